@@ -1,0 +1,37 @@
+// A small reader for INI files: [Section] headers and key=value lines, with
+// ';' and '#' comment lines. Keys and sections are matched without regard to
+// letter case; values are trimmed of surrounding blanks.
+
+#ifndef QMX_COMMON_INI_FILE_H_
+#define QMX_COMMON_INI_FILE_H_
+
+#include <map>
+#include <string>
+
+namespace qmx {
+
+class IniFile {
+ public:
+  // Reads the file; false when it cannot be opened (the file then reads as
+  // empty, so every lookup gives its default).
+  bool Load(const std::string& path);
+  void LoadText(const std::string& text);
+
+  // The value of section.key, or nullptr when absent.
+  const std::string* Find(const std::string& section,
+                          const std::string& key) const;
+
+  // A decimal integer in [minimum, maximum]. Absent: fallback, and *malformed
+  // stays false. Present but not such an integer: fallback and *malformed
+  // true (the caller says so where a person will read it).
+  long GetInt(const std::string& section, const std::string& key,
+              long fallback, long minimum, long maximum,
+              bool* malformed) const;
+
+ private:
+  std::map<std::string, std::string> m_values;  // "section\nkey", lower case
+};
+
+}  // namespace qmx
+
+#endif  // QMX_COMMON_INI_FILE_H_

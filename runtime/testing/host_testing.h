@@ -1,0 +1,124 @@
+// Seams of the host runtime for tests and tools: a scripted transport, trace
+// capture, a fake package database, injected host failures and a count of
+// live objects. Each seam is an object: it takes effect when constructed and
+// is undone when destroyed. Only one of each kind may be alive at a time.
+// All of them may be used from several threads at once.
+
+#ifndef QMX_RUNTIME_TESTING_HOST_TESTING_H_
+#define QMX_RUNTIME_TESTING_HOST_TESTING_H_
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "host/wbem.h"
+
+#pragma GCC visibility push(default)
+
+namespace qmx {
+namespace testing {
+
+// Class objects and instances alive in the runtime right now (every object
+// the runtime made and that has not been released to zero).
+int LiveObjectCount();
+
+// One scripted exchange: what one CFileTransfer does.
+struct Exchange {
+  int sendResult = 0;  // what SendMessage returns
+  // What RecvMessage returns; kReplyLength means the byte count of reply.
+  static constexpr int kReplyLength = -2;
+  int recvResult = kReplyLength;
+  std::string reply;  // copied into the buffer (cut to fit) and a NUL after
+  // Runs inside RecvMessage before it returns (to hold a link open).
+  std::function<void()> duringReceive;
+};
+
+// While alive, every CFileTransfer takes the next queued exchange when it is
+// constructed instead of a socket. A transport with no exchange left fails
+// both its send and its receive with -1.
+class ScriptedTransport {
+ public:
+  ScriptedTransport();
+  ~ScriptedTransport();
+  ScriptedTransport(const ScriptedTransport&) = delete;
+  ScriptedTransport& operator=(const ScriptedTransport&) = delete;
+
+  void Push(Exchange exchange);
+  void PushReply(const std::string& reply);  // send succeeds, reply given
+
+  std::vector<std::string> Requests() const;  // every message sent, in order
+  int Constructed() const;                    // transports made so far
+  int MostAlive() const;  // the most transports alive at one time
+  // The two constructor arguments of the last transport made.
+  std::string LastComponentName() const;
+  std::string LastConfigPath() const;
+};
+
+// One trace line as the provider wrote it.
+struct TraceLine {
+  std::string traceName;
+  int level;               // 0 for a message-catalogue line
+  std::string messageId;   // catalogue lines only
+  std::vector<std::string> inserts;  // catalogue lines only
+  std::string text;        // the formatted text (catalogue text for ids)
+};
+
+// While alive, records every trace line of the levels in mask (and every
+// catalogue line) in memory, whatever QMX_TRACE_LEVEL says. File output is
+// unchanged.
+class TraceCapture {
+ public:
+  explicit TraceCapture(int mask = 31);
+  ~TraceCapture();
+  TraceCapture(const TraceCapture&) = delete;
+  TraceCapture& operator=(const TraceCapture&) = delete;
+
+  std::vector<TraceLine> Lines() const;
+  std::vector<std::string> Texts() const;  // text of each line, in order
+  void Clear();
+};
+
+// While alive, GetPackageVersion answers from this table instead of the
+// dpkg database.
+class FakePackages {
+ public:
+  FakePackages();
+  ~FakePackages();
+  FakePackages(const FakePackages&) = delete;
+  FakePackages& operator=(const FakePackages&) = delete;
+
+  void Install(const std::string& name, const std::string& version);
+  void Remove(const std::string& name);
+  int Queries() const;
+};
+
+// Host operations a test can make fail.
+enum class HostOperation {
+  kGetObject,      // name: the class path
+  kGetMethod,      // name: the method name
+  kSpawnInstance,  // name: the class name of the object spawned from
+  kGet,            // name: the property name (any object)
+  kPut,            // name: the property name (any object)
+  kIndicate,       // name: ignored
+};
+
+// While alive, the listed operations on the listed names fail with the
+// given status, or run the given action (which may throw), every time.
+class FaultInjection {
+ public:
+  FaultInjection();
+  ~FaultInjection();
+  FaultInjection(const FaultInjection&) = delete;
+  FaultInjection& operator=(const FaultInjection&) = delete;
+
+  void Fail(HostOperation op, const std::string& name, HRESULT status);
+  void Run(HostOperation op, const std::string& name,
+           std::function<void()> action);
+};
+
+}  // namespace testing
+}  // namespace qmx
+
+#pragma GCC visibility pop
+
+#endif  // QMX_RUNTIME_TESTING_HOST_TESTING_H_
