@@ -66,6 +66,10 @@ class QmxException {
   static void set_transrator();
 };
 
+// Every provider library exports one factory with this signature under the
+// unmangled name "create"; the host deletes what it returns.
+extern "C" typedef CVELTRAX_ServerService* (*ProviderFactory)();
+
 #pragma GCC visibility pop
 
 #endif  // QMX_HOST_PROVIDER_BASE_H_
