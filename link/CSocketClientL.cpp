@@ -1,0 +1,53 @@
+#include "link/CSocketClient.h"
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "host/file_transfer.h"
+#include "host/utility.h"
+
+namespace {
+
+const char kComponentName[] = "umprovider";
+const char kConfigPath[] = "/opt/veltrax/qmx/um/SocketConfig.ini";
+
+}  // namespace
+
+CSocketClient::CSocketClient()
+    : m_pFileTransfer(new CFileTransfer(kComponentName, kConfigPath)) {}
+
+CSocketClient::~CSocketClient() {
+  if (m_pFileTransfer != nullptr) delete m_pFileTransfer;
+}
+
+int CSocketClient::Send(const void*, int, int) { return -1; }
+int CSocketClient::Receive(void*, int, int) { return -1; }
+
+bool CSocketClient::Initialize() { return true; }
+bool CSocketClient::Create() { return true; }
+bool CSocketClient::Connect() { return true; }
+void CSocketClient::Disconnect() {}
+void CSocketClient::Deinitialize() {}
+
+bool CSocketClient::Send(std::string message) {
+  return m_pFileTransfer->SendMessage(message) != -1;
+}
+
+bool CSocketClient::Receive(std::string* reply) {
+  // A fresh buffer per reply: a failed allocation is a failed receive, not
+  // an exception for the host.
+  std::unique_ptr<char[]> buffer;
+  try {
+    buffer.reset(new char[kReceiveBufferSize]);
+  } catch (const std::bad_alloc&) {
+    CTraceUtility::WriteDebug(kComponentName, TRACE_ERROR, "%s %s",
+                              "bool CSocketClient::Receive(std::string*)",
+                              "bad_alloc error");
+    return false;
+  }
+  int received = m_pFileTransfer->RecvMessage(buffer.get(), kReceiveBufferSize, 0);
+  if (received == -1) return false;
+  reply->assign(buffer.get(), strnlen(buffer.get(), kReceiveBufferSize));
+  return true;
+}

@@ -1,0 +1,28 @@
+// Trace lines of one provider operation: every text starts with the
+// operation's prefix ("CVELTRAX_UpdateManager::DownloadAll()") and a blank,
+// and goes out under the trace name "umprovider".
+
+#ifndef QMX_PROVIDER_OPERATIONTRACE_H_
+#define QMX_PROVIDER_OPERATIONTRACE_H_
+
+extern const char kTraceName[];
+
+class OperationTrace {
+ public:
+  explicit OperationTrace(const char* prefix) : m_prefix(prefix) {}
+
+  const char* prefix() const { return m_prefix; }
+
+  // Nothing is formatted when no one takes lines of this level.
+  void Write(int level, const char* format, ...) const
+      __attribute__((format(printf, 3, 4)));
+
+  // Frequent lines with a fixed text.
+  void Start() const;
+  void End() const;
+
+ private:
+  const char* m_prefix;
+};
+
+#endif  // QMX_PROVIDER_OPERATIONTRACE_H_

@@ -1,0 +1,89 @@
+// The provider of the management class "VELTRAX_UpdateManager". Each method
+// call becomes one request to the local update service; the service's reply
+// becomes the method's return value and output parameters.
+
+#ifndef QMX_PROVIDER_UPDATEMANAGER_H_
+#define QMX_PROVIDER_UPDATEMANAGER_H_
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <string>
+
+#include "host/provider_base.h"
+#include "host/wbem.h"
+
+class CSocketClient;
+class OperationTrace;
+struct LinkFailureTexts;
+struct RequestCycle;
+
+// Result codes of the operations; the dispatcher stores them as the method's
+// unsigned 32-bit return value. Any other value is the service's own code.
+const long kResultSuccess = 0;
+const long kResultTransferFailed = 0x1001;   // not sent, or no reply
+const long kResultLinkInUse = 0x1002;        // another cycle holds the link
+const long kResultNotInstalled = 0x1003;     // the service is not installed
+const long kResultFailed = static_cast<int32_t>(0x80000001u);
+const long kResultException = static_cast<int32_t>(0x80000002u);
+
+class CVELTRAX_UpdateManager : public CVELTRAX_SysService {
+ public:
+  CVELTRAX_UpdateManager();
+  ~CVELTRAX_UpdateManager() override;
+
+  CVELTRAX_UpdateManager(const CVELTRAX_UpdateManager&) = delete;
+  CVELTRAX_UpdateManager& operator=(const CVELTRAX_UpdateManager&) = delete;
+
+  HRESULT ExecMethodAsync(char* objectPath, char* methodName, long flags,
+                          IWbemContext* context, IWbemClassObject* inParams,
+                          IWbemObjectSink* sink) override;
+
+  // One operation per method; each takes the input-parameter object and the
+  // output instance and returns a result code.
+  long GetQmxStatus(IWbemClassObject* inParams, IWbemClassObject* outParams);
+  long ExecuteReboot(IWbemClassObject* inParams, IWbemClassObject* outParams);
+  long NoticeModuleUpdate(IWbemClassObject* inParams,
+                          IWbemClassObject* outParams);
+  long DownloadAll(IWbemClassObject* inParams, IWbemClassObject* outParams);
+  long UpdateAll(IWbemClassObject* inParams, IWbemClassObject* outParams);
+  long RollbackAll(IWbemClassObject* inParams, IWbemClassObject* outParams);
+  long GetAutoDownloadSetting(IWbemClassObject* inParams,
+                              IWbemClassObject* outParams);
+  long SetAutoDownloadSetting(IWbemClassObject* inParams,
+                              IWbemClassObject* outParams);
+  long GetAutoUpdateSetting(IWbemClassObject* inParams,
+                            IWbemClassObject* outParams);
+  long SetAutoUpdateSetting(IWbemClassObject* inParams,
+                            IWbemClassObject* outParams);
+
+  // The service link of one request cycle. SocketClientInitialize sets
+  // *plSocketCompetition to 1 when another cycle already holds the link.
+  bool SocketClientInitialize(long* plSocketCompetition);
+  void SocketClientDeinitialize();
+  bool SendMessage(std::string strSendMessage);
+  bool ReceiveMessage(std::string* pstrReceiveMessage);
+
+  // True when the update service package is installed.
+  bool CheckUmInstall();
+  // The items of a parameter list in message order, unescaped.
+  std::list<std::string> GetParameter(std::string strParameter);
+
+ private:
+  // The steps every request shares: install check, input, link, request,
+  // reply checks, body. Each operation gives only what is its own.
+  long RunRequestCycle(const RequestCycle& cycle);
+  // Opens the link; 0, or the result code the operation ends with.
+  long OpenLink(const OperationTrace& trace);
+  // Sends the request and receives the reply over the open link, and closes
+  // it; 0, or the result code the operation ends with.
+  long Exchange(const OperationTrace& trace, const std::string& request,
+                std::string* reply, const LinkFailureTexts& texts);
+  bool ClaimLink(long* plSocketCompetition, const OperationTrace& trace);
+
+  // Only SocketClientInitialize sets it and only SocketClientDeinitialize
+  // clears it; its test and its setting are one atomic step.
+  std::atomic<CSocketClient*> m_pSocketClient;
+};
+
+#endif  // QMX_PROVIDER_UPDATEMANAGER_H_
