@@ -1,0 +1,90 @@
+// qmxupdtmngr: the stand-in update service. It answers the provider's
+// requests over a Unix socket, keeps the schedules in a state file and
+// journals the actions it is asked for instead of performing them.
+
+#include <signal.h>
+
+#include <atomic>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "service/files.h"
+#include "service/journal_file.h"
+#include "service/log.h"
+#include "service/options.h"
+#include "service/server.h"
+#include "service/service_state.h"
+#include "service/state_file.h"
+
+namespace {
+
+using namespace qmx::service;
+
+// The server a stop signal reaches; null outside Run.
+std::atomic<Server*> g_server{nullptr};
+
+void OnStopSignal(int) {
+  Server* server = g_server.load();
+  if (server != nullptr) server->Stop();
+}
+
+bool InstallStopSignals() {
+  struct sigaction action = {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  return sigaction(SIGTERM, &action, nullptr) == 0 &&
+         sigaction(SIGINT, &action, nullptr) == 0;
+}
+
+int Fatal(const std::string& message) {
+  Log(message);
+  return 1;
+}
+
+int RunService(const ServicePaths& paths) {
+  std::string error;
+  if (!MakeDirs(DirName(paths.state), 0700, &error)) return Fatal(error);
+  StateFile state_file(paths.state);
+  ServiceSettings settings;
+  std::string note;
+  bool loaded = state_file.Load(&settings, &note, time(nullptr));
+  if (!note.empty()) Log(note);
+  if (!loaded) return 1;
+  JournalFile journal(paths.journal);
+  ServiceState state(settings, &state_file, &journal);
+
+  Server::Options options;
+  options.socket_path = paths.socket;
+  Server server(options, &state);
+  if (!server.Listen(&error)) return Fatal(error);
+  g_server = &server;
+  if (!InstallStopSignals()) return Fatal("cannot install signal handlers");
+  Log("listening on " + paths.socket);
+  server.Run();
+  g_server = nullptr;
+  Log("stopped");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CommandLine command_line;
+  std::string error;
+  if (!ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc),
+                        &command_line, &error)) {
+    std::fprintf(stderr, "qmxupdtmngr: %s\n%s", error.c_str(),
+                 Usage().c_str());
+    return 2;
+  }
+  if (command_line.help) {
+    std::fputs(Usage().c_str(), stdout);
+    return 0;
+  }
+  std::string note;
+  ServicePaths paths = ResolvePaths(command_line, &note);
+  if (!note.empty()) Log(note);
+  return RunService(paths);
+}

@@ -1,0 +1,45 @@
+// The service's command line and the files it names: where the socket, the
+// state file and the journal live.
+
+#ifndef QMX_SERVICE_OPTIONS_H_
+#define QMX_SERVICE_OPTIONS_H_
+
+#include <string>
+#include <vector>
+
+namespace qmx {
+namespace service {
+
+constexpr char kDefaultConfigPath[] = "/opt/veltrax/qmx/um/SocketConfig.ini";
+constexpr char kDefaultStatePath[] = "/var/lib/qmxupdtmngr/state";
+constexpr char kDefaultSocketPath[] = "/var/run/qmx/qmxupdtmngr.sock";
+
+// Paths as given, before QMX_ROOT is applied.
+struct CommandLine {
+  std::string config_path = kDefaultConfigPath;
+  std::string state_path = kDefaultStatePath;
+  bool help = false;
+};
+
+// Parses "[--config PATH] [--state PATH] [--help]"; false with *error on
+// anything else.
+bool ParseCommandLine(const std::vector<std::string>& args,
+                      CommandLine* command_line, std::string* error);
+
+std::string Usage();
+
+// The files the service uses, QMX_ROOT applied.
+struct ServicePaths {
+  std::string socket;
+  std::string state;
+  std::string journal;  // beside the state file
+};
+
+// Reads [Socket] Path from the config file; a missing file or key means the
+// default socket. *note tells which, for the log.
+ServicePaths ResolvePaths(const CommandLine& command_line, std::string* note);
+
+}  // namespace service
+}  // namespace qmx
+
+#endif  // QMX_SERVICE_OPTIONS_H_

@@ -1,0 +1,22 @@
+// Turns one request's bytes into the reply, acting on the service state.
+// It does no I/O of its own (only through the state's store and journal) and
+// accepts any bytes, so that it can be fuzzed directly.
+
+#ifndef QMX_SERVICE_REQUEST_HANDLER_H_
+#define QMX_SERVICE_REQUEST_HANDLER_H_
+
+#include <string>
+
+#include "service/protocol.h"
+#include "service/service_state.h"
+
+namespace qmx {
+namespace service {
+
+// A bad request gets a non-zero code, an empty body and changes nothing.
+Reply HandleRequest(const std::string& request, ServiceState& state);
+
+}  // namespace service
+}  // namespace qmx
+
+#endif  // QMX_SERVICE_REQUEST_HANDLER_H_

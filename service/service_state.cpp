@@ -1,0 +1,43 @@
+#include "service/service_state.h"
+
+#include "service/log.h"
+
+namespace qmx {
+namespace service {
+
+ServiceState::ServiceState(const ServiceSettings& initial,
+                           SettingsStore* store, ActionJournal* journal)
+    : settings_(initial), store_(store), journal_(journal) {}
+
+ServiceSettings ServiceState::Get() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return settings_;
+}
+
+bool ServiceState::SetSchedule(
+    std::vector<std::string> ServiceSettings::*schedule,
+    const std::vector<std::string>& values) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ServiceSettings next = settings_;
+  next.*schedule = values;
+  std::string error;
+  if (store_ != nullptr && !store_->Save(next, &error)) {
+    Log("settings not saved: " + error);
+    return false;
+  }
+  settings_ = next;
+  return true;
+}
+
+bool ServiceState::Record(const std::string& kind,
+                          const std::vector<std::string>& params) {
+  std::string error;
+  if (journal_ != nullptr && !journal_->Record(kind, params, &error)) {
+    Log("journal not written: " + error);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace service
+}  // namespace qmx

@@ -1,0 +1,65 @@
+// ServiceState is what requests act on: the settings, guarded so that a Set
+// is atomic with respect to Gets, plus where settings are persisted and
+// actions journaled. Without a store or journal (the fuzzer, unit tests) it
+// keeps everything in memory.
+
+#ifndef QMX_SERVICE_SERVICE_STATE_H_
+#define QMX_SERVICE_SERVICE_STATE_H_
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "service/settings.h"
+
+namespace qmx {
+namespace service {
+
+// Makes settings durable; the state file in the service.
+class SettingsStore {
+ public:
+  virtual ~SettingsStore() = default;
+  // True only once settings would survive a crash.
+  virtual bool Save(const ServiceSettings& settings, std::string* error) = 0;
+};
+
+// Keeps a record of the actions clients asked for; the journal file in the
+// service.
+class ActionJournal {
+ public:
+  virtual ~ActionJournal() = default;
+  // params are "Name=value" items.
+  virtual bool Record(const std::string& kind,
+                      const std::vector<std::string>& params,
+                      std::string* error) = 0;
+};
+
+class ServiceState {
+ public:
+  // store and journal may be null; both must outlive the state.
+  ServiceState(const ServiceSettings& initial, SettingsStore* store,
+               ActionJournal* journal);
+  ServiceState(const ServiceState&) = delete;
+  ServiceState& operator=(const ServiceState&) = delete;
+
+  ServiceSettings Get() const;
+
+  // Replaces one schedule (&ServiceSettings::download or ::update). The new
+  // value is kept only when the store saved it; false otherwise, and the old
+  // settings stay in force.
+  bool SetSchedule(std::vector<std::string> ServiceSettings::*schedule,
+                   const std::vector<std::string>& values);
+
+  bool Record(const std::string& kind, const std::vector<std::string>& params);
+
+ private:
+  mutable std::mutex mutex_;
+  ServiceSettings settings_;  // guarded by mutex_
+  SettingsStore* const store_;
+  ActionJournal* const journal_;
+};
+
+}  // namespace service
+}  // namespace qmx
+
+#endif  // QMX_SERVICE_SERVICE_STATE_H_

@@ -1,0 +1,116 @@
+#include "service/settings.h"
+
+#include "service/protocol.h"
+
+namespace qmx {
+namespace service {
+namespace {
+
+constexpr Field kDownloadSchedule[] = {
+    {"IsAutoSetting", FieldType::kBool},
+    {"RepeatType", FieldType::kInt},
+    {"DayOfWeek", FieldType::kText},
+    {"Date", FieldType::kText},
+    {"Time", FieldType::kText},
+    {"DownloadType", FieldType::kInt},
+    {"WebSiteUrl", FieldType::kText},
+    {"ProxyAddress", FieldType::kText},
+    {"ProxyPort", FieldType::kText},
+    {"ProxyUser", FieldType::kText},
+    {"ProxyPassword", FieldType::kText},
+    {"CacheServerPath", FieldType::kText},
+    {"CacheServerUser", FieldType::kText},
+    {"CacheServerPassword", FieldType::kText},
+    {"TempDriveLetter", FieldType::kText},
+};
+
+constexpr Field kManualDownload[] = {
+    {"DownloadType", FieldType::kInt},
+    {"WebSiteUrl", FieldType::kText},
+    {"ProxyAddress", FieldType::kText},
+    {"ProxyPort", FieldType::kText},
+    {"ProxyUser", FieldType::kText},
+    {"ProxyPassword", FieldType::kText},
+    {"CacheServerPath", FieldType::kText},
+    {"CacheServerUser", FieldType::kText},
+    {"CacheServerPassword", FieldType::kText},
+    {"TempDriveLetter", FieldType::kText},
+    {"ExternalMediaPath", FieldType::kText},
+};
+
+template <size_t N>
+constexpr FieldList ListOf(const Field (&fields)[N]) {
+  return FieldList{fields, N};
+}
+
+// The update schedule is the download schedule's first five fields.
+constexpr size_t kScheduleFieldCount = 5;
+
+std::vector<std::string> DefaultsFor(const FieldList& list) {
+  std::vector<std::string> values;
+  for (size_t i = 0; i < list.count; ++i) {
+    values.push_back(list.fields[i].type == FieldType::kText ? "" : "0");
+  }
+  return values;
+}
+
+}  // namespace
+
+const FieldList kDownloadScheduleFields = ListOf(kDownloadSchedule);
+const FieldList kUpdateScheduleFields = {kDownloadSchedule,
+                                         kScheduleFieldCount};
+const FieldList kManualDownloadFields = ListOf(kManualDownload);
+
+bool ParseInt32(const std::string& text, int32_t* value) {
+  size_t i = 0;
+  bool negative = !text.empty() && text[0] == '-';
+  if (negative) ++i;
+  if (i == text.size()) return false;
+  // Accumulate the magnitude in 64 bits and stop as soon as it leaves the
+  // int32 range, so that no length of digits can overflow.
+  const int64_t limit = negative ? int64_t{1} << 31 : (int64_t{1} << 31) - 1;
+  int64_t magnitude = 0;
+  for (; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    magnitude = magnitude * 10 + (text[i] - '0');
+    if (magnitude > limit) return false;
+  }
+  *value = static_cast<int32_t>(negative ? -magnitude : magnitude);
+  return true;
+}
+
+uint16_t CheckValues(const FieldList& list, std::vector<std::string>* values) {
+  if (values->size() != list.count) return kWrongValueCount;
+  for (size_t i = 0; i < list.count; ++i) {
+    std::string& value = (*values)[i];
+    switch (list.fields[i].type) {
+      case FieldType::kBool:
+        if (value != "0" && value != "1") return kBadBoolean;
+        break;
+      case FieldType::kInt: {
+        int32_t number = 0;
+        if (!ParseInt32(value, &number)) return kBadInteger;
+        value = std::to_string(number);
+        break;
+      }
+      case FieldType::kText:
+        break;
+    }
+  }
+  return kOk;
+}
+
+ServiceSettings ServiceSettings::Defaults() {
+  ServiceSettings settings;
+  settings.download = DefaultsFor(kDownloadScheduleFields);
+  settings.update = DefaultsFor(kUpdateScheduleFields);
+  return settings;
+}
+
+bool ServiceSettings::operator==(const ServiceSettings& other) const {
+  return download == other.download && update == other.update &&
+         status == other.status && reboot == other.reboot;
+}
+
+}  // namespace service
+}  // namespace qmx
