@@ -175,7 +175,9 @@ bool Server::Listen(std::string* error) {
   struct stat info;
   if (chmod(path.c_str(), 0600) != 0 || stat(path.c_str(), &info) != 0 ||
       listen(listen_fd_, SOMAXCONN) != 0) {
-    return Fail("cannot set up " + path + ": " + ErrorText(errno), error);
+    Fail("cannot set up " + path + ": " + ErrorText(errno), error);
+    unlink(path.c_str());
+    return false;
   }
   socket_device_ = info.st_dev;
   socket_inode_ = info.st_ino;
