@@ -190,6 +190,7 @@ void Server::Run() {
   }
   AcceptLoop();
   RemoveSocket();
+  TakeBacklog();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
@@ -271,8 +272,6 @@ void Server::Serve(int fd) {
 }
 
 void Server::RemoveSocket() {
-  if (listen_fd_ >= 0) close(listen_fd_);
-  listen_fd_ = -1;
   // A newer instance may have replaced the path meanwhile; leave its socket.
   struct stat info;
   const std::string& path = options_.socket_path;
@@ -280,6 +279,18 @@ void Server::RemoveSocket() {
       info.st_ino == socket_inode_) {
     unlink(path.c_str());
   }
+}
+
+void Server::TakeBacklog() {
+  // Clients that connected before the socket went away are still answered;
+  // with the path gone no new ones can arrive.
+  fcntl(listen_fd_, F_SETFL, O_NONBLOCK);
+  int fd;
+  while ((fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0) {
+    Enqueue(fd);
+  }
+  close(listen_fd_);
+  listen_fd_ = -1;
 }
 
 }  // namespace service

@@ -55,6 +55,7 @@ class Server {
   void WorkerLoop();
   void Serve(int fd);
   void RemoveSocket();
+  void TakeBacklog();
 
   const Options options_;
   ServiceState* const state_;

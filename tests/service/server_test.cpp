@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -214,33 +215,57 @@ TEST_F(ProcessTest, PeerOfAnotherUserGetsNoReply) {
   EXPECT_EQ(Exchange(socket_, Request("gustatus")), "0000gustatus0000");
 }
 
+// A server in this process, with a short request time-out.
+class ServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/qmxsrv.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    options_.socket_path = dir_ + "/s.sock";
+    options_.workers = 2;
+    options_.request_timeout_ms = 300;
+    server_.reset(new Server(options_, &state_));
+    std::string error;
+    ASSERT_TRUE(server_->Listen(&error)) << error;
+  }
+  void TearDown() override {
+    server_.reset();
+    rmdir(dir_.c_str());
+  }
+  std::string dir_;
+  Server::Options options_;
+  ServiceState state_{ServiceSettings::Defaults(), nullptr, nullptr};
+  std::unique_ptr<Server> server_;
+};
+
 // A client that never ends its request is dropped after the time-out while
 // others are served; Stop then removes the socket.
-TEST(ServerTest, StuckClientIsDroppedWhileOthersAreServed) {
-  char pattern[] = "/tmp/qmxsrv.XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  Server::Options options;
-  options.socket_path = std::string(pattern) + "/s.sock";
-  options.workers = 2;
-  options.request_timeout_ms = 300;
-  ServiceState state(ServiceSettings::Defaults(), nullptr, nullptr);
-  Server server(options, &state);
-  std::string error;
-  ASSERT_TRUE(server.Listen(&error)) << error;
-  std::thread runner(&Server::Run, &server);
-
-  int stuck = Connect(options.socket_path);
+TEST_F(ServerTest, StuckClientIsDroppedWhileOthersAreServed) {
+  std::thread runner(&Server::Run, server_.get());
+  int stuck = Connect(options_.socket_path);
   ASSERT_GE(stuck, 0);
   WriteAll(stuck, "0000gust");
-  EXPECT_EQ(Exchange(options.socket_path, Request("gustatus")),
+  EXPECT_EQ(Exchange(options_.socket_path, Request("gustatus")),
             "0000gustatus0000");
   EXPECT_EQ(ReadToEnd(stuck), "");
   close(stuck);
 
-  server.Stop();
+  server_->Stop();
   runner.join();
-  EXPECT_NE(access(options.socket_path.c_str(), F_OK), 0);
-  rmdir(pattern);
+  EXPECT_NE(access(options_.socket_path.c_str(), F_OK), 0);
+}
+
+// Clients already connected when the stop comes are still answered.
+TEST_F(ServerTest, StopAnswersConnectionsInHand) {
+  int waiting = Connect(options_.socket_path);
+  ASSERT_GE(waiting, 0);
+  WriteAll(waiting, Request("gustatus"));
+  shutdown(waiting, SHUT_WR);
+  server_->Stop();
+  server_->Run();
+  EXPECT_EQ(ReadToEnd(waiting), "0000gustatus0000");
+  close(waiting);
 }
 
 }  // namespace
