@@ -64,7 +64,7 @@ bool MakeDirs(const std::string& dir, mode_t mode, std::string* error) {
     return Fail("not a folder:", dir, ENOTDIR, error);
   }
   std::string parent = DirName(dir);
-  if (parent != dir && !MakeDirs(parent, mode, error)) return false;
+  if (parent != dir && !MakeDirs(parent, 0755, error)) return false;
   // Another process may make the same folder at the same moment.
   if (mkdir(dir.c_str(), mode) != 0 && errno != EEXIST) {
     return Fail("cannot make folder", dir, errno, error);

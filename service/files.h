@@ -17,8 +17,8 @@ std::string ErrorText(int error);
 // The folder part of path ("." when there is none).
 std::string DirName(const std::string& path);
 
-// Makes dir and any missing parents with mode; existing folders are left as
-// they are.
+// Makes dir with mode, and any missing parents with 0755 (like mkdir -p -m);
+// existing folders are left as they are.
 bool MakeDirs(const std::string& dir, mode_t mode, std::string* error);
 
 // Writes all of data to fd, retrying short writes.

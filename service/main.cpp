@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <string>
@@ -18,16 +19,18 @@
 #include "service/service_state.h"
 #include "service/state_file.h"
 
+namespace qmx {
+namespace service {
 namespace {
-
-using namespace qmx::service;
 
 // The server a stop signal reaches; null outside Run.
 std::atomic<Server*> g_server{nullptr};
 
 void OnStopSignal(int) {
+  int saved_errno = errno;  // the interrupted code may be about to read it
   Server* server = g_server.load();
   if (server != nullptr) server->Stop();
+  errno = saved_errno;
 }
 
 bool InstallStopSignals() {
@@ -60,7 +63,10 @@ int RunService(const ServicePaths& paths) {
   Server server(options, &state);
   if (!server.Listen(&error)) return Fatal(error);
   g_server = &server;
-  if (!InstallStopSignals()) return Fatal("cannot install signal handlers");
+  if (!InstallStopSignals()) {
+    g_server = nullptr;
+    return Fatal("cannot install signal handlers");
+  }
   Log("listening on " + paths.socket);
   server.Run();
   g_server = nullptr;
@@ -68,13 +74,10 @@ int RunService(const ServicePaths& paths) {
   return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Main(const std::vector<std::string>& args) {
   CommandLine command_line;
   std::string error;
-  if (!ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc),
-                        &command_line, &error)) {
+  if (!ParseCommandLine(args, &command_line, &error)) {
     std::fprintf(stderr, "qmxupdtmngr: %s\n%s", error.c_str(),
                  Usage().c_str());
     return 2;
@@ -87,4 +90,12 @@ int main(int argc, char** argv) {
   ServicePaths paths = ResolvePaths(command_line, &note);
   if (!note.empty()) Log(note);
   return RunService(paths);
+}
+
+}  // namespace
+}  // namespace service
+}  // namespace qmx
+
+int main(int argc, char** argv) {
+  return qmx::service::Main(std::vector<std::string>(argv + 1, argv + argc));
 }
