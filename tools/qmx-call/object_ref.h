@@ -1,0 +1,52 @@
+// One counted reference to a host object (class object, instance, services,
+// context), released when the holder goes away, so that every exit path of
+// the tool gives back what it took.
+
+#ifndef QMX_TOOLS_QMX_CALL_OBJECT_REF_H_
+#define QMX_TOOLS_QMX_CALL_OBJECT_REF_H_
+
+namespace qmx {
+namespace call {
+
+template <typename T>
+class Ref {
+ public:
+  Ref() = default;
+  explicit Ref(T* object) : object_(object) {}
+  ~Ref() { Reset(); }
+
+  Ref(Ref&& other) noexcept : object_(other.object_) { other.object_ = nullptr; }
+  Ref& operator=(Ref&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      object_ = other.object_;
+      other.object_ = nullptr;
+    }
+    return *this;
+  }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+
+  T* get() const { return object_; }
+  T* operator->() const { return object_; }
+  explicit operator bool() const { return object_ != nullptr; }
+
+  // For out-pointers that hand over a reference; drops the one held.
+  T** Out() {
+    Reset();
+    return &object_;
+  }
+
+  void Reset() {
+    if (object_ != nullptr) object_->Release();
+    object_ = nullptr;
+  }
+
+ private:
+  T* object_ = nullptr;
+};
+
+}  // namespace call
+}  // namespace qmx
+
+#endif  // QMX_TOOLS_QMX_CALL_OBJECT_REF_H_
