@@ -1,0 +1,48 @@
+#include "runtime/class_def.h"
+
+#include "runtime/names.h"
+
+namespace qmx {
+
+int ClassDef::FindProperty(const char* name) const {
+  for (size_t i = 0; i < properties.size(); ++i) {
+    if (EqualsNoCase(properties[i].name, name)) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+const MethodDef* ClassDef::FindMethod(const char* name) const {
+  for (const MethodDef& method : methods) {
+    if (EqualsNoCase(method.name, name)) return &method;
+  }
+  return nullptr;
+}
+
+bool ClassDef::IsA(const std::string& className) const {
+  for (const ClassDef* def = this; def != nullptr; def = def->super) {
+    if (EqualsNoCase(def->name, className)) return true;
+  }
+  return false;
+}
+
+ClassDef* Schema::AddClass(const std::string& name) {
+  auto inserted = m_byName.emplace(LowerCase(name), nullptr);
+  if (!inserted.second) return nullptr;
+  m_all.push_back(std::make_unique<ClassDef>());
+  m_all.back()->name = name;
+  inserted.first->second = m_all.back().get();
+  return m_all.back().get();
+}
+
+ClassDef* Schema::AddParameterClass() {
+  m_all.push_back(std::make_unique<ClassDef>());
+  m_all.back()->name = "__PARAMETERS";
+  return m_all.back().get();
+}
+
+const ClassDef* Schema::Find(const std::string& name) const {
+  auto it = m_byName.find(LowerCase(name));
+  return it == m_byName.end() ? nullptr : it->second;
+}
+
+}  // namespace qmx

@@ -1,0 +1,262 @@
+#include "runtime/class_object.h"
+
+#include <atomic>
+#include <utility>
+#include <vector>
+
+#include "runtime/names.h"
+#include "runtime/testing/seams_internal.h"
+#include "runtime/variant_util.h"
+
+namespace qmx {
+namespace {
+
+using testing::HostOperation;
+
+// What class objects and instances share: the reference count, the live
+// object count and the introspection calls.
+class ObjectBase : public IWbemClassObject {
+ public:
+  ObjectBase(SchemaRef schema, const ClassDef* def)
+      : m_schema(std::move(schema)), m_def(def) {
+    internal::CountObjectMade();
+  }
+
+  ULONG AddRef() override { return ++m_refs; }
+  ULONG Release() override {
+    ULONG left = --m_refs;
+    if (left == 0) delete this;
+    return left;
+  }
+
+  std::string GetClassName() override { return m_def->name; }
+  std::vector<std::string> GetPropertyNames() override;
+  std::string GetEmbeddedClassName(const char* property) override;
+
+  const ClassDef* Def() const { return m_def; }
+  const SchemaRef& SchemaOf() const { return m_schema; }
+
+ protected:
+  ~ObjectBase() override { internal::CountObjectGone(); }
+
+  // Finds the property for Get or Put after the injected-fault check.
+  HRESULT Lookup(HostOperation op, const char* name, int* index);
+
+  const SchemaRef m_schema;
+  const ClassDef* const m_def;
+
+ private:
+  std::atomic<ULONG> m_refs{1};
+};
+
+std::vector<std::string> ObjectBase::GetPropertyNames() {
+  std::vector<std::string> names;
+  names.reserve(m_def->properties.size());
+  for (const PropertyDef& property : m_def->properties) {
+    names.push_back(property.name);
+  }
+  return names;
+}
+
+std::string ObjectBase::GetEmbeddedClassName(const char* property) {
+  int index = property == nullptr ? -1 : m_def->FindProperty(property);
+  if (index < 0) return "";
+  return m_def->properties[index].embeddedClass;
+}
+
+HRESULT ObjectBase::Lookup(HostOperation op, const char* name, int* index) {
+  if (name == nullptr) return WBEM_E_INVALID_PARAMETER;
+  HRESULT injected = internal::InjectedFault(op, name);
+  if (FAILED(injected)) return injected;
+  *index = m_def->FindProperty(name);
+  return *index < 0 ? WBEM_E_NOT_FOUND : WBEM_S_NO_ERROR;
+}
+
+// Fills the optional out-values of Get.
+void ReportType(const PropertyDef& property, CIMTYPE* type, long* flavor) {
+  if (type != nullptr) *type = property.type;
+  if (flavor != nullptr) *flavor = 0;
+}
+
+// A class: its properties read as NULL and cannot be written.
+class ClassObject : public ObjectBase {
+ public:
+  using ObjectBase::ObjectBase;
+
+  HRESULT Get(const char* name, long flags, VARIANT* value, CIMTYPE* type,
+              long* flavor) override;
+  HRESULT Put(const char* name, long flags, const VARIANT* value,
+              CIMTYPE type) override;
+  HRESULT GetMethod(const char* name, long flags,
+                    IWbemClassObject** inSignature,
+                    IWbemClassObject** outSignature) override;
+  HRESULT SpawnInstance(long flags, IWbemClassObject** instance) override;
+};
+
+// An instance: one value per property of its class, NULL until Put.
+class InstanceObject : public ObjectBase {
+ public:
+  explicit InstanceObject(ClassObject* cls);
+
+  HRESULT Get(const char* name, long flags, VARIANT* value, CIMTYPE* type,
+              long* flavor) override;
+  HRESULT Put(const char* name, long flags, const VARIANT* value,
+              CIMTYPE type) override;
+  HRESULT GetMethod(const char* name, long flags,
+                    IWbemClassObject** inSignature,
+                    IWbemClassObject** outSignature) override {
+    return m_class->GetMethod(name, flags, inSignature, outSignature);
+  }
+  HRESULT SpawnInstance(long, IWbemClassObject** instance) override {
+    if (instance != nullptr) *instance = nullptr;
+    return WBEM_E_ILLEGAL_OPERATION;
+  }
+
+ private:
+  ~InstanceObject() override;
+
+  HRESULT CheckValue(const PropertyDef& property, const VARIANT& value,
+                     CIMTYPE type) const;
+
+  ClassObject* const m_class;
+  std::vector<VARIANT> m_values;
+};
+
+HRESULT ClassObject::Get(const char* name, long, VARIANT* value,
+                         CIMTYPE* type, long* flavor) {
+  int index;
+  HRESULT status = Lookup(HostOperation::kGet, name, &index);
+  if (FAILED(status)) return status;
+  if (value != nullptr) {
+    VariantInit(value);
+    value->vt = VT_NULL;
+  }
+  ReportType(m_def->properties[index], type, flavor);
+  return WBEM_S_NO_ERROR;
+}
+
+HRESULT ClassObject::Put(const char* name, long, const VARIANT*, CIMTYPE) {
+  int index;
+  HRESULT status = Lookup(HostOperation::kPut, name, &index);
+  if (FAILED(status)) return status;
+  return WBEM_E_ILLEGAL_OPERATION;
+}
+
+HRESULT ClassObject::GetMethod(const char* name, long,
+                               IWbemClassObject** inSignature,
+                               IWbemClassObject** outSignature) {
+  if (inSignature != nullptr) *inSignature = nullptr;
+  if (outSignature != nullptr) *outSignature = nullptr;
+  if (name == nullptr) return WBEM_E_INVALID_PARAMETER;
+  HRESULT injected = internal::InjectedFault(HostOperation::kGetMethod, name);
+  if (FAILED(injected)) return injected;
+  const MethodDef* method = m_def->FindMethod(name);
+  if (method == nullptr) return WBEM_E_NOT_FOUND;
+  if (inSignature != nullptr && method->in != nullptr) {
+    *inSignature = NewClassObject(m_schema, method->in);
+  }
+  if (outSignature != nullptr) {
+    *outSignature = NewClassObject(m_schema, method->out);
+  }
+  return WBEM_S_NO_ERROR;
+}
+
+HRESULT ClassObject::SpawnInstance(long, IWbemClassObject** instance) {
+  if (instance == nullptr) return WBEM_E_INVALID_PARAMETER;
+  *instance = nullptr;
+  HRESULT injected = internal::InjectedFault(HostOperation::kSpawnInstance,
+                                             m_def->name.c_str());
+  if (FAILED(injected)) return injected;
+  *instance = new InstanceObject(this);
+  return WBEM_S_NO_ERROR;
+}
+
+InstanceObject::InstanceObject(ClassObject* cls)
+    : ObjectBase(cls->SchemaOf(), cls->Def()),
+      m_class(cls),
+      m_values(cls->Def()->properties.size()) {
+  m_class->AddRef();
+  for (VARIANT& value : m_values) {
+    VariantInit(&value);
+    value.vt = VT_NULL;
+  }
+}
+
+InstanceObject::~InstanceObject() {
+  for (VARIANT& value : m_values) VariantClear(&value);
+  m_class->Release();
+}
+
+bool IsNullValue(const VARIANT& value) {
+  return value.vt == VT_NULL || value.vt == VT_EMPTY ||
+         (value.vt == VT_UNKNOWN && value.punkVal == nullptr);
+}
+
+// True when object may be stored in a property holding embeddedClass.
+bool EmbeddedClassFits(IWbemClassObject* object,
+                       const std::string& embeddedClass) {
+  if (embeddedClass.empty()) return true;
+  const ClassDef* def = DefinitionOf(object);
+  if (def != nullptr) return def->IsA(embeddedClass);
+  // Another implementation cannot tell its ancestry: its own name must match.
+  return EqualsNoCase(object->GetClassName(), embeddedClass);
+}
+
+HRESULT InstanceObject::Get(const char* name, long, VARIANT* value,
+                            CIMTYPE* type, long* flavor) {
+  int index;
+  HRESULT status = Lookup(HostOperation::kGet, name, &index);
+  if (FAILED(status)) return status;
+  if (value != nullptr) {
+    VariantInit(value);
+    VariantCopyTo(m_values[index], value);
+  }
+  ReportType(m_def->properties[index], type, flavor);
+  return WBEM_S_NO_ERROR;
+}
+
+HRESULT InstanceObject::Put(const char* name, long, const VARIANT* value,
+                            CIMTYPE type) {
+  int index;
+  HRESULT status = Lookup(HostOperation::kPut, name, &index);
+  if (FAILED(status)) return status;
+  if (value == nullptr) return WBEM_E_INVALID_PARAMETER;
+  status = CheckValue(m_def->properties[index], *value, type);
+  if (FAILED(status)) return status;
+  // Copy before clearing: the new value may be held only by the old one.
+  VARIANT copy;
+  VariantInit(&copy);
+  if (IsNullValue(*value)) {
+    copy.vt = VT_NULL;
+  } else {
+    VariantCopyTo(*value, &copy);
+  }
+  VariantClear(&m_values[index]);
+  m_values[index] = copy;
+  return WBEM_S_NO_ERROR;
+}
+
+HRESULT InstanceObject::CheckValue(const PropertyDef& property,
+                                   const VARIANT& value, CIMTYPE type) const {
+  if (type != 0 && type != property.type) return WBEM_E_TYPE_MISMATCH;
+  if (IsNullValue(value)) return WBEM_S_NO_ERROR;
+  if (value.vt != VariantTypeFor(property.type)) return WBEM_E_TYPE_MISMATCH;
+  if (value.vt == VT_UNKNOWN &&
+      !EmbeddedClassFits(value.punkVal, property.embeddedClass)) {
+    return WBEM_E_TYPE_MISMATCH;
+  }
+  return WBEM_S_NO_ERROR;
+}
+
+}  // namespace
+
+IWbemClassObject* NewClassObject(SchemaRef schema, const ClassDef* def) {
+  return new ClassObject(std::move(schema), def);
+}
+
+const ClassDef* DefinitionOf(IWbemClassObject* object) {
+  auto* own = dynamic_cast<ObjectBase*>(object);
+  return own == nullptr ? nullptr : own->Def();
+}
+
+}  // namespace qmx

@@ -1,0 +1,103 @@
+// The class repository: MOF files loaded into a schema and served by name
+// through IWbemServices.
+
+#include "runtime/repository.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <utility>
+
+#include "runtime/class_object.h"
+#include "runtime/mof_parser.h"
+#include "runtime/testing/seams_internal.h"
+
+namespace qmx {
+namespace {
+
+// Serves the classes of one schema. Each GetObject hands out a new class
+// object; all of them share the schema, which lives as long as any does.
+class Repository : public IWbemServices {
+ public:
+  explicit Repository(SchemaRef schema) : m_schema(std::move(schema)) {}
+
+  ULONG AddRef() override { return ++m_refs; }
+  ULONG Release() override {
+    ULONG left = --m_refs;
+    if (left == 0) delete this;
+    return left;
+  }
+
+  HRESULT GetObject(const std::string& path, long flags, IWbemContext* context,
+                    IWbemClassObject** object,
+                    IWbemCallResult** callResult) override;
+
+ private:
+  ~Repository() override = default;
+
+  const SchemaRef m_schema;
+  std::atomic<ULONG> m_refs{1};
+};
+
+HRESULT Repository::GetObject(const std::string& path, long, IWbemContext*,
+                              IWbemClassObject** object,
+                              IWbemCallResult** callResult) {
+  if (callResult != nullptr) *callResult = nullptr;
+  if (object == nullptr) return WBEM_E_INVALID_PARAMETER;
+  *object = nullptr;
+  HRESULT injected =
+      internal::InjectedFault(testing::HostOperation::kGetObject, path.c_str());
+  if (FAILED(injected)) return injected;
+  const ClassDef* def = m_schema->Find(path);
+  if (def == nullptr) return WBEM_E_NOT_FOUND;
+  *object = NewClassObject(m_schema, def);
+  return WBEM_S_NO_ERROR;
+}
+
+bool ReadFile(const std::string& path, std::string* text, std::string* error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    *error = path + ": cannot read: " + std::strerror(errno);
+    return false;
+  }
+  std::ostringstream contents;
+  contents << in.rdbuf();
+  *text = contents.str();
+  return true;
+}
+
+// One named text per file, parsed in order into one schema.
+IWbemServices* Load(const std::vector<std::pair<std::string, std::string>>& files,
+                    std::string* error) {
+  auto schema = std::make_shared<Schema>();
+  for (const auto& file : files) {
+    if (!ParseMof(file.second, file.first, schema.get(), error)) return nullptr;
+  }
+  if (!ResolveEmbeddedClasses(schema.get(), error)) return nullptr;
+  error->clear();
+  return new Repository(std::move(schema));
+}
+
+}  // namespace
+
+IWbemServices* LoadRepository(const std::vector<std::string>& mofPaths,
+                              std::string* error) {
+  std::vector<std::pair<std::string, std::string>> files;
+  for (const std::string& path : mofPaths) {
+    std::string text;
+    if (!ReadFile(path, &text, error)) return nullptr;
+    files.emplace_back(path, std::move(text));
+  }
+  return Load(files, error);
+}
+
+IWbemServices* LoadRepositoryFromText(const std::string& mofText,
+                                      const std::string& fileName,
+                                      std::string* error) {
+  return Load({{fileName, mofText}}, error);
+}
+
+}  // namespace qmx
