@@ -1,0 +1,190 @@
+// CTraceUtility: level-masked trace lines to per-name log files, the
+// optional mirror and the test capture.
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "common/qmx_root.h"
+#include "host/utility.h"
+#include "runtime/testing/seams_internal.h"
+#include "runtime/trace_files.h"
+#include "runtime/trace_mirror.h"
+
+namespace qmx {
+namespace {
+
+constexpr int kDefaultMask = TRACE_ERROR | TRACE_EXCEPTION | TRACE_WARNING;
+// Catalogue lines are details as far as the mask is concerned.
+constexpr int kCatalogueLevel = TRACE_DETAIL;
+constexpr const char* kNoCatalogueText = "(no catalogue text)";
+
+std::atomic<int> g_mirrorFd{-1};
+
+struct CatalogueEntry {
+  const char* id;
+  const char* text;  // each %s takes one const char* insert
+};
+
+constexpr CatalogueEntry kCatalogue[] = {
+    {"MSGID_CP_0005_S", "request sent to the update service: kind=%s"},
+    {"MSGID_CP_0006_S",
+     "update service answered success: kind=%s result=%s"},
+    {"MSGID_CP_0006_F",
+     "update service answered failure: kind=%s result=%s"},
+};
+
+// QMX_TRACE_LEVEL, read on every call so that a change takes effect at once;
+// parsing a few digits costs no more than comparing with a cached copy.
+int FileMask() {
+  const char* text = std::getenv("QMX_TRACE_LEVEL");
+  if (text == nullptr || *text == '\0') return kDefaultMask;
+  int mask = 0;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9' || mask > 0xffff) return kDefaultMask;
+    mask = mask * 10 + (*p - '0');
+  }
+  return mask;
+}
+
+bool CaptureWants(int level) {
+  return (internal::g_captureMask.load(std::memory_order_relaxed) & level) != 0;
+}
+
+bool CaptureAlive() {
+  return internal::g_captureMask.load(std::memory_order_relaxed) != 0;
+}
+
+std::string FormatV(const char* format, va_list args) {
+  if (format == nullptr) return "";
+  char local[512];
+  va_list again;
+  va_copy(again, args);
+  int needed = std::vsnprintf(local, sizeof(local), format, args);
+  std::string text;
+  if (needed < 0) {
+    text = format;
+  } else if (static_cast<size_t>(needed) < sizeof(local)) {
+    text.assign(local, static_cast<size_t>(needed));
+  } else {
+    text.resize(static_cast<size_t>(needed) + 1);
+    std::vsnprintf(&text[0], text.size(), format, again);
+    text.resize(static_cast<size_t>(needed));
+  }
+  va_end(again);
+  return text;
+}
+
+const char* CatalogueText(const char* messageId) {
+  for (const CatalogueEntry& entry : kCatalogue) {
+    if (std::strcmp(entry.id, messageId) == 0) return entry.text;
+  }
+  return nullptr;
+}
+
+// The catalogue text with each %s replaced by the next insert, verbatim.
+std::string ExpandCatalogue(const char* text, va_list args,
+                            std::vector<std::string>* inserts) {
+  std::string line;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (p[0] == '%' && p[1] == 's') {
+      const char* insert = va_arg(args, const char*);
+      inserts->push_back(insert == nullptr ? "(null)" : insert);
+      line += inserts->back();
+      ++p;
+    } else {
+      line += *p;
+    }
+  }
+  return line;
+}
+
+// "2026-12-06T02:22:16.123456Z [pid:tid] name "
+std::string LinePrefix(const std::string& traceName) {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  struct tm utc;
+  gmtime_r(&now.tv_sec, &utc);
+  char prefix[96];
+  std::snprintf(prefix, sizeof(prefix),
+                "%04d-%02d-%02dT%02d:%02d:%02d.%06ldZ [%d:%ld] ",
+                utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour,
+                utc.tm_min, utc.tm_sec, static_cast<long>(now.tv_nsec / 1000),
+                static_cast<int>(getpid()),
+                static_cast<long>(syscall(SYS_gettid)));
+  return prefix + traceName + " ";
+}
+
+// A file name cannot leave the log folder, whatever the trace name.
+std::string LogPath(const std::string& traceName) {
+  std::string name = traceName.empty() ? "trace" : traceName;
+  for (char& c : name) {
+    if (c == '/') c = '_';
+  }
+  return RootedPath("/var/log/qmx/") + name + ".log";
+}
+
+// Writes "<prefix><body>\n" to the log file and the mirror. A line break in
+// the text would split one line into two, so it becomes a blank.
+void WriteLine(const std::string& traceName, const std::string& body) {
+  std::string line = LinePrefix(traceName);
+  line.reserve(line.size() + body.size() + 1);
+  for (char c : body) line += (c == '\n' || c == '\r') ? ' ' : c;
+  line += '\n';
+  AppendTraceLine(LogPath(traceName), line);
+  int mirror = g_mirrorFd.load(std::memory_order_relaxed);
+  if (mirror >= 0) WriteFully(mirror, line);
+}
+
+}  // namespace
+
+void SetTraceMirror(int fd) { g_mirrorFd.store(fd < 0 ? -1 : fd); }
+
+}  // namespace qmx
+
+void CTraceUtility::WriteDebug(const std::string& traceName, int level,
+                               const char* format, ...) {
+  bool toFile = (level & qmx::FileMask()) != 0;
+  bool toCapture = qmx::CaptureWants(level);
+  if (!toFile && !toCapture) return;
+  va_list args;
+  va_start(args, format);
+  std::string text = qmx::FormatV(format, args);
+  va_end(args);
+  if (toCapture) {
+    qmx::internal::CaptureTraceLine({traceName, level, "", {}, text});
+  }
+  if (toFile) qmx::WriteLine(traceName, "L" + std::to_string(level) + " " + text);
+}
+
+void CTraceUtility::WriteTrace(const std::string& traceName,
+                               const char* messageId, ...) {
+  bool toFile = (qmx::kCatalogueLevel & qmx::FileMask()) != 0;
+  bool toCapture = qmx::CaptureAlive();
+  if (!toFile && !toCapture) return;
+  std::string id = messageId == nullptr ? "(no id)" : messageId;
+  const char* catalogue = qmx::CatalogueText(id.c_str());
+  std::vector<std::string> inserts;
+  std::string text = qmx::kNoCatalogueText;
+  if (catalogue != nullptr) {
+    va_list args;
+    va_start(args, messageId);
+    text = qmx::ExpandCatalogue(catalogue, args, &inserts);
+    va_end(args);
+  }
+  if (toCapture) {
+    qmx::internal::CaptureTraceLine({traceName, 0, id, inserts, text});
+  }
+  if (toFile) qmx::WriteLine(traceName, id + " " + text);
+}
+
+bool CTraceUtility::IsEnabled(int level) {
+  return (level & qmx::FileMask()) != 0 || qmx::CaptureWants(level);
+}

@@ -1,0 +1,23 @@
+// The trace log files: one descriptor kept open per file so that a line costs
+// one write(), and every line written with a single write() on an O_APPEND
+// descriptor so that concurrent writers (threads or processes) never
+// interleave within a line.
+
+#ifndef QMX_RUNTIME_TRACE_FILES_H_
+#define QMX_RUNTIME_TRACE_FILES_H_
+
+#include <string>
+
+namespace qmx {
+
+// Appends line (ending in '\n') to the file at path, creating its folders
+// (0700) and the file (0600) as needed. Failures are dropped: tracing never
+// fails its caller.
+void AppendTraceLine(const std::string& path, const std::string& line);
+
+// Writes all of line to fd, resuming after partial writes and EINTR.
+void WriteFully(int fd, const std::string& line);
+
+}  // namespace qmx
+
+#endif  // QMX_RUNTIME_TRACE_FILES_H_
