@@ -1,0 +1,258 @@
+// The real transport: one Unix-domain stream connection per request, every
+// step bounded by its configured time-out.
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <thread>
+
+#include "common/ini_file.h"
+#include "common/qmx_root.h"
+#include "host/utility.h"
+#include "runtime/transport_channel.h"
+
+namespace qmx {
+namespace {
+
+constexpr const char* kSection = "Socket";
+constexpr const char* kDefaultPath = "/var/run/qmx/qmxupdtmngr.sock";
+
+struct SocketConfig {
+  std::string path;
+  int connectTimeoutMs = 5000;
+  int sendTimeoutMs = 5000;
+  int receiveTimeoutMs = 600000;
+};
+
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds left until deadline, never negative.
+int RemainingMs(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - Clock::now());
+  if (left.count() <= 0) return 0;
+  return left.count() > INT_MAX ? INT_MAX : static_cast<int>(left.count());
+}
+
+Clock::time_point DeadlineIn(int ms) {
+  return Clock::now() + std::chrono::milliseconds(ms);
+}
+
+// Waits until fd is ready for events: 1 ready, 0 time-out, -1 error.
+int WaitFor(int fd, short events, Clock::time_point deadline) {
+  for (;;) {
+    struct pollfd entry = {fd, events, 0};
+    int ready = poll(&entry, 1, RemainingMs(deadline));
+    if (ready >= 0) return ready > 0 ? 1 : 0;
+    if (errno != EINTR) return -1;
+  }
+}
+
+class SocketChannel : public TransportChannel {
+ public:
+  SocketChannel(const std::string& componentName,
+                const std::string& configPath);
+  ~SocketChannel() override { Close(); }
+
+  int Send(const std::string& message) override;
+  int Receive(char* buffer, int size, int timeoutMs) override;
+
+ private:
+  void ReadConfig(const std::string& configPath);
+  int ReadTimeout(const IniFile& ini, const std::string& file, const char* key,
+                  int fallback);
+  bool Connect();
+  bool ConnectNow(const struct sockaddr_un& address, Clock::time_point deadline);
+  bool SendAll(const std::string& message);
+  bool ReadReply(char* buffer, int size, Clock::time_point deadline,
+                 int* got);
+  // Traces why the exchange failed, closes the socket; returns false.
+  bool Fail(const std::string& why);
+  void Close();
+
+  const std::string m_component;
+  SocketConfig m_config;
+  int m_fd = -1;
+};
+
+SocketChannel::SocketChannel(const std::string& componentName,
+                             const std::string& configPath)
+    : m_component(componentName) {
+  ReadConfig(configPath);
+}
+
+void SocketChannel::ReadConfig(const std::string& configPath) {
+  IniFile ini;
+  std::string file = RootedPath(configPath);
+  ini.Load(file);
+  const std::string* path = ini.Find(kSection, "Path");
+  m_config.path = RootedPath(path != nullptr && !path->empty() ? *path
+                                                               : kDefaultPath);
+  m_config.connectTimeoutMs =
+      ReadTimeout(ini, file, "ConnectTimeoutMs", m_config.connectTimeoutMs);
+  m_config.sendTimeoutMs =
+      ReadTimeout(ini, file, "SendTimeoutMs", m_config.sendTimeoutMs);
+  m_config.receiveTimeoutMs =
+      ReadTimeout(ini, file, "ReceiveTimeoutMs", m_config.receiveTimeoutMs);
+}
+
+int SocketChannel::ReadTimeout(const IniFile& ini, const std::string& file,
+                               const char* key, int fallback) {
+  bool malformed = false;
+  long value = ini.GetInt(kSection, key, fallback, 1, INT_MAX, &malformed);
+  if (malformed) {
+    CTraceUtility::WriteDebug(
+        m_component, TRACE_ERROR,
+        "%s: [%s] %s = '%s' is not a time-out in milliseconds; using %d",
+        file.c_str(), kSection, key, ini.Find(kSection, key)->c_str(), fallback);
+  }
+  return static_cast<int>(value);
+}
+
+bool SocketChannel::Fail(const std::string& why) {
+  CTraceUtility::WriteDebug(m_component, TRACE_ERROR, "%s: %s",
+                            m_config.path.c_str(), why.c_str());
+  Close();
+  return false;
+}
+
+void SocketChannel::Close() {
+  if (m_fd >= 0) close(m_fd);
+  m_fd = -1;
+}
+
+bool SocketChannel::Connect() {
+  struct sockaddr_un address;
+  std::memset(&address, 0, sizeof(address));
+  address.sun_family = AF_UNIX;
+  if (m_config.path.size() >= sizeof(address.sun_path)) {
+    return Fail("socket path too long");
+  }
+  std::memcpy(address.sun_path, m_config.path.c_str(), m_config.path.size());
+  m_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (m_fd < 0) return Fail(std::string("socket: ") + std::strerror(errno));
+  return ConnectNow(address, DeadlineIn(m_config.connectTimeoutMs));
+}
+
+// A Unix socket whose listener's backlog is full answers EAGAIN at once and
+// cannot be waited on: retry until the deadline.
+bool SocketChannel::ConnectNow(const struct sockaddr_un& address,
+                               Clock::time_point deadline) {
+  const auto* target = reinterpret_cast<const struct sockaddr*>(&address);
+  while (connect(m_fd, target, sizeof(address)) != 0) {
+    if (errno == EAGAIN && RemainingMs(deadline) > 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      continue;
+    }
+    if (errno != EINPROGRESS && errno != EINTR) {
+      return Fail(std::string("cannot connect: ") + std::strerror(errno));
+    }
+    if (WaitFor(m_fd, POLLOUT, deadline) != 1) {
+      return Fail("connect timed out");
+    }
+    int error = 0;
+    socklen_t length = sizeof(error);
+    getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &error, &length);
+    if (error != 0) {
+      return Fail(std::string("cannot connect: ") + std::strerror(error));
+    }
+    return true;
+  }
+  return true;
+}
+
+bool SocketChannel::SendAll(const std::string& message) {
+  Clock::time_point deadline = DeadlineIn(m_config.sendTimeoutMs);
+  size_t sent = 0;
+  while (sent < message.size()) {
+    ssize_t n = send(m_fd, message.data() + sent, message.size() - sent,
+                     MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && errno == EAGAIN) {
+      if (WaitFor(m_fd, POLLOUT, deadline) != 1) return Fail("send timed out");
+    } else {
+      return Fail(std::string("send failed: ") + std::strerror(errno));
+    }
+  }
+  if (shutdown(m_fd, SHUT_WR) != 0) {
+    return Fail(std::string("shutdown failed: ") + std::strerror(errno));
+  }
+  return true;
+}
+
+int SocketChannel::Send(const std::string& message) {
+  Close();  // a second request on one transport starts a new connection
+  if (message.size() > static_cast<size_t>(INT_MAX)) {
+    Fail("message too large");
+    return -1;
+  }
+  if (!Connect() || !SendAll(message)) return -1;
+  return static_cast<int>(message.size());
+}
+
+// Reads until EOF into *got bytes; a byte beyond size - 1 means the reply
+// cannot fit, and reading stops there.
+bool SocketChannel::ReadReply(char* buffer, int size,
+                              Clock::time_point deadline, int* got) {
+  const int limit = size - 1;
+  for (;;) {
+    int ready = WaitFor(m_fd, POLLIN, deadline);
+    if (ready == 0) return Fail("no reply in time");
+    if (ready < 0) return Fail(std::string("poll: ") + std::strerror(errno));
+    char probe;
+    char* into = *got < limit ? buffer + *got : &probe;
+    size_t room = *got < limit ? static_cast<size_t>(limit - *got) : 1;
+    ssize_t n = recv(m_fd, into, room, 0);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n < 0) return Fail(std::string("receive failed: ") + std::strerror(errno));
+    if (n == 0) break;
+    if (*got >= limit) {
+      return Fail("reply does not fit in " + std::to_string(limit) + " bytes");
+    }
+    *got += static_cast<int>(n);
+  }
+  if (*got == 0) return Fail("closed without a reply");
+  return true;
+}
+
+int SocketChannel::Receive(char* buffer, int size, int timeoutMs) {
+  if (buffer == nullptr || size < 1) {
+    Fail("no room for a reply");
+    return -1;
+  }
+  buffer[0] = '\0';
+  if (m_fd < 0) {
+    CTraceUtility::WriteDebug(m_component, TRACE_ERROR,
+                              "%s: receive without a connection",
+                              m_config.path.c_str());
+    return -1;
+  }
+  int waitMs = timeoutMs > 0 ? timeoutMs : m_config.receiveTimeoutMs;
+  int got = 0;
+  bool ok = ReadReply(buffer, size, DeadlineIn(waitMs), &got);
+  Close();
+  if (!ok) {
+    buffer[0] = '\0';
+    return -1;
+  }
+  buffer[got] = '\0';
+  return got;
+}
+
+}  // namespace
+
+std::unique_ptr<TransportChannel> MakeSocketChannel(
+    const std::string& componentName, const std::string& configPath) {
+  return std::make_unique<SocketChannel>(componentName, configPath);
+}
+
+}  // namespace qmx
