@@ -25,6 +25,8 @@ int LiveObjectCount();
 // One scripted exchange: what one CFileTransfer does.
 struct Exchange {
   int sendResult = 0;  // what SendMessage returns
+  // For sendResult: the byte count of the message sent, as a socket gives.
+  static constexpr int kMessageLength = -3;
   // What RecvMessage returns; kReplyLength means the byte count of reply.
   static constexpr int kReplyLength = -2;
   int recvResult = kReplyLength;
@@ -44,7 +46,8 @@ class ScriptedTransport {
   ScriptedTransport& operator=(const ScriptedTransport&) = delete;
 
   void Push(Exchange exchange);
-  void PushReply(const std::string& reply);  // send succeeds, reply given
+  // Send succeeds (kMessageLength), the reply is given.
+  void PushReply(const std::string& reply);
 
   std::vector<std::string> Requests() const;  // every message sent, in order
   int Constructed() const;                    // transports made so far
