@@ -1,0 +1,67 @@
+// The installed layout works on its own: the build installed into a staging
+// folder runs qmx-call from there against the installed service, which reads
+// the installed sample configuration.
+
+#include <string>
+
+#include "gtest/gtest.h"
+#include "tests/support/child_process.h"
+#include "tests/support/service_process.h"
+#include "tests/support/temp_root.h"
+
+namespace qmx {
+namespace support {
+namespace {
+
+const char kPrefix[] = "/usr/local/qmx";
+
+CommandResult Install(const TempRoot& stage) {
+  Command command;
+  command.argv = {QMX_CMAKE_COMMAND, "--install", QMX_BUILD_DIR, "--prefix",
+                  kPrefix};
+  command.env["DESTDIR"] = stage.dir();
+  return RunCommand(command);
+}
+
+TEST(InstallTest, InstalledToolCallsTheInstalledService) {
+  TempRoot stage;
+  CommandResult installed = Install(stage);
+  ASSERT_EQ(0, installed.exit_code) << installed.Describe();
+  const std::string prefix = kPrefix;
+  for (const char* file :
+       {"/bin/qmx-call", "/sbin/qmxupdtmngr",
+        "/lib/libqmxp_Veltrax_UpdateManager.so", "/lib/libqmx_ComLib.so",
+        "/lib/libqmx_ProviderBase.so",
+        "/share/qmx/schema/VELTRAX_UpdateManager.mof",
+        "/lib/systemd/system/qmxupdtmngr.service"}) {
+    EXPECT_TRUE(stage.Exists(prefix + file)) << file;
+  }
+  std::string sample = stage.ReadFile(kSocketConfigPath);
+  ASSERT_NE(std::string::npos, sample.find("[Socket]"));
+
+  // Installing again keeps a configuration the administrator changed.
+  const std::string edited = "[Socket]\nPath=/run/elsewhere.sock\n";
+  stage.WriteFile(kSocketConfigPath, edited);
+  installed = Install(stage);
+  ASSERT_EQ(0, installed.exit_code) << installed.Describe();
+  EXPECT_EQ(edited, stage.ReadFile(kSocketConfigPath));
+
+  TempRoot root;
+  root.WriteFile(kSocketConfigPath, sample);
+  root.WritePackageStatus(true);
+  ServiceProcess service(stage.PathOf(prefix + "/sbin/qmxupdtmngr"), &root);
+  service.Start();
+  Command call;
+  call.argv = {stage.PathOf(prefix + "/bin/qmx-call"), "--json", "UpdateAll"};
+  call.env["QMX_ROOT"] = root.dir();
+  CommandResult result = RunCommand(call);
+  EXPECT_EQ(0, result.exit_code) << result.Describe();
+  EXPECT_EQ(
+      "{\"method\": \"UpdateAll\", \"status\": 0, \"ReturnValue\": 0, "
+      "\"Reboot\": 0}\n",
+      result.out);
+}
+
+}  // namespace
+}  // namespace support
+}  // namespace qmx
