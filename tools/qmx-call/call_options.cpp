@@ -106,22 +106,25 @@ std::string Usage() {
   return "usage: qmx-call [--provider PATH] [--schema PATH] [--json] [--trace]"
          " METHOD [ARG ...]\n"
          "Calls one method of VELTRAX_UpdateManager through its provider, as"
-         " the host\nframework would, and shows what the provider answered.\n"
+         " the host\n"
+         "framework would, and shows what the provider answered.\n"
          "  ARG         PARAM=VALUE, or PARAM.PROPERTY=VALUE for a property of"
          " an\n"
          "              embedded-object parameter; values are typed by the"
          " schema\n"
          "              (boolean: true/false/1/0, sint32/uint32: decimal)\n"
-         "  --provider  the provider library (default:"
-         " ../lib/libqmxp_Veltrax_UpdateManager.so\n"
-         "              beside this program)\n"
-         "  --schema    the MOF schema (default:"
-         " ../share/qmx/schema/VELTRAX_UpdateManager.mof)\n"
+         "  --provider  the provider library (default:\n"
+         "              ../lib/libqmxp_Veltrax_UpdateManager.so from this"
+         " program)\n"
+         "  --schema    the MOF schema (default:\n"
+         "              ../share/qmx/schema/VELTRAX_UpdateManager.mof from"
+         " this program)\n"
          "  --json      one JSON object instead of text\n"
          "  --trace     every trace line to stderr as well (QMX_TRACE_LEVEL"
          " 31 unless set)\n"
          "Exit status: 0 success, 1 the method's ReturnValue is not 0, 2 the"
-         " call failed,\n64 usage error.\n";
+         " call failed,\n"
+         "64 usage error.\n";
 }
 
 }  // namespace call

@@ -126,6 +126,10 @@ int main(int argc, char** argv) {
   }
   std::string dir = ExecutableDir();
   if (options.provider.empty()) options.provider = dir + "/" + kProviderFile;
+  // dlopen searches the library path for a bare name; the user meant a file.
+  if (options.provider.find('/') == std::string::npos) {
+    options.provider = "./" + options.provider;
+  }
   if (options.schema.empty()) options.schema = dir + "/" + kSchemaFile;
   if (options.trace) {
     setenv("QMX_TRACE_LEVEL", "31", /*overwrite=*/0);
