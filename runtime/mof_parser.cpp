@@ -10,8 +10,9 @@ namespace qmx {
 namespace {
 
 // Members (inherited copies included) one file may create: a few bytes of
-// input can otherwise ask for a deep chain of huge classes.
-constexpr size_t kMaxMembers = 1 << 20;
+// input can otherwise ask for a deep chain of huge classes. Real schemas
+// have hundreds.
+constexpr size_t kMaxMembers = 100000;
 
 // The qualifiers of one declaration that the object model uses.
 struct Qualifiers {
