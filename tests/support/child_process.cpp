@@ -58,6 +58,7 @@ pid_t Spawn(const Command& command, int out_fd, int err_fd) {
   std::vector<std::string> env = ChildEnvironment(command);
   std::vector<char*> argv = Pointers(args);
   std::vector<char*> envp = Pointers(env);
+  const std::string exec_failed = "cannot run " + command.argv[0] + "\n";
   int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
   pid_t pid = fork();
   if (pid == 0) {
@@ -65,8 +66,8 @@ pid_t Spawn(const Command& command, int out_fd, int err_fd) {
     dup2(out_fd, STDOUT_FILENO);
     dup2(err_fd, STDERR_FILENO);
     execve(argv[0], argv.data(), envp.data());
-    const char message[] = "exec failed\n";
-    ssize_t ignored = write(STDERR_FILENO, message, sizeof(message) - 1);
+    ssize_t ignored =
+        write(STDERR_FILENO, exec_failed.data(), exec_failed.size());
     (void)ignored;
     _exit(127);
   }
