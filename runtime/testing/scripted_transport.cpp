@@ -74,7 +74,9 @@ int ScriptedChannel::Send(const std::string& message) {
 }
 
 int ScriptedChannel::Receive(char* buffer, int size, int) {
-  if (!m_hasExchange || buffer == nullptr || size < 1) return -1;
+  if (buffer == nullptr || size < 1) return -1;
+  buffer[0] = '\0';  // as the socket channel leaves it on failure
+  if (!m_hasExchange) return -1;
   size_t copied = std::min(m_exchange.reply.size(), static_cast<size_t>(size - 1));
   std::memcpy(buffer, m_exchange.reply.data(), copied);
   buffer[copied] = '\0';

@@ -24,11 +24,13 @@ constexpr const char* kDefaultSocket = "/var/run/qmx/qmxupdtmngr.sock";
 constexpr const char* kConfig = "/etc/qmx/transport.ini";
 
 // Serves one connection: reads the request to its end, waits up to delayMs
-// (or until the client hangs up), sends the reply and closes.
+// (or until the client hangs up), sends the reply and closes. Without
+// readRequest it hangs up at once.
 class TestServer {
  public:
-  TestServer(const std::string& path, std::string reply, int delayMs = 0)
-      : m_reply(std::move(reply)), m_delayMs(delayMs) {
+  TestServer(const std::string& path, std::string reply, int delayMs = 0,
+             bool readRequest = true)
+      : m_reply(std::move(reply)), m_delayMs(delayMs), m_readRequest(readRequest) {
     m_listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     struct sockaddr_un address = {};
     address.sun_family = AF_UNIX;
@@ -56,6 +58,10 @@ class TestServer {
     struct pollfd waiting = {m_listener, POLLIN, 0};
     if (poll(&waiting, 1, 5000) != 1) return;
     int client = accept(m_listener, nullptr, nullptr);
+    if (!m_readRequest) {
+      close(client);
+      return;
+    }
     char buffer[4096];
     for (ssize_t n; (n = read(client, buffer, sizeof(buffer))) > 0;) {
       m_request.append(buffer, static_cast<size_t>(n));
@@ -68,6 +74,7 @@ class TestServer {
 
   std::string m_reply;
   int m_delayMs;
+  bool m_readRequest;
   int m_listener = -1;
   std::string m_request;
   std::thread m_thread;
@@ -110,11 +117,31 @@ TEST_F(TransportTest, ReplyMustFitBeforeTheNul) {
   }
 }
 
+// No socket file, and a socket file nobody listens on (refused).
 TEST_F(TransportTest, NoServiceFailsBothCalls) {
+  for (bool leaveSocketFile : {false, true}) {
+    if (leaveSocketFile) {
+      int stale = socket(AF_UNIX, SOCK_STREAM, 0);
+      struct sockaddr_un address = {};
+      address.sun_family = AF_UNIX;
+      std::string path = m_root.Path(kDefaultSocket);
+      std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+      ASSERT_EQ(bind(stale, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+      close(stale);
+    }
+    CFileTransfer transfer("Transport", kConfig);
+    EXPECT_EQ(transfer.SendMessage("q"), -1) << leaveSocketFile;
+    char buffer[16];
+    EXPECT_EQ(transfer.RecvMessage(buffer, sizeof(buffer), 0), -1);
+  }
+}
+
+// A service that hangs up while a large request is being sent: the send
+// fails instead of raising SIGPIPE, which would end this test process.
+TEST_F(TransportTest, PeerClosingDuringSendIsAFailure) {
+  TestServer server(m_root.Path(kDefaultSocket), "", 0, /*readRequest=*/false);
   CFileTransfer transfer("Transport", kConfig);
-  EXPECT_EQ(transfer.SendMessage("q"), -1);
-  char buffer[16];
-  EXPECT_EQ(transfer.RecvMessage(buffer, sizeof(buffer), 0), -1);
+  EXPECT_EQ(transfer.SendMessage(std::string(8 << 20, 'm')), -1);
 }
 
 // Both the configured time-out and the per-call one bound the whole reply.
