@@ -147,6 +147,18 @@ TEST_F(LinkTest, OneLinkAtATimeAcrossThreads) {
   EXPECT_EQ(transport_.MostAlive(), 1);
   EXPECT_EQ(transport_.Constructed(), served.load());
   EXPECT_GT(served.load(), 0);
+  RecordProperty("served", served.load());
+  RecordProperty("refused", refused.load());
+}
+
+TEST_F(LinkTest, TakesAReplyThatFillsTheBuffer) {
+  const std::string reply(CSocketClient::kReceiveBufferSize - 1, 'r');
+  Reply(reply);
+  CSocketClient client;
+  ASSERT_TRUE(client.Send(std::string("request")));
+  std::string received;
+  ASSERT_TRUE(client.Receive(&received));
+  EXPECT_EQ(received.size(), reply.size());
 }
 
 }  // namespace

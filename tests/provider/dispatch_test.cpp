@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -40,9 +41,27 @@ class DispatchTest : public ProviderFixture,
   }
 };
 
-INSTANTIATE_TEST_SUITE_P(Builds, DispatchTest,
-                         ::testing::Values(ProviderBuild::kCore,
-                                           ProviderBuild::kLibrary));
+INSTANTIATE_TEST_SUITE_P(
+    Builds, DispatchTest,
+    ::testing::Values(ProviderBuild::kCore, ProviderBuild::kLibrary),
+    [](const ::testing::TestParamInfo<ProviderBuild>& info) {
+      return info.param == ProviderBuild::kCore ? "Core" : "Library";
+    });
+
+TEST_P(DispatchTest, CreatesAProviderThatNamesItself) {
+  capture_->Clear();
+  std::unique_ptr<CVELTRAX_ServerService> provider(CreateProvider());
+  ASSERT_TRUE(provider);
+  EXPECT_EQ(provider->GetProviderName(), "umprovider");
+  EXPECT_EQ(provider->GetVendor(), "veltrax");
+  EXPECT_EQ(provider->GetVersion(), "42.0");
+  const std::vector<std::string> texts = capture_->Texts();
+  ASSERT_FALSE(texts.empty());
+  const std::string prefix =
+      "CVELTRAX_UpdateManager::CVELTRAX_UpdateManager() ";
+  EXPECT_EQ(texts.front(), prefix + "[START]");
+  EXPECT_EQ(texts.back(), prefix + "[END]");
+}
 
 TEST_P(DispatchTest, EachServedNameReachesItsOperation) {
   const std::vector<std::pair<std::string, std::string>> cases = {
@@ -78,6 +97,9 @@ TEST_P(DispatchTest, ServesTheProviderVersionThroughTheHost) {
   EXPECT_EQ(ReadString(result.out(), "Version"), "42.0");
   EXPECT_EQ(result.returnValue(), 0u);
   EXPECT_EQ(transport_.Constructed(), 0);
+  EXPECT_TRUE(Traced(TRACE_FUNCTION, std::string(kDispatch) + "() [START]"));
+  EXPECT_TRUE(Traced(TRACE_DETAIL, std::string(kDispatch) +
+                                       "() MethodName = GetProviderVersion"));
   ExpectEndTraces(0, WBEM_S_NO_ERROR);
 }
 
@@ -112,7 +134,19 @@ struct ThrowCase {
   std::string name;
   std::function<void()> thrower;
   std::string traced;  // after "CVELTRAX_UpdateManager::ExecMethodAsync() "
+  uint32_t methodResult = 0;  // "mr": the operation's result if it returned
 };
+
+// Throws the first time only, so that the dispatcher's own Indicate of the
+// failed call goes through.
+std::function<void()> ThrowOnce() {
+  auto thrown = std::make_shared<bool>(false);
+  return [thrown] {
+    if (*thrown) return;
+    *thrown = true;
+    throw std::runtime_error("late");
+  };
+}
 
 TEST_P(DispatchTest, TurnsAnExceptionIntoAFailedCall) {
   const std::vector<ThrowCase> cases = {
@@ -127,6 +161,8 @@ TEST_P(DispatchTest, TurnsAnExceptionIntoAFailedCall) {
        [] { throw std::runtime_error("boom"); }, "[exception:boom]"},
       {"SetAutoUpdateSetting", "", HostOperation::kGet, "DayOfWeek",
        [] { throw 7; }, "unknown exception"},
+      {"ExecuteReboot", "0000exreboot00A5", HostOperation::kIndicate, "",
+       ThrowOnce(), "[exception:late]", 0xA5},
   };
   for (const ThrowCase& test : cases) {
     SCOPED_TRACE(test.method + " " + test.traced);
@@ -138,11 +174,12 @@ TEST_P(DispatchTest, TurnsAnExceptionIntoAFailedCall) {
       CallResult result = Call(test.method);
       EXPECT_EQ(Code(result.status), 0x80041001u);
       EXPECT_EQ(result.statuses(), std::vector<HRESULT>{WBEM_E_FAILED});
+      EXPECT_EQ(result.sink->Indicated().size(), 1u);
       EXPECT_EQ(result.returnValue(), 0x80000002u);
     }
     EXPECT_TRUE(TracedUnder(provider_->GetProviderName(), TRACE_EXCEPTION,
                             std::string(kDispatch) + "() " + test.traced));
-    ExpectEndTraces(0, WBEM_E_FAILED);
+    ExpectEndTraces(test.methodResult, WBEM_E_FAILED);
     // Nothing of the failed call is left holding the link.
     Reply("0000exreboot0000");
     EXPECT_EQ(Call("ExecuteReboot").returnValue(), 0u);
@@ -185,6 +222,13 @@ TEST_F(LongerNamesTest, PassesThemToTheBase) {
     EXPECT_TRUE(result.sink->Indicated().empty());
   }
   EXPECT_EQ(transport_.Constructed(), 0);
+}
+
+// Only what the class declares is dispatched, even a name the base serves.
+TEST_F(LongerNamesTest, FailsTheUndeclaredVersionMethod) {
+  CallResult result = Call("GetProviderVersion", nullptr);
+  EXPECT_EQ(Code(result.status), 0x80000001u);
+  EXPECT_TRUE(result.statuses().empty());
 }
 
 // Services without the provider's class, or none at all.

@@ -12,6 +12,7 @@ namespace qmx_test {
 namespace {
 
 using MessageCycleTest = ProviderFixture;
+using qmx::testing::Exchange;
 
 TEST_F(MessageCycleTest, LengthFieldStatesTheListInUpperCaseHex) {
   // "0;0;" + day + ";;": the day's text makes up the rest of the length.
@@ -36,6 +37,91 @@ TEST_F(MessageCycleTest, LengthFieldStatesTheListInUpperCaseHex) {
   }
 }
 
+TEST_F(MessageCycleTest, RefusesAListItsLengthFieldCannotState) {
+  // "0;0;" + day + ";;" of 0xFFFF characters still fits.
+  Reply("0000statupdt0000");
+  std::vector<InputField> fields = {
+      {"UpdateSchedule", "DayOfWeek", std::string(0xFFFF - 6, 'd')}};
+  EXPECT_EQ(Call("SetAutoUpdateSetting", fields).returnValue(), 0u);
+  const std::string request = transport_.Requests().back();
+  EXPECT_EQ(request.substr(0, 4), "FFFF");
+  // Long lines are traced whole.
+  EXPECT_TRUE(Traced(TRACE_DETAIL, Prefix("SetAutoUpdateSetting") +
+                                       " strSendMessage = " + request));
+
+  fields[0].value = std::string(0xFFFF - 5, 'd');
+  EXPECT_EQ(Call("SetAutoUpdateSetting", fields).returnValue(), 0x80000001u);
+  EXPECT_EQ(transport_.Constructed(), 1);
+}
+
+// Every line of one cycle, in order: catalogue lines by their id.
+TEST_F(MessageCycleTest, TracesACycleInOrder) {
+  struct Case {
+    std::string method;
+    int sendResult;
+    int recvResult;
+    std::vector<std::string> lines;
+  };
+  const std::string reboot = Prefix("ExecuteReboot") + " ";
+  const std::string install = Prefix("CheckUmInstall") + " ";
+  const std::string open = Prefix("SocketClientInitialize") + " ";
+  const std::string close = Prefix("SocketClientDeinitialize") + " ";
+  const std::string status = std::string(kStatusSignature);
+  const std::vector<std::string> opening = {
+      reboot + "[START]",
+      install + "[START]",
+      install + "updatemanager install version:[1.0]",
+      install + "[END]",
+      open + "[START]",
+      open + "[END]",
+      reboot + "strSendMessage = 0000exreboot0000",
+      "MSGID_CP_0005_S",
+  };
+  auto cycle = [&opening](std::vector<std::string> rest) {
+    std::vector<std::string> lines = opening;
+    lines.insert(lines.end(), rest.begin(), rest.end());
+    return lines;
+  };
+  const Case cases[] = {
+      {"ExecuteReboot", 0, Exchange::kReplyLength,
+       cycle({close + "[START]", close + "[END]",
+              reboot + "ReceiveMessage is succeeded",
+              reboot + "strReceiveMessage = 0000exreboot0000",
+              "MSGID_CP_0006_S", reboot + "[END]"})},
+      {"ExecuteReboot", -1, Exchange::kReplyLength,
+       cycle({Prefix("SendMessage") + " Send is failed", close + "[START]",
+              close + "[END]", reboot + "SendMessage is failed"})},
+      {"ExecuteReboot", 0, -1,
+       cycle({Prefix("ReceiveMessage") + " Receive is failed",
+              close + "[START]", close + "[END]",
+              reboot + "ReceiveMessage is failed"})},
+      {"GetQmxStatus", 0, Exchange::kReplyLength,
+       {"[ENTER] " + status, open + "[START]", open + "[END]",
+        close + "[START]", close + "[END]",
+        "[LEAVE] " + status + ", rc=0000"}},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.lines.back());
+    Exchange exchange;
+    exchange.sendResult = test.sendResult;
+    exchange.recvResult = test.recvResult;
+    exchange.reply = test.method == "GetQmxStatus" ? "0000gustatus0000"
+                                                   : "0000exreboot0000";
+    transport_.Push(exchange);
+    capture_->Clear();
+    if (test.method == "GetQmxStatus") {
+      core()->GetQmxStatus(nullptr, nullptr);
+    } else {
+      core()->ExecuteReboot(nullptr, nullptr);
+    }
+    std::vector<std::string> lines;
+    for (const qmx::testing::TraceLine& line : capture_->Lines()) {
+      lines.push_back(line.level == 0 ? line.messageId : line.text);
+    }
+    EXPECT_EQ(lines, test.lines);
+  }
+}
+
 // How ExecuteReboot, a kind without a body, takes each reply.
 TEST_F(MessageCycleTest, ChecksLengthThenKindThenCode) {
   struct Case {
@@ -49,6 +135,8 @@ TEST_F(MessageCycleTest, ChecksLengthThenKindThenCode) {
       {"0000exreboot00A5", 0xA5, ""},
       {"0000exreboot0102", 0x102, ""},
       {"0000exreboot1002", 0x1002, ""},  // the service's code, as it is
+      {"0000exrebootFFFF", 0xFFFF, ""},
+      {"0000exreboot-001", 0xFFFFFFFF, ""},  // the same on both word sizes
       {"0000exreboot xyz", 0, ""},       // no leading hex digit
       {"FFFFexreboot0000", 0, ""},       // the length field is never read
       {"0000EXREBOOT0000", 0x80000001, "MessageKind different"},

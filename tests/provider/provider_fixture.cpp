@@ -6,6 +6,9 @@
 #include <filesystem>
 
 
+// The factory of the static copy, under the name a host looks up.
+extern "C" CVELTRAX_ServerService* create();
+
 namespace qmx_test {
 namespace {
 
@@ -129,13 +132,10 @@ void ProviderFixture::SetUp() {
   packages_.Install("qmxupdtmngr", "1.0");
 
   services_ = LoadServices();
-  if (Build() == ProviderBuild::kLibrary) {
-    ProviderFactory factory = LibraryFactory();
-    ASSERT_NE(factory, nullptr);
-    provider_ = factory();
-  } else {
-    core_ = new CVELTRAX_UpdateManager();
-    provider_ = core_;
+  provider_ = CreateProvider();
+  ASSERT_NE(provider_, nullptr);
+  if (Build() == ProviderBuild::kCore) {
+    core_ = static_cast<CVELTRAX_UpdateManager*>(provider_);
   }
   if (services_ != nullptr) provider_->SetServices(services_);
   capture_->Clear();
@@ -150,6 +150,12 @@ void ProviderFixture::TearDown() {
   unsetenv("QMX_ROOT");
   std::error_code ignored;
   std::filesystem::remove_all(root_, ignored);
+}
+
+CVELTRAX_ServerService* ProviderFixture::CreateProvider() {
+  if (Build() == ProviderBuild::kCore) return create();
+  ProviderFactory factory = LibraryFactory();
+  return factory == nullptr ? nullptr : factory();
 }
 
 IWbemServices* ProviderFixture::LoadServices() {

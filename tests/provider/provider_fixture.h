@@ -77,6 +77,9 @@ class ProviderFixture : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
+  // A new provider of the build under test, as create makes it.
+  CVELTRAX_ServerService* CreateProvider();
+
   // The services object the provider gets; null gives it none.
   virtual IWbemServices* LoadServices();
   virtual ProviderBuild Build() const { return ProviderBuild::kCore; }
