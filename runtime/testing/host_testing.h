@@ -27,7 +27,8 @@ struct Exchange {
   int sendResult = 0;  // what SendMessage returns
   // For sendResult: the byte count of the message sent, as a socket gives.
   static constexpr int kMessageLength = -3;
-  // What RecvMessage returns; kReplyLength means the byte count of reply.
+  // What RecvMessage returns; kReplyLength means the byte count of reply
+  // as copied (cut to fit the buffer).
   static constexpr int kReplyLength = -2;
   int recvResult = kReplyLength;
   std::string reply;  // copied into the buffer (cut to fit) and a NUL after
