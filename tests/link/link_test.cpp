@@ -3,12 +3,37 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "link/CSocketClient.h"
 #include "tests/provider/provider_fixture.h"
+
+namespace {
+
+// While set, arrays the size of the receive buffer cannot be had, as on a
+// machine short of memory.
+std::atomic<bool> g_refuseReceiveBuffers{false};
+
+}  // namespace
+
+void* operator new[](std::size_t size) {
+  if (g_refuseReceiveBuffers &&
+      size >= static_cast<std::size_t>(CSocketClient::kReceiveBufferSize)) {
+    throw std::bad_alloc();
+  }
+  void* memory = std::malloc(size == 0 ? 1 : size);
+  if (memory == nullptr) throw std::bad_alloc();
+  return memory;
+}
+
+void operator delete[](void* memory) noexcept { std::free(memory); }
+void operator delete[](void* memory, std::size_t) noexcept {
+  std::free(memory);
+}
 
 namespace qmx_test {
 namespace {
@@ -71,6 +96,25 @@ TEST_F(LinkTest, CutsAReplyAtItsFirstNul) {
   EXPECT_EQ(reply, "0000exreboot0000");
 }
 
+TEST_F(LinkTest, FailsAReceiveWithoutItsBuffer) {
+  Reply("0000exreboot0000");
+  Reply("0000exreboot0000");
+  g_refuseReceiveBuffers = true;
+  {
+    CSocketClient client;
+    ASSERT_TRUE(client.Send(std::string("request")));
+    std::string reply = "before";
+    EXPECT_FALSE(client.Receive(&reply));
+    EXPECT_EQ(reply, "before");
+  }
+  EXPECT_EQ(Code(core()->ExecuteReboot(nullptr, nullptr)), 0x1001u);
+  g_refuseReceiveBuffers = false;
+  EXPECT_TRUE(Traced(TRACE_ERROR,
+                     "bool CSocketClient::Receive(std::string*) bad_alloc error"));
+  EXPECT_TRUE(Traced(TRACE_ERROR,
+                     Prefix("ExecuteReboot") + " ReceiveMessage is failed"));
+}
+
 TEST_F(LinkTest, RefusesASecondLinkAndKeepsTheFirst) {
   Reply("0000exreboot0000");
   long first = 0;
@@ -86,6 +130,7 @@ TEST_F(LinkTest, RefusesASecondLinkAndKeepsTheFirst) {
             (std::vector<std::string>{prefix + "[START]",
                                       prefix + "socket competition error",
                                       prefix + "[END]"}));
+  EXPECT_TRUE(Traced(TRACE_ERROR, prefix + "socket competition error"));
 
   EXPECT_TRUE(core()->SendMessage("0000exreboot0000"));
   std::string reply;
