@@ -23,6 +23,15 @@ bool LengthAccepted(ReplyLength rule, size_t length) {
 
 }  // namespace
 
+OpenLinkScope::~OpenLinkScope() {
+  if (m_open) m_provider->SocketClientDeinitialize();
+}
+
+void OpenLinkScope::Close() {
+  m_open = false;
+  m_provider->SocketClientDeinitialize();
+}
+
 bool CVELTRAX_UpdateManager::CheckUmInstall() {
   OperationTrace trace("CVELTRAX_UpdateManager::CheckUmInstall()");
   trace.Start();
@@ -79,16 +88,17 @@ long CVELTRAX_UpdateManager::OpenLink(const OperationTrace& trace) {
 }
 
 long CVELTRAX_UpdateManager::Exchange(const OperationTrace& trace,
+                                      OpenLinkScope* link,
                                       const std::string& request,
                                       std::string* reply,
                                       const LinkFailureTexts& texts) {
   if (!SendMessage(request)) {
-    SocketClientDeinitialize();
+    link->Close();
     trace.Write(TRACE_ERROR, "%s", texts.sendFailed);
     return kResultTransferFailed;
   }
   bool received = ReceiveMessage(reply);
-  SocketClientDeinitialize();
+  link->Close();
   if (!received) {
     trace.Write(TRACE_ERROR, "%s", texts.receiveFailed);
     return texts.receiveFailedResult;
@@ -120,12 +130,13 @@ long CVELTRAX_UpdateManager::RunRequestCycle(const RequestCycle& cycle) {
 
   long result = OpenLink(trace);
   if (result != kResultSuccess) return result;
+  OpenLinkScope link(this);
   std::string request = message::BuildRequest(cycle.kind, list);
   trace.Write(TRACE_DETAIL, "strSendMessage = %s", request.c_str());
   CTraceUtility::WriteTrace(kTraceName, "MSGID_CP_0005_S", cycle.kind);
 
   std::string reply;
-  result = Exchange(trace, request, &reply, kCycleFailureTexts);
+  result = Exchange(trace, &link, request, &reply, kCycleFailureTexts);
   if (result != kResultSuccess) return result;
   trace.Write(TRACE_DETAIL, "ReceiveMessage is succeeded");
   trace.Write(TRACE_DETAIL, "strReceiveMessage = %s", reply.c_str());

@@ -10,6 +10,8 @@
 
 #include "provider/OperationTrace.h"
 
+class CVELTRAX_UpdateManager;
+
 enum class ReplyLength {
   kHeaderOnly,  // exactly the 16-character header
   kWithBody,    // more than the header
@@ -21,6 +23,25 @@ struct LinkFailureTexts {
   const char* sendFailed;
   const char* receiveFailed;
   long receiveFailedResult;
+};
+
+// Holds an open link for the cycle that opened it. Close() ends it at its
+// place in the cycle; an exception that unwinds past it closes it too, so a
+// failed cycle never leaves the link held and the provider refusing every
+// later call.
+class OpenLinkScope {
+ public:
+  explicit OpenLinkScope(CVELTRAX_UpdateManager* provider)
+      : m_provider(provider) {}
+  ~OpenLinkScope();
+  OpenLinkScope(const OpenLinkScope&) = delete;
+  OpenLinkScope& operator=(const OpenLinkScope&) = delete;
+
+  void Close();
+
+ private:
+  CVELTRAX_UpdateManager* m_provider;
+  bool m_open = true;
 };
 
 struct RequestCycle {

@@ -27,12 +27,13 @@ long CVELTRAX_UpdateManager::GetQmxStatus(IWbemClassObject*, IWbemClassObject*) 
                             kStatusSignature);
   long result = OpenLink(trace);
   if (result != kResultSuccess) return result;
+  OpenLinkScope link(this);
 
   char request[256];
   snprintf(request, sizeof(request), "%04d%s%s", 0, kStatusKind,
            message::kSuccessCode);
   std::string reply;
-  result = Exchange(trace, request, &reply, kStatusFailureTexts);
+  result = Exchange(trace, &link, request, &reply, kStatusFailureTexts);
   if (result != kResultSuccess) return result;
 
   if (reply.size() < message::kHeaderLength) {

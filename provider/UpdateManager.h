@@ -14,6 +14,7 @@
 #include "host/wbem.h"
 
 class CSocketClient;
+class OpenLinkScope;
 class OperationTrace;
 struct LinkFailureTexts;
 struct RequestCycle;
@@ -77,8 +78,9 @@ class CVELTRAX_UpdateManager : public CVELTRAX_SysService {
   long OpenLink(const OperationTrace& trace);
   // Sends the request and receives the reply over the open link, and closes
   // it; 0, or the result code the operation ends with.
-  long Exchange(const OperationTrace& trace, const std::string& request,
-                std::string* reply, const LinkFailureTexts& texts);
+  long Exchange(const OperationTrace& trace, OpenLinkScope* link,
+                const std::string& request, std::string* reply,
+                const LinkFailureTexts& texts);
   bool ClaimLink(long* plSocketCompetition, const OperationTrace& trace);
 
   // Only SocketClientInitialize sets it and only SocketClientDeinitialize
