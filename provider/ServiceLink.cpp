@@ -1,6 +1,5 @@
 // The service link operations of the provider: open, send, receive, close.
 
-#include <new>
 #include <utility>
 
 #include "host/utility.h"
@@ -54,7 +53,8 @@ bool CVELTRAX_UpdateManager::ClaimLink(long* plSocketCompetition,
     return false;
   }
   LinkClaim claim(&m_pSocketClient);
-  CSocketClient* client = new (std::nothrow) CSocketClient();
+  // A failed allocation or transport throws; the dispatcher reports it.
+  CSocketClient* client = new CSocketClient();
   claim.Fill(client);
   if (client == nullptr) {
     trace.Write(TRACE_ERROR, "new CSocketClient is failed");
