@@ -1,0 +1,21 @@
+// The least a client of the update service can do for one request: connect,
+// write, shut down writing, read until the service closes, close. It is the
+// floor that the provider's full cycle is measured against.
+
+#ifndef QMX_BENCH_FLOOR_CLIENT_H_
+#define QMX_BENCH_FLOOR_CLIENT_H_
+
+#include <string>
+
+namespace qmx {
+namespace bench {
+
+// Sends request to the service listening on socket_path and returns its
+// reply; throws std::runtime_error on any failure.
+std::string FloorExchange(const std::string& socket_path,
+                          const std::string& request);
+
+}  // namespace bench
+}  // namespace qmx
+
+#endif  // QMX_BENCH_FLOOR_CLIENT_H_

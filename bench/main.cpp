@@ -1,0 +1,492 @@
+// qmx-bench: the provider's speed and memory against the least a client of
+// the update service must spend. See README.md for what each figure means.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "bench/floor_client.h"
+#include "bench/harness.h"
+#include "bench/package_db.h"
+#include "bench/provider_host.h"
+#include "host/utility.h"
+#include "link/CSocketClient.h"
+#include "link/MessageFormat.h"
+#include "provider/UpdateManager.h"
+#include "runtime/testing/host_testing.h"
+#include "tests/support/service_process.h"
+#include "tests/support/temp_root.h"
+
+namespace qmx {
+namespace bench {
+namespace {
+
+const char kUsage[] =
+    "usage: qmx-bench [--summary] [--iterations N] [--memory-calls N]\n"
+    "  --summary         the headline figures only; the last line sums up\n"
+    "  --iterations N    timed samples per figure (default 2000, 1000 with\n"
+    "                    --summary)\n"
+    "  --memory-calls N  calls for the memory figure (default 10000, at\n"
+    "                    least 200)\n";
+
+const char kDownload[] = "GetAutoDownloadSetting";
+const char kSetUpdate[] = "SetAutoUpdateSetting";
+const char kStatus[] = "GetQmxStatus";
+const char* const kAllLevels = "31";
+const int kDatabasePackages = 2000;
+const int kBaselineCalls = 100;
+const int kMiB = 1024 * 1024;
+
+struct Options {
+  bool summary = false;
+  int iterations = 0;  // 0: the mode's default
+  int memory_calls = 10000;
+};
+
+bool ParseCount(const char* text, int minimum, int* value) {
+  char* end = nullptr;
+  long parsed = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || parsed < minimum || parsed > 10000000) {
+    return false;
+  }
+  *value = static_cast<int>(parsed);
+  return true;
+}
+
+bool ParseOptions(int argc, char** argv, Options* options) {
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    bool has_value = i + 1 < argc;
+    if (arg == "--summary") {
+      options->summary = true;
+    } else if (arg == "--iterations" && has_value) {
+      if (!ParseCount(argv[++i], 1, &options->iterations)) return false;
+    } else if (arg == "--memory-calls" && has_value) {
+      if (!ParseCount(argv[++i], 2 * kBaselineCalls, &options->memory_calls)) {
+        return false;
+      }
+    } else {
+      return false;
+    }
+  }
+  if (options->iterations == 0) options->iterations = options->summary ? 1000 : 2000;
+  return true;
+}
+
+void UseRoot(const support::TempRoot& root) {
+  setenv("QMX_ROOT", root.dir().c_str(), 1);
+}
+
+// nullptr: the default level.
+void UseTraceLevel(const char* level) {
+  if (level == nullptr) {
+    unsetenv("QMX_TRACE_LEVEL");
+  } else {
+    setenv("QMX_TRACE_LEVEL", level, 1);
+  }
+}
+
+void Expect(uint32_t got, uint32_t want, const std::string& what) {
+  if (got == want) return;
+  char text[128];
+  std::snprintf(text, sizeof(text), ": returned 0x%08x, expected 0x%08x",
+                static_cast<unsigned>(got), static_cast<unsigned>(want));
+  throw std::runtime_error(what + text);
+}
+
+void PrintHeading(const std::string& title) {
+  std::printf("\n== %s ==\n", title.c_str());
+}
+
+void PrintStats(const std::string& name, const Stats& stats, double base_us) {
+  std::printf("%-44s %10.1f %10.1f", name.c_str(), stats.median_us,
+              stats.p90_us);
+  if (base_us > 0) std::printf(" %8.2f", stats.median_us / base_us);
+  std::printf("\n");
+}
+
+// Everything the figures run against: the update service in one temporary
+// root with a small package database, a second root with a database of
+// realistic size that reaches the same service, the shipped provider as a
+// host loads it, and the provider's own code for its inner operations.
+class Bench {
+ public:
+  explicit Bench(const Options& options);
+  ~Bench();
+
+  void RunFullCycle();
+  void RunInProcess();
+  void RunScaling();
+  void RunReader();
+  void RunMemory();
+  void RunPackages();
+  void PrintSummary() const;
+
+ private:
+  std::function<void()> ProductCall(const support::TempRoot& root,
+                                    const char* level, const char* method);
+  std::function<void()> FloorCall(const std::string& request);
+  Stats TimeSplit(size_t bytes, char fill, int reps, long* peak_kib);
+
+  const Options options_;
+  const int warmup_;
+  support::TempRoot root_;
+  support::TempRoot big_root_;
+  std::unique_ptr<support::ServiceProcess> service_;
+  std::unique_ptr<ProviderHost> host_;
+  std::unique_ptr<CVELTRAX_UpdateManager> core_;
+  std::string set_update_request_;
+
+  // The summary's figures.
+  double floor_us_ = 0;
+  double default_us_ = 0;
+  double all_us_ = 0;
+  double inprocess_us_ = 0;
+  double split4m_ms_ = 0;
+  long rss_growth_kib_ = 0;
+};
+
+Bench::Bench(const Options& options)
+    : options_(options), warmup_(std::max(1, options.iterations / 10)) {
+  root_.WriteSocketConfig();
+  root_.WritePackageStatus(true);
+  big_root_.WriteSocketConfig();
+  big_root_.WriteFile(support::kPackageStatusPath,
+                      MakeStatusDatabase(kDatabasePackages));
+  // Both roots reach the one service through the same socket folder.
+  std::string run = big_root_.PathOf("/var/run");
+  if (mkdir(run.c_str(), 0755) != 0 ||
+      symlink(root_.PathOf("/var/run/qmx").c_str(), (run + "/qmx").c_str()) != 0) {
+    throw std::runtime_error("cannot link the socket folder: " +
+                             std::string(std::strerror(errno)));
+  }
+  // On a running system these files have not changed for a long time.
+  for (const support::TempRoot* root : {&root_, &big_root_}) {
+    AgeFile(root->PathOf(support::kSocketConfigPath), 3600);
+    AgeFile(root->PathOf(support::kPackageStatusPath), 3600);
+  }
+  service_ = std::make_unique<support::ServiceProcess>(QMXUPDTMNGR_PATH, &root_);
+  service_->Start();
+  UseRoot(root_);
+  UseTraceLevel(nullptr);
+  host_ = std::make_unique<ProviderHost>(QMX_PROVIDER_LIBRARY, QMX_SCHEMA_FILE);
+  core_ = std::make_unique<CVELTRAX_UpdateManager>();
+  set_update_request_ = message::BuildRequest("statupdt", "1;2;Sun;;04:30");
+}
+
+Bench::~Bench() {
+  host_.reset();
+  core_.reset();
+  unsetenv("QMX_ROOT");
+}
+
+std::function<void()> Bench::ProductCall(const support::TempRoot& root,
+                                         const char* level,
+                                         const char* method) {
+  return [this, &root, level, method] {
+    UseRoot(root);
+    UseTraceLevel(level);
+    Expect(host_->Call(method), 0, method);
+  };
+}
+
+std::function<void()> Bench::FloorCall(const std::string& request) {
+  std::string socket_path = root_.SocketPath();
+  return [socket_path, request] {
+    std::string reply = FloorExchange(socket_path, request);
+    if (reply.compare(12, 4, "0000") != 0) {
+      throw std::runtime_error("floor: the service answered " + reply);
+    }
+  };
+}
+
+// Samples of the floor and of the product interleave, so that both see the
+// same machine.
+void Bench::RunFullCycle() {
+  struct Figure {
+    std::string name;
+    std::function<void()> fn;
+    int floor;  // index of the floor it is compared with; -1: none
+  };
+  std::vector<Figure> figures = {
+      {"floor gtatdnld", FloorCall("0000gtatdnld0000"), -1},
+      {"GetAutoDownloadSetting default", ProductCall(root_, nullptr, kDownload), 0},
+      {"GetAutoDownloadSetting all", ProductCall(root_, kAllLevels, kDownload), 0},
+  };
+  if (!options_.summary) {
+    std::vector<Figure> more = {
+        {"GetAutoDownloadSetting default, 2 MiB dpkg",
+         ProductCall(big_root_, nullptr, kDownload), 0},
+        {"GetAutoDownloadSetting all, 2 MiB dpkg",
+         ProductCall(big_root_, kAllLevels, kDownload), 0},
+        {"floor statupdt", FloorCall(set_update_request_), -1},
+        {"SetAutoUpdateSetting default", ProductCall(root_, nullptr, kSetUpdate), 5},
+        {"SetAutoUpdateSetting all", ProductCall(root_, kAllLevels, kSetUpdate), 5},
+        {"floor gustatus", FloorCall("0000gustatus0000"), -1},
+        {"GetQmxStatus default", ProductCall(root_, nullptr, kStatus), 8},
+        {"GetQmxStatus all", ProductCall(root_, kAllLevels, kStatus), 8},
+    };
+    figures.insert(figures.end(), more.begin(), more.end());
+  }
+  Suite suite;
+  for (const Figure& figure : figures) suite.Add(figure.name, figure.fn);
+  std::vector<Stats> stats = suite.Run(warmup_, options_.iterations);
+  UseRoot(root_);
+  UseTraceLevel(nullptr);
+
+  PrintHeading("full cycle over the socket: median, p90 (us), ratio to floor");
+  for (size_t i = 0; i < figures.size(); ++i) {
+    int floor = figures[i].floor;
+    PrintStats(figures[i].name, stats[i],
+               floor < 0 ? 0 : stats[static_cast<size_t>(floor)].median_us);
+  }
+  floor_us_ = stats[0].median_us;
+  default_us_ = stats[1].median_us;
+  all_us_ = stats[2].median_us;
+}
+
+// The same calls with the scripted transport: what the provider and the
+// host runtime cost without a socket or a service.
+void Bench::RunInProcess() {
+  struct Figure {
+    const char* method;
+    const char* level;
+    std::string reply;
+  };
+  std::string socket_path = root_.SocketPath();
+  std::vector<Figure> figures = {
+      {kDownload, nullptr, FloorExchange(socket_path, "0000gtatdnld0000")},
+  };
+  if (!options_.summary) {
+    figures.push_back({kDownload, kAllLevels, figures[0].reply});
+    std::string set_reply = FloorExchange(socket_path, set_update_request_);
+    std::string status_reply = FloorExchange(socket_path, "0000gustatus0000");
+    figures.push_back({kSetUpdate, nullptr, set_reply});
+    figures.push_back({kSetUpdate, kAllLevels, set_reply});
+    figures.push_back({kStatus, nullptr, status_reply});
+    figures.push_back({kStatus, kAllLevels, status_reply});
+  }
+  testing::ScriptedTransport transport;
+  Suite suite;
+  for (const Figure& figure : figures) {
+    std::string name = std::string(figure.method) +
+                       (figure.level == nullptr ? " default" : " all");
+    suite.Add(name, ProductCall(root_, figure.level, figure.method),
+              [&transport, &figure] { transport.PushReply(figure.reply); });
+  }
+  std::vector<Stats> stats = suite.Run(warmup_, options_.iterations);
+  UseTraceLevel(nullptr);
+
+  PrintHeading("in process, scripted transport: median, p90 (us), share of "
+               "the full cycle");
+  for (size_t i = 0; i < stats.size(); ++i) {
+    double full = i == 0 ? default_us_ : 0;
+    PrintStats(suite.names()[i], stats[i], full);
+  }
+  inprocess_us_ = stats[0].median_us;
+}
+
+// A body of bytes: "x;x;x;..." or nothing but fill.
+std::string Body(size_t bytes, char fill) {
+  std::string body(bytes, fill);
+  if (fill == 'x') {
+    for (size_t i = 1; i < bytes; i += 2) body[i] = ';';
+  }
+  return body;
+}
+
+// Times GetParameter on a body; *peak_kib: the most memory it took.
+Stats Bench::TimeSplit(size_t bytes, char fill, int reps, long* peak_kib) {
+  const std::string body = Body(bytes, fill);
+  std::string input;
+  bool reset = ResetPeakRss();
+  long before = CurrentRssKib();
+  Stats stats = Measure(
+      1, reps,
+      [this, &input] {
+        if (core_->GetParameter(std::move(input)).empty()) std::abort();
+      },
+      [&input, &body] { input = body; });
+  *peak_kib = reset ? PeakRssKib() - before : -1;
+  return stats;
+}
+
+void Bench::RunScaling() {
+  UseRoot(root_);
+  UseTraceLevel(nullptr);
+  const size_t sizes[] = {1024, 64 * 1024, kMiB, 4 * kMiB};
+  const char fills[] = {'x', ';'};
+  if (options_.summary) {
+    long peak = 0;
+    Stats split = TimeSplit(4 * kMiB, ';', std::min(options_.iterations, 3), &peak);
+    split4m_ms_ = split.median_us / 1000;
+    PrintHeading("GetParameter on 4 MiB of \";\"");
+    std::printf("%.1f ms, peak +%ld KiB\n", split4m_ms_, peak);
+    return;
+  }
+  PrintHeading("scaling at the default trace level: median, p90 (us), peak "
+               "memory above the start (KiB)");
+  for (char fill : fills) {
+    double one_mib_us = 0;
+    for (size_t bytes : sizes) {
+      // About 16 MiB of work per figure, and never fewer than 3 samples.
+      int reps = static_cast<int>(std::max<size_t>(
+          3, std::min<size_t>(options_.iterations, 16 * kMiB / bytes)));
+      std::string label = (fill == 'x' ? "\"x;x;...\" " : "\";;;...\" ") +
+                          std::to_string(bytes / 1024) + " KiB";
+      long peak = 0;
+      Stats split = TimeSplit(bytes, fill, reps, &peak);
+      PrintStats("GetParameter " + label, split, 0);
+      std::printf("%44s peak +%ld KiB\n", "", peak);
+      if (bytes == kMiB) one_mib_us = split.median_us;
+      if (bytes == 4 * static_cast<size_t>(kMiB)) {
+        std::printf("%44s 4 MiB / 1 MiB = %.2f\n", "", split.median_us / one_mib_us);
+        if (fill == ';') split4m_ms_ = split.median_us / 1000;
+      }
+      const std::string body = Body(bytes, fill);
+      const std::string escaped = message::EscapeValue(body);
+      std::string work;
+      PrintStats("EscapeValue " + label,
+                 Measure(1, reps, [&] { work = message::EscapeValue(body); }), 0);
+      PrintStats("strReplace \"@@@@\" back " + label,
+                 Measure(1, reps,
+                         [&] { CStringUtil::strReplace(work, "@@@@", ";"); },
+                         [&] { work = escaped; }),
+                 0);
+    }
+  }
+}
+
+// A reply of nothing but separators, as large as the receive buffer takes:
+// the provider must reject it in time linear in its length.
+void Bench::RunReader() {
+  UseRoot(root_);
+  UseTraceLevel(nullptr);
+  std::string reply = "0000gtatdnld0000";
+  reply.append(CSocketClient::kReceiveBufferSize - 1 - reply.size(), ';');
+  testing::ScriptedTransport transport;
+  bool reset = ResetPeakRss();
+  long before = CurrentRssKib();
+  int reps = std::min(options_.iterations, 3);
+  Stats stats = Measure(
+      1, reps,
+      [this] {
+        Expect(host_->Call(kDownload), static_cast<uint32_t>(kResultFailed),
+               "GetAutoDownloadSetting on a reply of separators");
+      },
+      [&transport, &reply] { transport.PushReply(reply); });
+  PrintHeading("GetAutoDownloadSetting, scripted 4 MiB reply of \";\"");
+  PrintStats("median, p90 (us)", stats, 0);
+  std::printf("%44s peak +%ld KiB\n", "", reset ? PeakRssKib() - before : -1L);
+}
+
+// Resident memory after many calls against that after a few: nothing may
+// pile up from call to call.
+void Bench::RunMemory() {
+  UseRoot(root_);
+  UseTraceLevel(nullptr);
+  for (int i = 0; i < kBaselineCalls; ++i) Expect(host_->Call(kDownload), 0, kDownload);
+  long after_baseline = CurrentRssKib();
+  for (int i = kBaselineCalls; i < options_.memory_calls; ++i) {
+    Expect(host_->Call(kDownload), 0, kDownload);
+  }
+  long after_all = CurrentRssKib();
+  rss_growth_kib_ = after_all - after_baseline;
+  PrintHeading("resident memory, GetAutoDownloadSetting over the socket");
+  std::printf("after %d calls %ld KiB, after %d calls %ld KiB, growth %ld KiB\n",
+              kBaselineCalls, after_baseline, options_.memory_calls, after_all,
+              rss_growth_kib_);
+}
+
+// The install check against a database of realistic size: answered from the
+// parsed table while the file stays the same, parsed again when it changes.
+void Bench::RunPackages() {
+  UseTraceLevel(nullptr);
+  std::string status = big_root_.PathOf(support::kPackageStatusPath);
+  struct stat info;
+  stat(status.c_str(), &info);
+  PrintHeading("CheckUmInstall, " + std::to_string(kDatabasePackages) +
+               " packages (" + std::to_string(info.st_size / 1024) +
+               " KiB): median, p90 (us)");
+  UseRoot(big_root_);
+  auto check = [this] {
+    if (!core_->CheckUmInstall()) throw std::runtime_error("not installed");
+  };
+  PrintStats("unchanged database", Measure(warmup_, options_.iterations, check), 0);
+  int age = 7200;
+  PrintStats("database changed before each call",
+             Measure(1, std::min(options_.iterations, 200), check,
+                     [&] { AgeFile(status, ++age); }),
+             0);
+  AgeFile(status, 3600);
+  UseRoot(root_);
+  PrintStats("small database, unchanged",
+             Measure(warmup_, options_.iterations, check), 0);
+}
+
+void Bench::PrintSummary() const {
+  std::printf(
+      "floor_us=%.1f default_us=%.1f ratio_default=%.2f all_us=%.1f "
+      "ratio_all=%.2f inprocess_us=%.1f split4m_ms=%.1f rss_growth_kib=%ld\n",
+      floor_us_, default_us_, default_us_ / floor_us_, all_us_,
+      all_us_ / floor_us_, inprocess_us_, split4m_ms_, rss_growth_kib_);
+}
+
+const char* BuildName() {
+#if defined(__SANITIZE_ADDRESS__)
+  const char* sanitized = ", sanitized";
+#else
+  const char* sanitized = "";
+#endif
+  static char name[64];
+  std::snprintf(name, sizeof(name), "%d-bit%s",
+                static_cast<int>(sizeof(void*) * 8), sanitized);
+  return name;
+}
+
+int Run(const Options& options) {
+  Bench bench(options);
+  std::printf("qmx-bench: %s build, %d samples per figure\n", BuildName(),
+              options.iterations);
+  bench.RunFullCycle();
+  bench.RunInProcess();
+  bench.RunScaling();
+  if (!options.summary) {
+    bench.RunReader();
+    bench.RunPackages();
+  }
+  bench.RunMemory();
+  std::fflush(stdout);
+  bench.PrintSummary();
+  return 0;
+}
+
+}  // namespace
+}  // namespace bench
+}  // namespace qmx
+
+int main(int argc, char** argv) {
+  qmx::bench::Options options;
+  if (!qmx::bench::ParseOptions(argc, argv, &options)) {
+    std::fputs(qmx::bench::kUsage, stderr);
+    return 2;
+  }
+  try {
+    return qmx::bench::Run(options);
+  } catch (const std::exception& error) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "qmx-bench: %s\n", error.what());
+    return 1;
+  }
+}
