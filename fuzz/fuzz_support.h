@@ -1,0 +1,44 @@
+// What the fuzz targets share: a check that turns a broken property into a
+// finding, and a holder for the host objects a target makes.
+
+#ifndef QMX_FUZZ_FUZZ_SUPPORT_H_
+#define QMX_FUZZ_FUZZ_SUPPORT_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "host/wbem.h"
+
+namespace qmx_fuzz {
+
+// Stops the run when a property does not hold; libFuzzer then keeps the
+// input as a crash reproducer, and the message says which property broke.
+inline void Check(bool holds, const char* property) {
+  if (holds) return;
+  std::fprintf(stderr, "fuzz check failed: %s\n", property);
+  std::abort();
+}
+
+inline std::string Bytes(const uint8_t* data, size_t size) {
+  return std::string(reinterpret_cast<const char*>(data), size);
+}
+
+struct Releaser {
+  void operator()(IWbemClassObject* object) const {
+    if (object != nullptr) object->Release();
+  }
+};
+// One reference to a host object, given back when the holder goes.
+using ObjectPtr = std::unique_ptr<IWbemClassObject, Releaser>;
+
+// Traces only to memory: a file line per trace would cost more than the
+// code under test, and a long run would fill the disk.
+inline void TraceToMemoryOnly() { setenv("QMX_TRACE_LEVEL", "0", 1); }
+
+}  // namespace qmx_fuzz
+
+#endif  // QMX_FUZZ_FUZZ_SUPPORT_H_
