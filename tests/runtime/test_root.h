@@ -1,33 +1,26 @@
-// Shared helpers of the runtime tests: a temporary QMX_ROOT per test and
-// small file utilities.
+// A temporary QMX_ROOT for the runtime tests, which read it from this
+// process's own environment rather than from a child's.
 
 #ifndef QMX_TESTS_RUNTIME_TEST_ROOT_H_
 #define QMX_TESTS_RUNTIME_TEST_ROOT_H_
 
-#include <string>
+#include <stdlib.h>
+
+#include "tests/support/temp_root.h"
 
 namespace qmx {
 namespace test {
 
-// A fresh folder set as QMX_ROOT (and QMX_TRACE_LEVEL unset) for the life of
-// the object; removed with its contents afterwards.
-class TempRoot {
+// A fresh root set as QMX_ROOT, with QMX_TRACE_LEVEL unset so that the
+// default trace mask applies, for the life of the object.
+class TempRoot : public support::TempRoot {
  public:
-  TempRoot();
-  ~TempRoot();
-  TempRoot(const TempRoot&) = delete;
-  TempRoot& operator=(const TempRoot&) = delete;
-
-  // absolute under the root.
-  std::string Path(const std::string& absolute) const;
-  // Writes text to absolute under the root, making its folders.
-  void Write(const std::string& absolute, const std::string& text) const;
-
- private:
-  std::string m_root;
+  TempRoot() {
+    setenv("QMX_ROOT", dir().c_str(), 1);
+    unsetenv("QMX_TRACE_LEVEL");
+  }
+  ~TempRoot() { unsetenv("QMX_ROOT"); }
 };
-
-std::string ReadFile(const std::string& path);
 
 }  // namespace test
 }  // namespace qmx

@@ -1,4 +1,4 @@
-// The socket transport against an in-test service on a Unix socket.
+// The socket transport against a one-shot service on a real Unix socket.
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -6,131 +6,101 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "gtest/gtest.h"
 #include "host/file_transfer.h"
-#include "host/utility.h"
-#include "runtime/testing/host_testing.h"
 #include "tests/runtime/test_root.h"
 
 namespace qmx {
 namespace {
 
-constexpr const char* kDefaultSocket = "/var/run/qmx/qmxupdtmngr.sock";
+constexpr const char* kSocket = "/var/run/qmx/qmxupdtmngr.sock";
 constexpr const char* kConfig = "/etc/qmx/transport.ini";
 
-// Serves one connection: reads the request to its end, waits up to delayMs
-// (or until the client hangs up), sends the reply and closes. Without
-// readRequest it hangs up at once.
-class TestServer {
- public:
-  TestServer(const std::string& path, std::string reply, int delayMs = 0,
-             bool readRequest = true)
-      : m_reply(std::move(reply)), m_delayMs(delayMs), m_readRequest(readRequest) {
-    m_listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-    unlink(path.c_str());
-    EXPECT_EQ(bind(m_listener, reinterpret_cast<sockaddr*>(&address),
-                   sizeof(address)), 0) << path;
-    EXPECT_EQ(listen(m_listener, 4), 0);
-    m_thread = std::thread([this] { Serve(); });
-  }
+// A new socket bound at path. One that does not listen leaves a socket file
+// that refuses connections, as a dead service does.
+int Bound(const std::string& path, bool listening) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+  unlink(path.c_str());
+  EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)),
+            0);
+  EXPECT_TRUE(!listening || listen(fd, 4) == 0);
+  return fd;
+}
 
-  ~TestServer() {
-    if (m_thread.joinable()) m_thread.join();
-    close(m_listener);
-  }
-
-  // The request bytes; valid once the exchange is over.
-  std::string Request() {
-    if (m_thread.joinable()) m_thread.join();
-    return m_request;
-  }
-
- private:
-  void Serve() {
-    struct pollfd waiting = {m_listener, POLLIN, 0};
-    if (poll(&waiting, 1, 5000) != 1) return;
-    int client = accept(m_listener, nullptr, nullptr);
-    if (!m_readRequest) {
-      close(client);
-      return;
-    }
+// Serves one connection at path: reads the request to its end into
+// *request, waits up to delayMs (or until the client hangs up), replies and
+// closes. A negative delay hangs up before reading anything.
+std::thread Serve(const std::string& path, std::string reply, int delayMs,
+                  std::string* request) {
+  int listener = Bound(path, true);
+  return std::thread([=] {
+    pollfd waiting = {listener, POLLIN, 0};
+    int client = poll(&waiting, 1, 5000) == 1 ? accept(listener, nullptr, 0) : -1;
     char buffer[4096];
-    for (ssize_t n; (n = read(client, buffer, sizeof(buffer))) > 0;) {
-      m_request.append(buffer, static_cast<size_t>(n));
+    ssize_t n;
+    while (delayMs >= 0 && (n = read(client, buffer, sizeof(buffer))) > 0) {
+      request->append(buffer, static_cast<size_t>(n));
     }
-    struct pollfd hangup = {client, 0, 0};  // POLLHUP: the client closed
-    if (m_delayMs > 0) poll(&hangup, 1, m_delayMs);
-    send(client, m_reply.data(), m_reply.size(), MSG_NOSIGNAL);
+    pollfd hangup = {client, 0, 0};
+    if (delayMs > 0) poll(&hangup, 1, delayMs);
+    if (delayMs >= 0) send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
     close(client);
-  }
-
-  std::string m_reply;
-  int m_delayMs;
-  bool m_readRequest;
-  int m_listener = -1;
-  std::string m_request;
-  std::thread m_thread;
-};
+    close(listener);
+  });
+}
 
 class TransportTest : public ::testing::Test {
  protected:
-  void SetUp() override { m_root.Write("/var/run/qmx/.keep", ""); }
+  void SetUp() override { root_.WriteFile("/var/run/qmx/.keep", ""); }
 
-  test::TempRoot m_root;
+  test::TempRoot root_;
+  std::string request_;
 };
 
-TEST_F(TransportTest, RoundTripCarriesBytesBothWays) {
-  TestServer server(m_root.Path(kDefaultSocket), std::string("ok\0tail", 7));
-  CFileTransfer transfer("Transport", kConfig);
-  EXPECT_EQ(transfer.SendMessage("request body"), 12);
-  char buffer[64];
-  EXPECT_EQ(transfer.RecvMessage(buffer, sizeof(buffer), 0), 7);
-  EXPECT_EQ(std::string(buffer, 8), std::string("ok\0tail\0", 8));
-  EXPECT_EQ(server.Request(), "request body");
-  // The connection is gone after the reply.
-  EXPECT_EQ(transfer.RecvMessage(buffer, sizeof(buffer), 0), -1);
-}
-
-TEST_F(TransportTest, ReplyMustFitBeforeTheNul) {
+// The configured socket, under QMX_ROOT like the configuration itself. The
+// reply and its closing NUL must fit, and nothing goes past the buffer.
+TEST_F(TransportTest, RepliesArriveWholeOrNotAtAll) {
+  root_.WriteFile(kConfig, "[Socket]\nPath = /var/run/other.sock\n");
   const struct {
-    size_t replySize;
-    int bufferSize;
+    std::string reply;
+    int size;
     int expected;
-  } cases[] = {{49, 50, 49}, {50, 50, -1}, {5000, 50, -1}, {0, 50, -1}};
+  } cases[] = {
+      {std::string("ok\0tail", 7), 8, 7}, {std::string(49, 'r'), 50, 49},
+      {std::string(50, 'r'), 50, -1},     {std::string(5000, 'r'), 50, -1},
+      {"", 50, -1}};
   for (const auto& c : cases) {
-    TestServer server(m_root.Path(kDefaultSocket), std::string(c.replySize, 'r'));
+    request_.clear();
+    std::thread server =
+        Serve(root_.PathOf("/var/run/other.sock"), c.reply, 0, &request_);
     CFileTransfer transfer("Transport", kConfig);
-    ASSERT_EQ(transfer.SendMessage("q"), 1);
-    std::vector<char> buffer(c.bufferSize + 16, 'Z');
-    EXPECT_EQ(transfer.RecvMessage(buffer.data(), c.bufferSize, 0), c.expected)
-        << c.replySize;
-    EXPECT_EQ(std::string(buffer.begin() + c.bufferSize, buffer.end()),
-              std::string(16, 'Z')) << "wrote past the buffer";
+    EXPECT_EQ(transfer.SendMessage("request body"), 12);
+    std::vector<char> buffer(c.size + 16, 'Z');
+    EXPECT_EQ(transfer.RecvMessage(buffer.data(), c.size, 0), c.expected);
+    server.join();
+    std::string kept = (c.expected < 0 ? "" : c.reply) + '\0';
+    EXPECT_EQ(std::string(buffer.data(), kept.size()), kept);
+    EXPECT_EQ(std::string(buffer.begin() + c.size, buffer.end()),
+              std::string(16, 'Z'));
+    EXPECT_EQ(request_, "request body");
+    // The connection ends with the reply.
+    EXPECT_EQ(transfer.RecvMessage(buffer.data(), c.size, 0), -1);
   }
 }
 
-// No socket file, and a socket file nobody listens on (refused).
+// No socket file, then one that nobody listens on.
 TEST_F(TransportTest, NoServiceFailsBothCalls) {
-  for (bool leaveSocketFile : {false, true}) {
-    if (leaveSocketFile) {
-      int stale = socket(AF_UNIX, SOCK_STREAM, 0);
-      struct sockaddr_un address = {};
-      address.sun_family = AF_UNIX;
-      std::string path = m_root.Path(kDefaultSocket);
-      std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-      ASSERT_EQ(bind(stale, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-      close(stale);
-    }
+  for (bool stale : {false, true}) {
+    if (stale) close(Bound(root_.PathOf(kSocket), false));
     CFileTransfer transfer("Transport", kConfig);
-    EXPECT_EQ(transfer.SendMessage("q"), -1) << leaveSocketFile;
+    EXPECT_EQ(transfer.SendMessage("q"), -1) << stale;
     char buffer[16];
     EXPECT_EQ(transfer.RecvMessage(buffer, sizeof(buffer), 0), -1);
   }
@@ -139,81 +109,28 @@ TEST_F(TransportTest, NoServiceFailsBothCalls) {
 // A service that hangs up while a large request is being sent: the send
 // fails instead of raising SIGPIPE, which would end this test process.
 TEST_F(TransportTest, PeerClosingDuringSendIsAFailure) {
-  TestServer server(m_root.Path(kDefaultSocket), "", 0, /*readRequest=*/false);
+  std::thread server = Serve(root_.PathOf(kSocket), "", -1, &request_);
   CFileTransfer transfer("Transport", kConfig);
   EXPECT_EQ(transfer.SendMessage(std::string(8 << 20, 'm')), -1);
+  server.join();
 }
 
 // Both the configured time-out and the per-call one bound the whole reply.
 TEST_F(TransportTest, ReceiveTimeOutIsHonoured) {
-  m_root.Write(kConfig, "[Socket]\nReceiveTimeoutMs = 200\n");
-  const struct {
-    const char* config;
-    int callTimeoutMs;
-  } cases[] = {{kConfig, 0}, {"/etc/qmx/none.ini", 200}};
-  for (const auto& c : cases) {
-    TestServer server(m_root.Path(kDefaultSocket), "late", 10000);
-    CFileTransfer transfer("Transport", c.config);
-    ASSERT_EQ(transfer.SendMessage("q"), 1);
+  root_.WriteFile(kConfig, "[Socket]\nReceiveTimeoutMs = 200\n");
+  for (int callTimeoutMs : {0, 200}) {
+    std::thread server = Serve(root_.PathOf(kSocket), "late", 10000, &request_);
+    CFileTransfer transfer("Transport",
+                           callTimeoutMs == 0 ? kConfig : "/etc/none.ini");
+    EXPECT_EQ(transfer.SendMessage("q"), 1);
     char buffer[16];
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(transfer.RecvMessage(buffer, sizeof(buffer), c.callTimeoutMs), -1);
+    EXPECT_EQ(transfer.RecvMessage(buffer, sizeof(buffer), callTimeoutMs), -1);
     auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(took, std::chrono::milliseconds(150)) << c.config;
-    EXPECT_LT(took, std::chrono::milliseconds(3000)) << c.config;
+    EXPECT_GE(took, std::chrono::milliseconds(150)) << callTimeoutMs;
+    EXPECT_LT(took, std::chrono::milliseconds(3000)) << callTimeoutMs;
+    server.join();
   }
-}
-
-TEST_F(TransportTest, ConfigNamesTheSocketAndMalformedValuesAreTraced) {
-  m_root.Write(kConfig,
-               "[Socket]\nPath=/var/run/other.sock\nConnectTimeoutMs=abc\n"
-               "SendTimeoutMs=-5\nReceiveTimeoutMs=99999999999999\n");
-  TestServer server(m_root.Path("/var/run/other.sock"), "pong");
-  testing::TraceCapture capture;
-  CFileTransfer transfer("Transport", kConfig);
-  EXPECT_EQ(transfer.SendMessage("ping"), 4);
-  char buffer[16];
-  EXPECT_EQ(transfer.RecvMessage(buffer, sizeof(buffer), 0), 4);
-  std::vector<testing::TraceLine> lines = capture.Lines();
-  ASSERT_EQ(lines.size(), 3u);
-  for (const testing::TraceLine& line : lines) {
-    EXPECT_EQ(line.traceName, "Transport");
-    EXPECT_EQ(line.level, TRACE_ERROR);
-  }
-  EXPECT_NE(lines[0].text.find("ConnectTimeoutMs = 'abc'"), std::string::npos);
-  EXPECT_NE(lines[0].text.find("using 5000"), std::string::npos);
-  EXPECT_NE(lines[2].text.find("using 600000"), std::string::npos);
-}
-
-TEST_F(TransportTest, ScriptedTransportReplacesTheSocket) {
-  testing::ScriptedTransport script;
-  script.PushReply("scripted reply");
-  testing::Exchange failing;
-  failing.sendResult = -1;
-  failing.recvResult = -1;
-  int held = 0;
-  failing.duringReceive = [&held] { ++held; };
-  script.Push(failing);
-  char buffer[8];
-  {
-    CFileTransfer first("One", "/etc/one.ini");
-    CFileTransfer second("Two", "/etc/two.ini");
-    EXPECT_EQ(first.SendMessage("hello"), 5);
-    EXPECT_EQ(first.RecvMessage(buffer, sizeof(buffer), 0), 7);  // cut to fit
-    EXPECT_STREQ(buffer, "scripte");
-    EXPECT_EQ(second.SendMessage("bye"), -1);
-    EXPECT_EQ(second.RecvMessage(buffer, sizeof(buffer), 0), -1);
-    EXPECT_EQ(held, 1);
-  }
-  CFileTransfer third("Three", "/etc/three.ini");
-  EXPECT_EQ(third.SendMessage("none left"), -1);
-  EXPECT_EQ(third.RecvMessage(buffer, sizeof(buffer), 0), -1);
-  EXPECT_EQ(script.Requests(),
-            (std::vector<std::string>{"hello", "bye", "none left"}));
-  EXPECT_EQ(script.Constructed(), 3);
-  EXPECT_EQ(script.MostAlive(), 2);
-  EXPECT_EQ(script.LastComponentName(), "Three");
-  EXPECT_EQ(script.LastConfigPath(), "/etc/three.ini");
 }
 
 }  // namespace
