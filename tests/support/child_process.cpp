@@ -2,14 +2,12 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <cstring>
 #include <stdexcept>
 
@@ -19,22 +17,22 @@ namespace qmx {
 namespace support {
 namespace {
 
-int64_t NowMs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+const int kPollMs = 10;
+
+[[noreturn]] void Throw(const std::string& what, int error) {
+  throw std::runtime_error(what + ": " + std::strerror(error));
 }
 
 // The test's environment with the command's changes, as "NAME=VALUE".
 std::vector<std::string> ChildEnvironment(const Command& command) {
   std::vector<std::string> entries;
+  const auto& unset = command.unset_env;
   for (char** entry = environ; *entry != nullptr; ++entry) {
-    std::string text = *entry;
-    std::string name = text.substr(0, text.find('='));
-    bool replaced = command.env.count(name) != 0 ||
-                    std::count(command.unset_env.begin(),
-                               command.unset_env.end(), name) != 0;
-    if (!replaced) entries.push_back(text);
+    std::string name(*entry, std::strcspn(*entry, "="));
+    if (command.env.count(name) == 0 &&
+        std::find(unset.begin(), unset.end(), name) == unset.end()) {
+      entries.push_back(*entry);
+    }
   }
   for (const auto& entry : command.env) {
     entries.push_back(entry.first + "=" + entry.second);
@@ -49,71 +47,61 @@ std::vector<char*> Pointers(std::vector<std::string>& texts) {
   return pointers;
 }
 
-// Forks and execs with the given descriptors as stdout and stderr. Every
-// allocation happens before the fork: the child only calls what is safe
-// after forking a threaded process.
+// Starts the command with stdin from /dev/null and out_fd and err_fd as
+// stdout and stderr. A program that cannot be run throws here, naming it.
 pid_t Spawn(const Command& command, int out_fd, int err_fd) {
   if (command.argv.empty()) throw std::runtime_error("empty command");
   std::vector<std::string> args = command.argv;
   std::vector<std::string> env = ChildEnvironment(command);
-  std::vector<char*> argv = Pointers(args);
-  std::vector<char*> envp = Pointers(env);
-  const std::string exec_failed = "cannot run " + command.argv[0] + "\n";
-  int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(null_fd, STDIN_FILENO);
-    dup2(out_fd, STDOUT_FILENO);
-    dup2(err_fd, STDERR_FILENO);
-    execve(argv[0], argv.data(), envp.data());
-    ssize_t ignored =
-        write(STDERR_FILENO, exec_failed.data(), exec_failed.size());
-    (void)ignored;
-    _exit(127);
-  }
-  int fork_error = errno;
-  close(null_fd);
-  if (pid < 0) {
-    throw std::runtime_error("cannot start " + command.argv[0] + ": " +
-                             std::strerror(fork_error));
-  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null",
+                                   O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out_fd, STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, err_fd, STDERR_FILENO);
+  pid_t pid = -1;
+  int error = posix_spawn(&pid, args[0].c_str(), &actions, nullptr,
+                          Pointers(args).data(), Pointers(env).data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (error != 0) Throw("cannot start " + args[0], error);
   return pid;
 }
 
-// Reads both pipes until each reaches its end; kills the child at the
-// deadline (its pipes then end too).
-void Collect(int out_fd, int err_fd, pid_t pid, int64_t deadline,
-             CommandResult* result) {
-  struct pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
-  std::string* sinks[2] = {&result->out, &result->err};
-  int open_count = 2;
-  while (open_count > 0) {
-    int64_t left = deadline - NowMs();
-    if (left <= 0 && !result->timed_out) {
-      kill(pid, SIGKILL);
-      result->timed_out = true;
-    }
-    int ready = poll(fds, 2, result->timed_out ? 1000 : static_cast<int>(left));
-    if (ready < 0 && errno != EINTR) break;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      char buffer[4096];
-      ssize_t got = read(fds[i].fd, buffer, sizeof(buffer));
-      if (got > 0) {
-        sinks[i]->append(buffer, static_cast<size_t>(got));
-      } else if (got == 0 || errno != EINTR) {
-        fds[i].fd = -1;
-        --open_count;
-      }
-    }
+// Waits up to timeout_ms for pid to end; false while it still runs (or
+// when it cannot be waited for).
+bool Reap(pid_t pid, int timeout_ms, int* status) {
+  for (int waited = 0;; waited += kPollMs) {
+    pid_t done = waitpid(pid, status, WNOHANG);
+    if (done == pid) return true;
+    if ((done < 0 && errno != EINTR) || waited >= timeout_ms) return false;
+    usleep(kPollMs * 1000);
   }
 }
 
-// The exit code of a wait status: 128 + signal for a signal.
-int ExitCodeOf(int status) {
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  return 128 + WTERMSIG(status);
-}
+// An unnamed file that collects what a child prints; it goes when closed.
+class OutputFile {
+ public:
+  OutputFile() : fd_(open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600)) {
+    if (fd_ < 0) Throw("cannot make an output file in /tmp", errno);
+  }
+  ~OutputFile() { close(fd_); }
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  int fd() const { return fd_; }
+  std::string Read() const {
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = pread(fd_, buffer, sizeof(buffer), text.size())) > 0) {
+      text.append(buffer, static_cast<size_t>(n));
+    }
+    return text;
+  }
+
+ private:
+  const int fd_;
+};
 
 }  // namespace
 
@@ -125,66 +113,42 @@ std::string CommandResult::Describe() const {
 }
 
 CommandResult RunCommand(const Command& command) {
-  int out_pipe[2];
-  int err_pipe[2];
-  if (pipe2(out_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  if (pipe2(err_pipe, O_CLOEXEC) != 0) {
-    close(out_pipe[0]);
-    close(out_pipe[1]);
-    throw std::runtime_error("pipe failed");
-  }
+  OutputFile out;
+  OutputFile err;
+  pid_t pid = Spawn(command, out.fd(), err.fd());
   CommandResult result;
-  pid_t pid = -1;
-  try {
-    pid = Spawn(command, out_pipe[1], err_pipe[1]);
-  } catch (...) {
-    for (int fd : {out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) close(fd);
-    throw;
-  }
-  close(out_pipe[1]);
-  close(err_pipe[1]);
-  Collect(out_pipe[0], err_pipe[0], pid, NowMs() + command.timeout_ms, &result);
-  close(out_pipe[0]);
-  close(err_pipe[0]);
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  if (!Reap(pid, command.timeout_ms, &status)) {
+    result.timed_out = true;
+    kill(pid, SIGKILL);
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
   }
-  if (WIFEXITED(status)) {
-    result.exit_code = WEXITSTATUS(status);
-  } else if (WIFSIGNALED(status)) {
-    result.signal = WTERMSIG(status);
-  }
+  if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+  result.out = out.Read();
+  result.err = err.Read();
   return result;
 }
 
 pid_t StartProcess(const Command& command, const std::string& log_path) {
-  int log_fd = open(log_path.c_str(),
-                    O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (log_fd < 0) {
-    throw std::runtime_error("cannot open " + log_path + ": " +
-                             std::strerror(errno));
-  }
-  pid_t pid = -1;
+  int log_fd =
+      open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (log_fd < 0) Throw("cannot open " + log_path, errno);
   try {
-    pid = Spawn(command, log_fd, log_fd);
+    pid_t pid = Spawn(command, log_fd, log_fd);
+    close(log_fd);
+    return pid;
   } catch (...) {
     close(log_fd);
     throw;
   }
-  close(log_fd);
-  return pid;
 }
 
 int WaitProcess(pid_t pid, int timeout_ms) {
-  int64_t deadline = NowMs() + timeout_ms;
-  for (;;) {
-    int status = 0;
-    pid_t done = waitpid(pid, &status, WNOHANG);
-    if (done == pid) return ExitCodeOf(status);
-    if (done < 0 && errno != EINTR) return -1;
-    if (NowMs() >= deadline) return -1;
-    usleep(10 * 1000);
-  }
+  int status = 0;
+  if (!Reap(pid, timeout_ms, &status)) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 }  // namespace support

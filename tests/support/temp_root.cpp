@@ -1,12 +1,11 @@
 #include "tests/support/temp_root.h"
 
 #include <errno.h>
-#include <ftw.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -20,36 +19,6 @@ const char kProviderLogPath[] = "/var/log/qmx/umprovider.log";
 const char kServiceStatePath[] = "/var/lib/qmxupdtmngr/state";
 const char kServiceJournalPath[] = "/var/lib/qmxupdtmngr/journal.log";
 
-namespace {
-
-const char kOtherPackages[] =
-    "Package: libc6\n"
-    "Status: install ok installed\n"
-    "Architecture: i386\n"
-    "Version: 2.36-9\n"
-    "\n";
-
-[[noreturn]] void Throw(const std::string& what, int error) {
-  throw std::runtime_error(what + ": " + std::strerror(error));
-}
-
-void MakeParents(const std::string& path) {
-  for (size_t slash = path.find('/', 1); slash != std::string::npos;
-       slash = path.find('/', slash + 1)) {
-    std::string dir = path.substr(0, slash);
-    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
-      Throw("cannot make " + dir, errno);
-    }
-  }
-}
-
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
-  remove(path);
-  return 0;  // remove what can be removed, whatever fails
-}
-
-}  // namespace
-
 std::string ReadWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream content;
@@ -61,7 +30,10 @@ void WriteWholeFile(const std::string& path, const std::string& content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << content;
   out.close();
-  if (!out) Throw("cannot write " + path, errno);
+  if (!out) {
+    throw std::runtime_error("cannot write " + path + ": " +
+                             std::strerror(errno));
+  }
 }
 
 TempRoot::TempRoot() {
@@ -70,12 +42,16 @@ TempRoot::TempRoot() {
   std::string pattern =
       std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
       "/qmx-XXXXXX";
-  if (mkdtemp(&pattern[0]) == nullptr) Throw("cannot make " + pattern, errno);
+  if (mkdtemp(&pattern[0]) == nullptr) {
+    throw std::runtime_error("cannot make " + pattern + ": " +
+                             std::strerror(errno));
+  }
   dir_ = pattern;
 }
 
 TempRoot::~TempRoot() {
-  nftw(dir_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+  std::error_code ignored;  // remove what can be removed, whatever fails
+  std::filesystem::remove_all(dir_, ignored);
 }
 
 std::string TempRoot::PathOf(const std::string& absolute) const {
@@ -85,7 +61,9 @@ std::string TempRoot::PathOf(const std::string& absolute) const {
 void TempRoot::WriteFile(const std::string& absolute,
                          const std::string& content) const {
   std::string path = PathOf(absolute);
-  MakeParents(path);
+  // Throws std::filesystem::filesystem_error, a std::runtime_error.
+  std::filesystem::create_directories(
+      std::filesystem::path(path).parent_path());
   WriteWholeFile(path, content);
 }
 
@@ -101,24 +79,20 @@ bool TempRoot::Exists(const std::string& absolute) const {
 void TempRoot::WriteSocketConfig(const SocketSettings& settings) {
   socket_path_ = settings.path;
   WriteFile(kSocketConfigPath,
-            "[Socket]\n"
-            "Path=" + settings.path + "\n" +
-            "ConnectTimeoutMs=" + std::to_string(settings.connect_timeout_ms) +
-            "\n" +
-            "SendTimeoutMs=" + std::to_string(settings.send_timeout_ms) + "\n" +
-            "ReceiveTimeoutMs=" + std::to_string(settings.receive_timeout_ms) +
-            "\n");
+            "[Socket]\nPath=" + settings.path +
+                "\nConnectTimeoutMs=" + std::to_string(settings.connect_timeout_ms) +
+                "\nSendTimeoutMs=" + std::to_string(settings.send_timeout_ms) +
+                "\nReceiveTimeoutMs=" +
+                std::to_string(settings.receive_timeout_ms) + "\n");
 }
 
+// Another package first, so that the stanza of interest is not the only one.
 void TempRoot::WritePackageStatus(bool installed) {
-  std::string status =
-      installed ? "install ok installed" : "deinstall ok config-files";
-  WriteFile(kPackageStatusPath, std::string(kOtherPackages) +
-                                    "Package: qmxupdtmngr\n"
-                                    "Status: " + status + "\n"
-                                    "Priority: optional\n"
-                                    "Version: 42.0-1\n"
-                                    "\n");
+  WriteFile(kPackageStatusPath,
+            std::string("Package: libc6\nStatus: install ok installed\n"
+                        "Version: 2.36-9\n\nPackage: qmxupdtmngr\nStatus: ") +
+                (installed ? "install ok installed" : "deinstall ok config-files") +
+                "\nVersion: 42.0-1\n\n");
 }
 
 }  // namespace support
