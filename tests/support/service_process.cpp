@@ -54,10 +54,15 @@ int ServiceProcess::Stop() {
   if (!running()) return -1;
   kill(pid_, SIGTERM);
   int code = WaitProcess(pid_, kStopTimeoutMs);
-  if (code < 0) {
-    kill(pid_, SIGKILL);
-    code = WaitProcess(pid_, kStopTimeoutMs);
-  }
+  if (code < 0) return Kill();
+  pid_ = -1;
+  return code;
+}
+
+int ServiceProcess::Kill() {
+  if (!running()) return -1;
+  kill(pid_, SIGKILL);
+  int code = WaitProcess(pid_, kStopTimeoutMs);
   pid_ = -1;
   return code;
 }

@@ -30,6 +30,9 @@ class ServiceProcess {
   // Sends SIGTERM and waits for the end (SIGKILL after a while); returns
   // its exit code, 128 + signal when a signal ended it.
   int Stop();
+  // Ends the service at once with SIGKILL, as a crash would, and waits for
+  // the end; returns its exit code (128 + SIGKILL).
+  int Kill();
   bool running() const { return pid_ > 0; }
 
   // Everything the service printed, across restarts.

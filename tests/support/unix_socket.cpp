@@ -1,0 +1,97 @@
+#include "tests/support/unix_socket.h"
+
+#include <errno.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace qmx {
+namespace support {
+namespace {
+
+bool FillAddress(const std::string& path, struct sockaddr_un* address) {
+  *address = {};
+  address->sun_family = AF_UNIX;
+  if (path.size() >= sizeof(address->sun_path)) return false;
+  path.copy(address->sun_path, path.size());
+  return true;
+}
+
+}  // namespace
+
+int ConnectUnix(const std::string& path) {
+  struct sockaddr_un address;
+  if (!FillAddress(path, &address)) return -1;
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (connect(fd, reinterpret_cast<struct sockaddr*>(&address),
+              sizeof(address)) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int ListenUnix(const std::string& path) {
+  struct sockaddr_un address;
+  if (!FillAddress(path, &address)) return -1;
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  unlink(path.c_str());
+  if (bind(fd, reinterpret_cast<struct sockaddr*>(&address),
+           sizeof(address)) != 0 ||
+      listen(fd, 16) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool SendAll(int fd, const char* data, size_t size) {
+  size_t sent = 0;
+  while (sent < size) {
+    ssize_t n = send(fd, data + sent, size - sent, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    sent += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool SendAll(int fd, const std::string& data) {
+  return SendAll(fd, data.data(), data.size());
+}
+
+std::string ReadToEnd(int fd) {
+  std::string data;
+  char buffer[4096];
+  for (;;) {
+    ssize_t n = read(fd, buffer, sizeof(buffer));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return data;
+    data.append(buffer, static_cast<size_t>(n));
+  }
+}
+
+std::string Request(const std::string& kind, const std::string& body) {
+  char length[8];
+  std::snprintf(length, sizeof(length), "%04X",
+                static_cast<unsigned>(body.size() & 0xFFFF));
+  return length + kind + "0000" + body;
+}
+
+std::string Exchange(const std::string& path, const std::string& request) {
+  int fd = ConnectUnix(path);
+  if (fd < 0) return "";
+  std::string reply;
+  if (SendAll(fd, request) && shutdown(fd, SHUT_WR) == 0) {
+    reply = ReadToEnd(fd);
+  }
+  close(fd);
+  return reply;
+}
+
+}  // namespace support
+}  // namespace qmx
