@@ -1,15 +1,17 @@
+// The state file: any values survive a save and a load, a damaged or cut
+// file is never taken for whole, a failed save leaves the old file, and the
+// file stays private. Journal lines keep to one line each.
+
 #include "service/state_file.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <string>
 
 #include "gtest/gtest.h"
 #include "service/files.h"
 #include "service/journal_file.h"
+#include "tests/support/temp_root.h"
 
 namespace qmx {
 namespace service {
@@ -25,54 +27,23 @@ ServiceSettings Awkward() {
   return settings;
 }
 
-std::string ReadFile(const std::string& path) {
-  std::string text;
-  EXPECT_EQ(ReadWholeFile(path, &text), 0) << path;
-  return text;
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-mode_t ModeOf(const std::string& path) {
-  struct stat info;
-  EXPECT_EQ(stat(path.c_str(), &info), 0) << path;
-  return info.st_mode & 07777;
-}
-
 class StateFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/qmxstate.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    path_ = dir_ + "/state";
-  }
-  void TearDown() override {
-    std::string command = "rm -rf " + dir_;
-    ASSERT_EQ(std::system(command.c_str()), 0);
-  }
-  std::string dir_;
-  std::string path_;
+  support::TempRoot root_;
+  const std::string path_ = root_.PathOf("/state");
+  StateFile file_{path_};
 };
 
-TEST(StateFormatTest, RoundTripsAnyValues) {
+TEST(StateFormatTest, RejectsDamagedOrCutFiles) {
+  const std::string good = FormatState(Awkward());
   ServiceSettings parsed;
   std::string error;
-  ASSERT_TRUE(ParseState(FormatState(Awkward()), &parsed, &error)) << error;
+  ASSERT_TRUE(ParseState(good, &parsed, &error)) << error;
   EXPECT_EQ(parsed, Awkward());
-}
-
-TEST(StateFormatTest, RejectsDamagedFiles) {
-  const std::string good = FormatState(Awkward());
   auto replaced = [&good](const std::string& from, const std::string& to) {
-    std::string text = good;
-    text.replace(text.find(from), from.size(), to);
-    return text;
+    return std::string(good).replace(good.find(from), from.size(), to);
   };
   const std::string damaged[] = {
-      "",
       replaced("state 1", "state 2"),
       replaced("Status=BEEF", "Status=BEE"),
       replaced("Reboot=00000001", "Reboot=0000000x"),
@@ -85,70 +56,55 @@ TEST(StateFormatTest, RejectsDamagedFiles) {
       good + "more\n",
   };
   for (const std::string& text : damaged) {
-    ServiceSettings parsed;
-    std::string error;
     EXPECT_FALSE(ParseState(text, &parsed, &error)) << EscapeLine(text);
-    EXPECT_FALSE(error.empty());
   }
-  // A file cut anywhere before its end line is never taken for whole.
   for (size_t size = 0; size + 1 < good.size(); ++size) {
-    ServiceSettings parsed;
-    std::string error;
+    error.clear();
     EXPECT_FALSE(ParseState(good.substr(0, size), &parsed, &error)) << size;
+    EXPECT_NE(error, "");
   }
 }
 
-TEST_F(StateFileTest, MissingFileGivesDefaultsAndSaveLoadRoundTrips) {
-  StateFile file(path_);
+TEST_F(StateFileTest, SavesPrivatelyAndLoadsWhatItSaved) {
   ServiceSettings settings;
   std::string note;
-  ASSERT_TRUE(file.Load(&settings, &note, 1000));
+  ASSERT_TRUE(file_.Load(&settings, &note, 1000));  // none yet: defaults
   EXPECT_EQ(settings, ServiceSettings::Defaults());
   EXPECT_EQ(note, "");
-
   std::string error;
-  ASSERT_TRUE(file.Save(Awkward(), &error)) << error;
-  EXPECT_EQ(ModeOf(path_), 0600u);
-  EXPECT_NE(access((path_ + ".tmp").c_str(), F_OK), 0);
+  ASSERT_TRUE(file_.Save(Awkward(), &error)) << error;
+  struct stat info;
+  ASSERT_EQ(stat(path_.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_FALSE(root_.Exists("/state.tmp"));
   ASSERT_TRUE(StateFile(path_).Load(&settings, &note, 1000));
   EXPECT_EQ(settings, Awkward());
-}
-
-TEST_F(StateFileTest, FailedSaveLeavesTheOldFile) {
-  StateFile file(path_);
-  std::string error;
-  ASSERT_TRUE(file.Save(Awkward(), &error)) << error;
-  const std::string old_text = ReadFile(path_);
   // A folder where the temporary file goes makes the write fail even as root.
+  const std::string old_text = root_.ReadFile("/state");
   ASSERT_EQ(mkdir((path_ + ".tmp").c_str(), 0700), 0);
-  EXPECT_FALSE(file.Save(ServiceSettings::Defaults(), &error));
-  EXPECT_NE(error, "");
-  EXPECT_EQ(ReadFile(path_), old_text);
+  EXPECT_FALSE(file_.Save(ServiceSettings::Defaults(), &error));
+  EXPECT_EQ(root_.ReadFile("/state"), old_text);
 }
 
+// Never overwriting an earlier casualty from the same second.
 TEST_F(StateFileTest, CorruptFileIsSetAsideAndReported) {
   for (const char* suffix : {"", ".1"}) {
-    WriteFile(path_, "garbage\n");
+    root_.WriteFile("/state", "garbage\n");
     ServiceSettings settings = Awkward();
     std::string note;
-    ASSERT_TRUE(StateFile(path_).Load(&settings, &note, 1234));
+    ASSERT_TRUE(file_.Load(&settings, &note, 1234));
     EXPECT_EQ(settings, ServiceSettings::Defaults());
-    std::string aside = path_ + ".corrupt-1234" + suffix;
-    EXPECT_NE(note.find(aside), std::string::npos) << note;
-    EXPECT_EQ(ReadFile(aside), "garbage\n");
-    EXPECT_NE(access(path_.c_str(), F_OK), 0);
+    std::string aside = std::string("/state.corrupt-1234") + suffix;
+    EXPECT_NE(note.find(root_.PathOf(aside)), std::string::npos) << note;
+    EXPECT_EQ(root_.ReadFile(aside), "garbage\n");
+    EXPECT_FALSE(root_.Exists("/state"));
   }
 }
 
-TEST_F(StateFileTest, JournalAppendsPrivateEscapedLines) {
+// Values stay on their journal line.
+TEST(JournalTest, LinesAreEscaped) {
   EXPECT_EQ(FormatJournalLine(0, "exmndnld", {"A=x\ty", "B=\\"}),
             "1970-01-01T00:00:00Z\texmndnld\tA=x\\x09y\tB=\\\\\n");
-  JournalFile journal(dir_ + "/journal.log");
-  std::string error;
-  ASSERT_TRUE(journal.Record("exreboot", {}, &error)) << error;
-  ASSERT_TRUE(journal.Record("mdulupdt", {}, &error)) << error;
-  EXPECT_EQ(ModeOf(dir_ + "/journal.log"), 0600u);
-  EXPECT_EQ(ReadFile(dir_ + "/journal.log").size(), 2 * 30u);
 }
 
 }  // namespace
