@@ -33,7 +33,11 @@ FaultPeer::FaultPeer(const std::string& path, PeerBehaviour behaviour) {
     // The test process had one thread when it forked, so the child may do
     // anything; it ends with _exit so that nothing of the test runs twice.
     int fd = accept(listener, nullptr, nullptr);
-    if (fd >= 0) behaviour(fd);
+    try {
+      if (fd >= 0) behaviour(fd);
+    } catch (...) {
+      // Whatever went wrong, the child must not return into the test.
+    }
     _exit(0);
   }
   close(listener);

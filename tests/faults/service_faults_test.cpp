@@ -107,7 +107,7 @@ TEST_F(ServiceFaultTest, KilledWhileSavingKeepsOldOrNewState) {
     service_.Start();
     std::string state = Stored();
     if (state == StoredReply(in_flight)) {
-      unacknowledged += in_flight != acked;
+      if (in_flight != acked) ++unacknowledged;
       stored = in_flight;
     } else if (state == StoredReply(acked)) {
       stored = acked;
@@ -205,8 +205,11 @@ TEST_F(ServiceFaultTest, CrowdOfClientsIsAllAnswered) {
     clients.emplace_back([&, c] {
       for (int i = c; std::chrono::steady_clock::now() < deadline; ++i) {
         const Call& call = mix[i % mix.size()];
-        bool ok = Answered(Send(Request(call.kind, call.body)), call.kind);
-        ++(ok ? answered : unanswered);
+        if (Answered(Send(Request(call.kind, call.body)), call.kind)) {
+          ++answered;
+        } else {
+          ++unanswered;
+        }
       }
     });
   }

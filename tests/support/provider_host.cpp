@@ -117,8 +117,10 @@ IWbemClassObject* ProviderHost::MakeInput(
                                  field.property);
       }
     }
-    CIWbemUtil::setParameterClassToIWbemClassObject(input.get(), parameter,
-                                                    embedded.get());
+    if (CIWbemUtil::setParameterClassToIWbemClassObject(
+            input.get(), parameter, embedded.get()) < 0) {
+      throw std::runtime_error("cannot set " + parameter);
+    }
   }
   return input.release();
 }
