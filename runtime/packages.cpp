@@ -1,16 +1,12 @@
 // CFileUtility::GetPackageVersion: the dpkg status database, parsed once and
 // parsed again only when the file changes.
 
-#include <sys/stat.h>
-
-#include <fstream>
-#include <memory>
-#include <mutex>
 #include <sstream>
 #include <unordered_map>
 
 #include "common/qmx_root.h"
 #include "host/utility.h"
+#include "runtime/file_cache.h"
 #include "runtime/names.h"
 #include "runtime/testing/seams_internal.h"
 
@@ -21,21 +17,6 @@ constexpr const char* kStatusPath = "/var/lib/dpkg/status";
 constexpr const char* kInstalled = "install ok installed";
 
 using PackageTable = std::unordered_map<std::string, std::string>;
-
-// What tells one version of the database file from another.
-struct FileStamp {
-  std::string path;
-  dev_t dev = 0;
-  ino_t ino = 0;
-  off_t size = 0;
-  struct timespec mtime = {0, 0};
-
-  bool operator==(const FileStamp& other) const {
-    return path == other.path && dev == other.dev && ino == other.ino &&
-           size == other.size && mtime.tv_sec == other.mtime.tv_sec &&
-           mtime.tv_nsec == other.mtime.tv_nsec;
-  }
-};
 
 std::string Trim(const std::string& text) {
   size_t begin = text.find_first_not_of(" \t\r");
@@ -87,39 +68,9 @@ PackageTable ParseStatus(const std::string& text) {
   return table;
 }
 
-class PackageCache {
- public:
-  // The table of the database at path; null when it cannot be read.
-  std::shared_ptr<const PackageTable> Get(const std::string& path);
-
- private:
-  std::mutex m_mutex;
-  FileStamp m_stamp;
-  std::shared_ptr<const PackageTable> m_table;
-};
-
-std::shared_ptr<const PackageTable> PackageCache::Get(const std::string& path) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) return nullptr;
-  FileStamp stamp;
-  stamp.path = path;
-  stamp.dev = st.st_dev;
-  stamp.ino = st.st_ino;
-  stamp.size = st.st_size;
-  stamp.mtime = st.st_mtim;
-  std::lock_guard<std::mutex> lock(m_mutex);
-  if (m_table != nullptr && stamp == m_stamp) return m_table;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return nullptr;
-  std::ostringstream text;
-  text << in.rdbuf();
-  m_table = std::make_shared<const PackageTable>(ParseStatus(text.str()));
-  m_stamp = stamp;
-  return m_table;
-}
-
-PackageCache& Cache() {
-  static PackageCache* cache = new PackageCache();  // outlives static dtors
+FileCache<PackageTable>& Cache() {
+  // Outlives the static destructors of its last users.
+  static auto* cache = new FileCache<PackageTable>(ParseStatus);
   return *cache;
 }
 

@@ -15,6 +15,7 @@
 #include "common/ini_file.h"
 #include "common/qmx_root.h"
 #include "host/utility.h"
+#include "runtime/file_cache.h"
 #include "runtime/transport_channel.h"
 
 namespace qmx {
@@ -31,6 +32,19 @@ struct SocketConfig {
 };
 
 using Clock = std::chrono::steady_clock;
+
+// Every request cycle makes a new channel; the file is parsed again only
+// when it changes. A file that cannot be read gives every default.
+std::shared_ptr<const IniFile> LoadConfig(const std::string& file) {
+  // Outlives the static destructors of its last users.
+  static auto* cache = new FileCache<IniFile>([](const std::string& text) {
+    IniFile ini;
+    ini.LoadText(text);
+    return ini;
+  });
+  std::shared_ptr<const IniFile> ini = cache->Get(file);
+  return ini != nullptr ? ini : std::make_shared<const IniFile>();
+}
 
 // Milliseconds left until deadline, never negative.
 int RemainingMs(Clock::time_point deadline) {
@@ -88,9 +102,9 @@ SocketChannel::SocketChannel(const std::string& componentName,
 }
 
 void SocketChannel::ReadConfig(const std::string& configPath) {
-  IniFile ini;
   std::string file = RootedPath(configPath);
-  ini.Load(file);
+  std::shared_ptr<const IniFile> config = LoadConfig(file);
+  const IniFile& ini = *config;
   const std::string* path = ini.Find(kSection, "Path");
   m_config.path = RootedPath(path != nullptr && !path->empty() ? *path
                                                                : kDefaultPath);
@@ -200,19 +214,23 @@ int SocketChannel::Send(const std::string& message) {
 }
 
 // Reads until EOF into *got bytes; a byte beyond size - 1 means the reply
-// cannot fit, and reading stops there.
+// cannot fit, and reading stops there. Waits only when nothing is there to
+// read: a service that answers at once costs no poll.
 bool SocketChannel::ReadReply(char* buffer, int size,
                               Clock::time_point deadline, int* got) {
   const int limit = size - 1;
   for (;;) {
-    int ready = WaitFor(m_fd, POLLIN, deadline);
-    if (ready == 0) return Fail("no reply in time");
-    if (ready < 0) return Fail(std::string("poll: ") + std::strerror(errno));
     char probe;
     char* into = *got < limit ? buffer + *got : &probe;
     size_t room = *got < limit ? static_cast<size_t>(limit - *got) : 1;
     ssize_t n = recv(m_fd, into, room, 0);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) {
+      int ready = WaitFor(m_fd, POLLIN, deadline);
+      if (ready == 0) return Fail("no reply in time");
+      if (ready < 0) return Fail(std::string("poll: ") + std::strerror(errno));
+      continue;
+    }
     if (n < 0) return Fail(std::string("receive failed: ") + std::strerror(errno));
     if (n == 0) break;
     if (*got >= limit) {
