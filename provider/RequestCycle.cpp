@@ -16,6 +16,14 @@ const char kPackageName[] = "qmxupdtmngr";
 const LinkFailureTexts kCycleFailureTexts = {
     "SendMessage is failed", "ReceiveMessage is failed", kResultTransferFailed};
 
+// "@@@@" back to ";". Most items hold none, and looking is cheaper than
+// replacing.
+void Unescape(std::string* item) {
+  if (item->find(message::kEscapedSeparator) == std::string::npos) return;
+  CStringUtil::strReplace(*item, message::kEscapedSeparator,
+                          message::kSeparator);
+}
+
 bool LengthAccepted(ReplyLength rule, size_t length) {
   if (rule == ReplyLength::kHeaderOnly) return length == message::kHeaderLength;
   return length > message::kHeaderLength;
@@ -56,23 +64,27 @@ std::list<std::string> CVELTRAX_UpdateManager::GetParameter(
     std::string strParameter) {
   OperationTrace trace("CVELTRAX_UpdateManager::GetParameter()");
   trace.Start();
+  // Asked once per list, not once per item: a bad reply of nothing but
+  // separators holds millions of items, and asking costs more than an item.
+  const bool traceItems = CTraceUtility::IsEnabled(TRACE_DETAIL);
   std::list<std::string> items;
   // One pass over the text: a bad reply of nothing but separators must not
   // cost more than its length.
   size_t begin = 0;
   for (size_t end = strParameter.find(';'); end != std::string::npos;
        end = strParameter.find(';', begin)) {
-    std::string item = strParameter.substr(begin, end - begin);
-    trace.Write(TRACE_DETAIL, "Param = %s", item.c_str());
-    CStringUtil::strReplace(item, message::kEscapedSeparator,
-                            message::kSeparator);
-    items.push_back(std::move(item));
+    items.emplace_back(strParameter, begin, end - begin);
+    if (traceItems) {
+      trace.Write(TRACE_DETAIL, "Param = %s", items.back().c_str());
+    }
+    Unescape(&items.back());
     begin = end + 1;
   }
-  std::string last = strParameter.substr(begin);
-  CStringUtil::strReplace(last, message::kEscapedSeparator, message::kSeparator);
-  trace.Write(TRACE_DETAIL, "Param = %s", last.c_str());
-  items.push_back(std::move(last));
+  items.emplace_back(strParameter, begin);
+  Unescape(&items.back());
+  if (traceItems) {
+    trace.Write(TRACE_DETAIL, "Param = %s", items.back().c_str());
+  }
   trace.End();
   return items;
 }

@@ -1,11 +1,14 @@
 // CTraceUtility: level-masked trace lines to per-name log files, the
 // optional mirror and the test capture.
 
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -106,20 +109,61 @@ std::string ExpandCatalogue(const char* text, va_list args,
   return line;
 }
 
-// "2026-12-06T02:22:16.123456Z [pid:tid] name "
-std::string LinePrefix(const std::string& traceName) {
+// Forks so far, as the child of each one counts them.
+std::atomic<unsigned> g_forks{0};
+
+void CountFork() { g_forks.fetch_add(1, std::memory_order_relaxed); }
+
+// The process and thread ids of the line prefix, asked of the kernel once
+// per thread rather than twice per line. A forked child, whose ids are new,
+// asks again.
+struct ThreadIds {
+  unsigned forks = ~0u;
+  int pid = 0;
+  long tid = 0;
+};
+
+const ThreadIds& CurrentIds() {
+  static const int registered = pthread_atfork(nullptr, nullptr, CountFork);
+  (void)registered;
+  thread_local ThreadIds ids;
+  unsigned forks = g_forks.load(std::memory_order_relaxed);
+  if (ids.forks != forks) {
+    ids.forks = forks;
+    ids.pid = static_cast<int>(getpid());
+    ids.tid = static_cast<long>(syscall(SYS_gettid));
+  }
+  return ids;
+}
+
+// The date and time to the second, formatted again only when the second
+// changes, since most lines of a call fall within one.
+struct SecondText {
+  time_t second = -1;
+  char text[80] = "";
+};
+
+// Appends "2026-12-06T02:22:16.123456Z [pid:tid] name " to *line.
+void AppendLinePrefix(const std::string& traceName, std::string* line) {
   struct timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
-  struct tm utc;
-  gmtime_r(&now.tv_sec, &utc);
-  char prefix[96];
-  std::snprintf(prefix, sizeof(prefix),
-                "%04d-%02d-%02dT%02d:%02d:%02d.%06ldZ [%d:%ld] ",
-                utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour,
-                utc.tm_min, utc.tm_sec, static_cast<long>(now.tv_nsec / 1000),
-                static_cast<int>(getpid()),
-                static_cast<long>(syscall(SYS_gettid)));
-  return prefix + traceName + " ";
+  thread_local SecondText second;
+  if (second.second != now.tv_sec) {
+    struct tm utc;
+    gmtime_r(&now.tv_sec, &utc);
+    std::snprintf(second.text, sizeof(second.text),
+                  "%04d-%02d-%02dT%02d:%02d:%02d", utc.tm_year + 1900,
+                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min,
+                  utc.tm_sec);
+    second.second = now.tv_sec;
+  }
+  const ThreadIds& ids = CurrentIds();
+  char rest[64];
+  int length = std::snprintf(rest, sizeof(rest), ".%06ldZ [%d:%ld] ",
+                             static_cast<long>(now.tv_nsec / 1000), ids.pid,
+                             ids.tid);
+  line->append(second.text).append(rest, static_cast<size_t>(length));
+  line->append(traceName).append(1, ' ');
 }
 
 // A file name cannot leave the log folder, whatever the trace name.
@@ -131,12 +175,18 @@ std::string LogPath(const std::string& traceName) {
   return RootedPath("/var/log/qmx/") + name + ".log";
 }
 
-// Writes "<prefix><body>\n" to the log file and the mirror. A line break in
-// the text would split one line into two, so it becomes a blank.
-void WriteLine(const std::string& traceName, const std::string& body) {
-  std::string line = LinePrefix(traceName);
-  line.reserve(line.size() + body.size() + 1);
-  for (char c : body) line += (c == '\n' || c == '\r') ? ' ' : c;
+// Writes "<prefix><tag> <text>\n" to the log file and the mirror. A line
+// break in the text would split one line into two, so it becomes a blank.
+void WriteLine(const std::string& traceName, const std::string& tag,
+               const std::string& text) {
+  std::string line;
+  line.reserve(64 + traceName.size() + tag.size() + text.size());
+  AppendLinePrefix(traceName, &line);
+  line.append(tag).append(1, ' ');
+  size_t body = line.size();
+  line.append(text);
+  std::replace_if(line.begin() + static_cast<std::ptrdiff_t>(body), line.end(),
+                  [](char c) { return c == '\n' || c == '\r'; }, ' ');
   line += '\n';
   AppendTraceLine(LogPath(traceName), line);
   int mirror = g_mirrorFd.load(std::memory_order_relaxed);
@@ -161,7 +211,7 @@ void CTraceUtility::WriteDebug(const std::string& traceName, int level,
   if (toCapture) {
     qmx::internal::CaptureTraceLine({traceName, level, "", {}, text});
   }
-  if (toFile) qmx::WriteLine(traceName, "L" + std::to_string(level) + " " + text);
+  if (toFile) qmx::WriteLine(traceName, "L" + std::to_string(level), text);
 }
 
 void CTraceUtility::WriteTrace(const std::string& traceName,
@@ -182,7 +232,7 @@ void CTraceUtility::WriteTrace(const std::string& traceName,
   if (toCapture) {
     qmx::internal::CaptureTraceLine({traceName, 0, id, inserts, text});
   }
-  if (toFile) qmx::WriteLine(traceName, id + " " + text);
+  if (toFile) qmx::WriteLine(traceName, id, text);
 }
 
 bool CTraceUtility::IsEnabled(int level) {
