@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <regex>
 #include <set>
@@ -92,17 +93,20 @@ TEST_F(TraceTest, LinesHaveTheFixedFormatInPrivateFiles) {
 
 TEST_F(TraceTest, ConcurrentWritersNeverInterleave) {
   constexpr int kThreads = 8;
-  constexpr int kLines = 500;
+  constexpr int kLines = 2000;
   const std::string padding(300, 'p');
+  std::atomic<bool> go{false};  // all start together, to meet in the file
   std::vector<std::thread> writers;
   for (int t = 0; t < kThreads; ++t) {
-    writers.emplace_back([t, &padding] {
+    writers.emplace_back([t, &padding, &go] {
+      while (!go) std::this_thread::yield();
       for (int i = 0; i < kLines; ++i) {
         CTraceUtility::WriteDebug("trc", TRACE_ERROR, "t%d i%d %s end", t, i,
                                   padding.c_str());
       }
     });
   }
+  go = true;
   for (std::thread& writer : writers) writer.join();
   // Every line whole, and every (thread, line) pair exactly once.
   std::set<std::string> seen;
