@@ -4,7 +4,6 @@
 
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,6 +14,7 @@
 #include "gtest/gtest.h"
 #include "host/file_transfer.h"
 #include "tests/runtime/test_root.h"
+#include "tests/support/unix_socket.h"
 
 namespace qmx {
 namespace {
@@ -22,36 +22,20 @@ namespace {
 constexpr const char* kSocket = "/var/run/qmx/qmxupdtmngr.sock";
 constexpr const char* kConfig = "/etc/qmx/transport.ini";
 
-// A new socket listening at path.
-int Listening(const std::string& path) {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address = {};
-  address.sun_family = AF_UNIX;
-  path.copy(address.sun_path, sizeof(address.sun_path) - 1);
-  unlink(path.c_str());
-  EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)),
-            0);
-  EXPECT_EQ(listen(fd, 4), 0);
-  return fd;
-}
-
-// Serves one connection at path: reads the request to its end into
-// *request, waits up to delayMs (or until the client hangs up), replies and
-// closes. A negative delay hangs up before reading anything.
+// Serves one connection on a new socket at path: reads the request to its
+// end into *request, waits up to delayMs (or until the client hangs up),
+// replies and closes. A negative delay hangs up before reading anything.
 std::thread Serve(const std::string& path, std::string reply, int delayMs,
                   std::string* request) {
-  int listener = Listening(path);
+  int listener = support::ListenUnix(path);
+  EXPECT_GE(listener, 0) << path;
   return std::thread([=] {
     pollfd waiting = {listener, POLLIN, 0};
     int client = poll(&waiting, 1, 5000) == 1 ? accept(listener, nullptr, 0) : -1;
-    char buffer[4096];
-    ssize_t n;
-    while (delayMs >= 0 && (n = read(client, buffer, sizeof(buffer))) > 0) {
-      request->append(buffer, static_cast<size_t>(n));
-    }
+    if (delayMs >= 0) *request = support::ReadToEnd(client);
     pollfd hangup = {client, 0, 0};
     if (delayMs > 0) poll(&hangup, 1, delayMs);
-    if (delayMs >= 0) send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
+    if (delayMs >= 0) support::SendAll(client, reply);
     close(client);
     close(listener);
   });
@@ -78,7 +62,6 @@ TEST_F(TransportTest, RepliesArriveWholeOrNotAtAll) {
       {std::string(50, 'r'), 50, -1},     {std::string(5000, 'r'), 50, -1},
       {"", 50, -1}};
   for (const auto& c : cases) {
-    request_.clear();
     std::thread server =
         Serve(root_.PathOf("/var/run/other.sock"), c.reply, 0, &request_);
     CFileTransfer transfer("Transport", kConfig);
