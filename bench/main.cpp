@@ -461,12 +461,14 @@ int Run(const Options& options) {
               options.iterations);
   bench.RunFullCycle();
   bench.RunInProcess();
+  // Before the large bodies, whose memory the allocator may hand back to the
+  // system only later.
+  bench.RunMemory();
   bench.RunScaling();
   if (!options.summary) {
     bench.RunReader();
     bench.RunPackages();
   }
-  bench.RunMemory();
   std::fflush(stdout);
   bench.PrintSummary();
   return 0;
