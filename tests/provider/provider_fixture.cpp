@@ -5,251 +5,171 @@
 
 #include <filesystem>
 
-
-// The factory of the static copy, under the name a host looks up.
-extern "C" CVELTRAX_ServerService* create();
-
 namespace qmx_test {
 namespace {
 
-const char kClassName[] = "VELTRAX_UpdateManager";
+struct Releaser {
+  void operator()(IWbemClassObject* object) const { object->Release(); }
+};
+using ObjectPtr = std::unique_ptr<IWbemClassObject, Releaser>;
 
-// The library stays loaded for the whole test program, as in a host.
-ProviderFactory LibraryFactory() {
-  static ProviderFactory factory = [] {
-    void* library = dlopen(QMX_PROVIDER_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    EXPECT_NE(library, nullptr) << dlerror();
-    if (library == nullptr) return ProviderFactory(nullptr);
-    return reinterpret_cast<ProviderFactory>(dlsym(library, "create"));
-  }();
-  return factory;
-}
-
-// Reads one property into a variant the caller clears.
-bool GetValue(IWbemClassObject* object, const std::string& name,
-              VARIANT* value) {
-  VariantInit(value);
-  HRESULT status = object->Get(name.c_str(), 0, value, nullptr, nullptr);
-  EXPECT_GE(status, 0) << "reading " << name;
-  return status >= 0;
-}
-
-void Put(IWbemClassObject* object, const std::string& name,
-         const Value& value) {
-  HRESULT status = WBEM_E_FAILED;
-  if (const bool* flag = std::get_if<bool>(&value)) {
-    status = CIWbemUtil::setBoolToIWbemClassObject(object, name, *flag);
-  } else if (const int* number = std::get_if<int>(&value)) {
-    status = CIWbemUtil::setIntToIWbemClassObject(object, name, *number);
-  } else {
-    status = CIWbemUtil::setStringToIWbemClassObject(
-        object, name, std::get<std::string>(value));
-  }
+void PutText(IWbemClassObject* object, const std::string& name, const std::string& text) {
+  VARIANT value;
+  VariantInit(&value);
+  CIMTYPE type = CIM_STRING;
+  object->Get(name.c_str(), 0, &value, &type, nullptr);
+  VariantClear(&value);
+  HRESULT status =
+      type == CIM_BOOLEAN  ? CIWbemUtil::setBoolToIWbemClassObject(object, name, text == "true")
+      : type == CIM_SINT32 ? CIWbemUtil::setIntToIWbemClassObject(object, name, std::stoi(text))
+                           : CIWbemUtil::setStringToIWbemClassObject(object, name, text);
   EXPECT_GE(status, 0) << "setting " << name;
+}
+
+// A new instance of the named class, or of the input of one of its methods.
+ObjectPtr Spawn(IWbemServices* services, const std::string& className,
+                const std::string& method = "") {
+  IWbemClassObject* classObject = nullptr;
+  IWbemClassObject* inClass = nullptr;
+  IWbemClassObject* instance = nullptr;
+  if (services != nullptr) services->GetObject(className, 0, nullptr, &classObject, nullptr);
+  if (classObject == nullptr) return nullptr;
+  if (!method.empty()) classObject->GetMethod(method.c_str(), 0, &inClass, nullptr);
+  IWbemClassObject* from = method.empty() ? classObject : inClass;
+  if (from != nullptr) from->SpawnInstance(0, &instance);
+  if (inClass != nullptr) inClass->Release();
+  classObject->Release();
+  return ObjectPtr(instance);
+}
+
+// The method's input, null for a method without input (or not declared).
+ObjectPtr Input(IWbemServices* services, const std::string& method, const Fields& fields) {
+  ObjectPtr input = Spawn(services, "VELTRAX_UpdateManager", method);
+  if (!input) return input;
+  for (const std::string& parameter : input->GetPropertyNames()) {
+    ObjectPtr embedded = Spawn(services, input->GetEmbeddedClassName(parameter.c_str()));
+    for (const auto& [path, value] : fields) {
+      if (path.rfind(parameter + ".", 0) != 0) continue;
+      PutText(embedded.get(), path.substr(parameter.size() + 1), value);
+    }
+    CIWbemUtil::setParameterClassToIWbemClassObject(input.get(), parameter, embedded.get());
+  }
+  return input;
+}
+
+// Catalogue lines carry an id and inserts instead of a text of their own.
+std::string TextOf(const qmx::testing::TraceLine& line) {
+  std::string text = line.level == 0 ? line.messageId : line.text;
+  for (const std::string& insert : line.inserts) text += " " + insert;
+  return text;
 }
 
 }  // namespace
 
-const char kStatusSignature[] =
-    "long int CVELTRAX_UpdateManager::GetQmxStatus(IWbemClassObject*, "
-    "IWbemClassObject*)";
-
-std::string Prefix(const std::string& operation) {
-  if (operation == "GetQmxStatus") return kStatusSignature;
-  return "CVELTRAX_UpdateManager::" + operation + "()";
-}
-
 IWbemClassObject* CallResult::out() const {
-  const std::vector<IWbemClassObject*>& indicated = sink->Indicated();
-  return indicated.empty() ? nullptr : indicated.front();
+  return sink->Indicated().empty() ? nullptr : sink->Indicated().front();
 }
 
 uint32_t CallResult::returnValue() const {
-  IWbemClassObject* instance = out();
-  EXPECT_NE(instance, nullptr) << "no instance indicated";
-  return instance == nullptr ? 0 : ReadUint(instance, "ReturnValue");
-}
-
-std::string ReadString(IWbemClassObject* object, const std::string& name) {
-  std::string value;
-  EXPECT_GE(CIWbemUtil::getStringFromIWbemClassObject(object, name, &value), 0)
-      << "reading " << name;
-  return value;
-}
-
-int ReadInt(IWbemClassObject* object, const std::string& name) {
-  int value = 0;
-  EXPECT_GE(CIWbemUtil::getIntFromIWbemClassObject(object, name, &value), 0)
-      << "reading " << name;
-  return value;
-}
-
-bool ReadBool(IWbemClassObject* object, const std::string& name) {
-  bool value = false;
-  EXPECT_GE(CIWbemUtil::getBoolFromIWbemClassObject(object, name, &value), 0)
-      << "reading " << name;
-  return value;
-}
-
-uint32_t ReadUint(IWbemClassObject* object, const std::string& name) {
   VARIANT value;
-  if (!GetValue(object, name, &value)) return 0;
-  uint32_t result = value.vt == VT_NULL ? 0 : value.ulVal;
-  VariantClear(&value);
-  return result;
+  VariantInit(&value);
+  EXPECT_NE(out(), nullptr) << "no instance indicated";
+  if (out() != nullptr) out()->Get("ReturnValue", 0, &value, nullptr, nullptr);
+  return value.vt == VT_UI4 ? value.ulVal : 0;
 }
 
-ObjectPtr ReadObject(IWbemClassObject* object, const std::string& name) {
-  IWbemClassObject* value = nullptr;
-  EXPECT_GE(
-      CIWbemUtil::getParameterClassFromIWbemClassObject(object, name, &value),
-      0)
-      << "reading " << name;
-  return ObjectPtr(value);
+std::string Render(IWbemClassObject* object) {
+  std::string text;
+  for (const std::string& name : object->GetPropertyNames()) {
+    VARIANT value;
+    VariantInit(&value);
+    object->Get(name.c_str(), 0, &value, nullptr, nullptr);
+    std::string shown = name + "=";
+    if (value.vt == VT_BOOL) shown += value.boolVal ? "true" : "false";
+    if (value.vt == VT_I4) shown += std::to_string(value.lVal);
+    if (value.vt == VT_BSTR) shown += value.bstrVal;
+    if (value.vt == VT_UNKNOWN) shown += "{" + Render(value.punkVal) + "}";
+    bool held = value.vt != VT_NULL && name != "ReturnValue";
+    VariantClear(&value);
+    if (held) text += (text.empty() ? "" : " ") + shown;
+  }
+  return text;
 }
 
-bool IsNull(IWbemClassObject* object, const std::string& name) {
-  VARIANT value;
-  if (!GetValue(object, name, &value)) return false;
-  bool null = value.vt == VT_NULL;
-  VariantClear(&value);
-  return null;
+std::string Prefix(const std::string& operation) {
+  if (operation != "GetQmxStatus") return "CVELTRAX_UpdateManager::" + operation + "() ";
+  return "long int CVELTRAX_UpdateManager::GetQmxStatus(IWbemClassObject*, IWbemClassObject*) ";
 }
 
-IWbemServices* LoadMofText(const std::string& text) {
-  std::string error;
-  IWbemServices* services = qmx::LoadRepositoryFromText(text, "test.mof", &error);
-  EXPECT_NE(services, nullptr) << error;
-  return services;
-}
-
-void ProviderFixture::SetUp() {
+void ProviderTest::SetUp() {
   char root[] = "/tmp/qmx_provider_test.XXXXXX";
   ASSERT_NE(mkdtemp(root), nullptr);
   root_ = root;
-  setenv("QMX_ROOT", root_.c_str(), 1);
+  setenv("QMX_ROOT", root, 1);
   capture_.emplace(31);
   packages_.Install("qmxupdtmngr", "1.0");
-
-  services_ = LoadServices();
-  provider_ = CreateProvider();
-  ASSERT_NE(provider_, nullptr);
-  if (Build() == ProviderBuild::kCore) {
-    core_ = static_cast<CVELTRAX_UpdateManager*>(provider_);
-  }
-  if (services_ != nullptr) provider_->SetServices(services_);
+  std::string error;
+  services_ = qmx::LoadRepository({QMX_SCHEMA_FILE}, &error);
+  ASSERT_NE(services_, nullptr) << error;
+  provider_ = Create();
+  ASSERT_NE(provider_, nullptr) << dlerror();
+  provider_->SetServices(services_);
   capture_->Clear();
   liveAtStart_ = qmx::testing::LiveObjectCount();
 }
 
-void ProviderFixture::TearDown() {
-  EXPECT_EQ(qmx::testing::LiveObjectCount(), liveAtStart_)
-      << "host objects not released exactly once";
+void ProviderTest::TearDown() {
+  EXPECT_EQ(qmx::testing::LiveObjectCount(), liveAtStart_) << "host objects not released once";
   delete provider_;
   if (services_ != nullptr) services_->Release();
   unsetenv("QMX_ROOT");
-  std::error_code ignored;
-  std::filesystem::remove_all(root_, ignored);
+  std::filesystem::remove_all(root_);
 }
 
-CVELTRAX_ServerService* ProviderFixture::CreateProvider() {
-  if (Build() == ProviderBuild::kCore) return create();
-  ProviderFactory factory = LibraryFactory();
-  return factory == nullptr ? nullptr : factory();
+CVELTRAX_ServerService* ProviderTest::Create() {
+  // Opened once and kept for the whole program, as a host keeps it.
+  static void* library = dlopen(QMX_PROVIDER_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+  void* factory = library == nullptr ? nullptr : dlsym(library, "create");
+  return factory == nullptr ? nullptr : reinterpret_cast<ProviderFactory>(factory)();
 }
 
-IWbemServices* ProviderFixture::LoadServices() {
+void ProviderTest::UseMof(const char* mof) {
   std::string error;
-  IWbemServices* services = qmx::LoadRepository({QMX_SCHEMA_FILE}, &error);
-  EXPECT_NE(services, nullptr) << error;
-  return services;
+  if (services_ != nullptr) services_->Release();
+  services_ = mof == nullptr ? nullptr : qmx::LoadRepositoryFromText(mof, "test.mof", &error);
+  EXPECT_EQ(error, "");
+  provider_->SetServices(services_);
+  liveAtStart_ = qmx::testing::LiveObjectCount();
 }
 
-CallResult ProviderFixture::Call(const std::string& method,
-                                 IWbemClassObject* inParams) {
-  CallResult result;
-  result.sink = std::make_unique<qmx::RecordingSink>();
-  std::string path = kClassName;
+CallResult ProviderTest::Call(const std::string& method, const Fields& fields) {
+  ObjectPtr input = Input(services_, method, fields);
+  CallResult result{WBEM_S_NO_ERROR, std::make_unique<qmx::RecordingSink>()};
+  std::string path = "VELTRAX_UpdateManager";
   std::string name = method;
   IWbemContext* context = qmx::CreateContext();
-  result.status = provider_->ExecMethodAsync(path.data(), name.data(), 0,
-                                             context, inParams,
+  result.status = provider_->ExecMethodAsync(path.data(), name.data(), 0, context, input.get(),
                                              result.sink.get());
   context->Release();
   return result;
 }
 
-CallResult ProviderFixture::Call(const std::string& method,
-                                 const std::vector<InputField>& fields) {
-  ObjectPtr input = MakeInput(method, fields);
-  return Call(method, input.get());
+void ProviderTest::Push(int sendResult, int recvResult, const std::string& reply,
+                        std::function<void()> duringReceive) {
+  transport_.Push({sendResult, recvResult, reply, std::move(duringReceive)});
 }
 
-ObjectPtr ProviderFixture::MakeInstance(const std::string& className) {
-  IWbemClassObject* classObject = nullptr;
-  EXPECT_GE(services_->GetObject(className, 0, nullptr, &classObject, nullptr),
-            0)
-      << className;
-  ObjectPtr owner(classObject);
-  IWbemClassObject* instance = nullptr;
-  if (owner) owner->SpawnInstance(0, &instance);
-  EXPECT_NE(instance, nullptr) << className;
-  return ObjectPtr(instance);
-}
-
-ObjectPtr ProviderFixture::MakeInput(const std::string& method,
-                                     const std::vector<InputField>& fields) {
-  IWbemClassObject* classObject = nullptr;
-  services_->GetObject(kClassName, 0, nullptr, &classObject, nullptr);
-  ObjectPtr owner(classObject);
-  IWbemClassObject* inClass = nullptr;
-  if (owner) owner->GetMethod(method.c_str(), 0, &inClass, nullptr);
-  ObjectPtr signature(inClass);
-  if (!signature) return nullptr;
-  IWbemClassObject* instance = nullptr;
-  signature->SpawnInstance(0, &instance);
-  ObjectPtr input(instance);
-  for (const std::string& parameter : input->GetPropertyNames()) {
-    std::string className = input->GetEmbeddedClassName(parameter.c_str());
-    if (className.empty()) continue;
-    ObjectPtr embedded = MakeInstance(className);
-    for (const InputField& field : fields) {
-      if (field.parameter == parameter) {
-        Put(embedded.get(), field.property, field.value);
-      }
-    }
-    EXPECT_GE(CIWbemUtil::setParameterClassToIWbemClassObject(
-                  input.get(), parameter, embedded.get()),
-              0);
-  }
-  return input;
-}
-
-bool ProviderFixture::Traced(int level, const std::string& text) const {
-  return TracedUnder("umprovider", level, text);
-}
-
-bool ProviderFixture::TracedUnder(const std::string& traceName, int level,
-                                  const std::string& text) const {
+bool ProviderTest::Traced(int level, const std::string& text) const {
   for (const qmx::testing::TraceLine& line : capture_->Lines()) {
-    if (line.traceName == traceName && line.level == level &&
-        line.text == text) {
-      return true;
-    }
+    if (line.traceName == "umprovider" && line.level == level && TextOf(line) == text) return true;
   }
   return false;
 }
 
-bool ProviderFixture::TracedContaining(const std::string& part) const {
-  for (const std::string& text : capture_->Texts()) {
-    if (text.find(part) != std::string::npos) return true;
-  }
-  return false;
-}
-
-void ProviderFixture::CaptureLevels(int mask) {
-  capture_.reset();
-  capture_.emplace(mask);
+std::vector<std::string> ProviderTest::Texts() const {
+  std::vector<std::string> texts;
+  for (const qmx::testing::TraceLine& line : capture_->Lines()) texts.push_back(TextOf(line));
+  return texts;
 }
 
 }  // namespace qmx_test
