@@ -51,7 +51,7 @@ TEST_F(LinkTest, MovesWholeMessagesOverTheTransport) {
   };
   for (const Case& test : cases) {
     SCOPED_TRACE(test.received.substr(0, 16));
-    Push(test.sendResult, test.recvResult, test.reply);
+    transport_.Push({test.sendResult, test.recvResult, test.reply, nullptr});
     CSocketClient client;
     EXPECT_EQ(client.Send(std::string("request")), test.sent);
     std::string reply = "before";
@@ -69,8 +69,8 @@ TEST_F(LinkTest, MovesWholeMessagesOverTheTransport) {
 // only link or is refused at once.
 TEST_F(LinkTest, OneLinkAtATimeAcrossThreads) {
   for (int i = 0; i < 8 * 25; ++i) {
-    Push(0, kReplyLength, "0000exreboot0000",
-         [] { std::this_thread::sleep_for(std::chrono::microseconds(500)); });
+    transport_.Push({0, kReplyLength, "0000exreboot0000",
+                     [] { std::this_thread::sleep_for(std::chrono::microseconds(500)); }});
   }
   std::atomic<int> served{0}, refused{0};
   std::vector<std::thread> threads;

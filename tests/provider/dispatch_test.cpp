@@ -22,9 +22,8 @@ TEST_F(DispatchTest, CreatesAProviderThatNamesItselfAndItsVersion) {
   std::unique_ptr<CVELTRAX_ServerService> provider(Create());
   EXPECT_EQ(provider->GetProviderName() + " " + provider->GetVendor(), "umprovider veltrax");
   const std::string prefix = Prefix("CVELTRAX_UpdateManager");
-  EXPECT_EQ(Texts(), (std::vector<std::string>{prefix + "[START]",
-                                               "Veltrax_UpdateManager.dll version 42.0",
-                                               prefix + "[END]"}));
+  EXPECT_EQ(Texts(), (std::vector<std::string>{
+                         prefix + "[START]", "Veltrax_UpdateManager.dll version 42.0", prefix + "[END]"}));
 
   CallResult result = Call("GetProviderVersion");
   EXPECT_EQ(result.statuses(), std::vector<HRESULT>{WBEM_S_NO_ERROR});
@@ -35,8 +34,6 @@ TEST_F(DispatchTest, CreatesAProviderThatNamesItselfAndItsVersion) {
 
 // Calls that no operation serves: the sink's statuses and the one error line.
 TEST_F(DispatchTest, LeavesOtherCallsToTheBaseOrFailsThem) {
-  const HRESULT kNotImplemented = WBEM_E_METHOD_NOT_IMPLEMENTED;
-  const HRESULT kNoMethod = static_cast<HRESULT>(kFailed);
   const char kLonger[] = "class VELTRAX_UpdateManager { uint32 UpdateAllNow(); };";
   const char kOther[] = "class Veltrax_Other { uint32 GetQmxStatus(); };";
   const std::string hr = kDispatch + " hr=0x80041055";
@@ -45,10 +42,10 @@ TEST_F(DispatchTest, LeavesOtherCallsToTheBaseOrFailsThem) {
   // often the sink gets the status.
   struct Case { const char* mof; const char* method; HRESULT status; size_t reports; std::string traced; };
   const Case cases[] = {
-      {nullptr, "UPDATEALL", kNotImplemented, 2, hr},
-      {nullptr, "Frobnicate", kNoMethod, 0, noMethod},
-      {kLonger, "UpdateAllNow", kNotImplemented, 2, hr},
-      {kLonger, "GetProviderVersion", kNoMethod, 0, noMethod},
+      {nullptr, "UPDATEALL", WBEM_E_METHOD_NOT_IMPLEMENTED, 2, hr},
+      {nullptr, "Frobnicate", static_cast<HRESULT>(kFailed), 0, noMethod},
+      {kLonger, "UpdateAllNow", WBEM_E_METHOD_NOT_IMPLEMENTED, 2, hr},
+      {kLonger, "GetProviderVersion", static_cast<HRESULT>(kFailed), 0, noMethod},
       {kOther, "GetQmxStatus", WBEM_E_NOT_SUPPORTED, 1, kDispatch + "() pClass == NULL"},
   };
   for (const Case& test : cases) {
@@ -100,7 +97,7 @@ TEST_F(DispatchTest, TurnsAnExceptionIntoAFailedCall) {
       qmx::testing::FaultInjection faults;
       if (test.operation) faults.Run(*test.operation, test.name, test.thrower);
       if (test.operation && *test.reply != '\0') Reply(test.reply);
-      if (!test.operation) Push(0, kReplyLength, test.reply, test.thrower);
+      if (!test.operation) transport_.Push({0, kReplyLength, test.reply, test.thrower});
       CallResult result = Call(test.method);
       EXPECT_EQ(result.status, WBEM_E_FAILED);
       EXPECT_EQ(result.statuses(), std::vector<HRESULT>{WBEM_E_FAILED});

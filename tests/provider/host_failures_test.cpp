@@ -65,12 +65,12 @@ TEST_F(HostFailuresTest, ReportsEachFailedHostStep) {
 // While one cycle holds the link, every other call is refused at once and
 // leaves the link to its holder, which still completes its cycle.
 TEST_F(HostFailuresTest, RefusesEveryMethodWhileTheLinkIsHeld) {
-  Push(0, kReplyLength, "0000exreboot0000", [this] {
+  transport_.Push({0, kReplyLength, "0000exreboot0000", [this] {
     for (const auto& [method, kind] : kKinds) {
       EXPECT_EQ(Call(method).returnValue(), 0x1002u) << method;
       EXPECT_TRUE(Traced(TRACE_ERROR, Prefix(method) + "SocketClientInitialize is failed"));
     }
-  });
+  }});
   EXPECT_EQ(Call("ExecuteReboot").returnValue(), 0u);
   EXPECT_TRUE(Traced(TRACE_ERROR, Prefix("SocketClientInitialize") + "socket competition error"));
   EXPECT_EQ(transport_.Requests(), std::vector<std::string>{"0000exreboot0000"});
@@ -91,8 +91,8 @@ TEST_F(HostFailuresTest, EndsEveryMethodAtTheFailedStep) {
     std::string traced, statusTraced;
   };
   const Case cases[] = {
-      {[this] { Push(-1, 0, ""); }, 0x1001, 0x1001, TRACE_ERROR, "SendMessage is failed", "send failed"},
-      {[this] { Push(0, -1, ""); }, 0x1001, kFailed, TRACE_ERROR, "ReceiveMessage is failed", "recv failed"},
+      {[this] { transport_.Push({-1, 0, "", nullptr}); }, 0x1001, 0x1001, TRACE_ERROR, "SendMessage is failed", "send failed"},
+      {[this] { transport_.Push({0, -1, "", nullptr}); }, 0x1001, kFailed, TRACE_ERROR, "ReceiveMessage is failed", "recv failed"},
       {[this] { packages_.Remove("qmxupdtmngr"); }, 0x1003, 0x1001, TRACE_WARNING,
        "CheckUmInstall false", "send failed"},
   };

@@ -154,11 +154,6 @@ CallResult ProviderTest::Call(const std::string& method, const Fields& fields) {
   return result;
 }
 
-void ProviderTest::Push(int sendResult, int recvResult, const std::string& reply,
-                        std::function<void()> duringReceive) {
-  transport_.Push({sendResult, recvResult, reply, std::move(duringReceive)});
-}
-
 bool ProviderTest::Traced(int level, const std::string& text) const {
   for (const qmx::testing::TraceLine& line : capture_->Lines()) {
     if (line.traceName == "umprovider" && line.level == level && TextOf(line) == text) return true;

@@ -8,7 +8,6 @@
 #define QMX_TESTS_PROVIDER_PROVIDER_FIXTURE_H_
 
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -70,8 +69,6 @@ class ProviderTest : public ::testing::Test {
   CallResult Call(const std::string& method, const Fields& fields = {});
 
   void Reply(const std::string& reply) { transport_.PushReply(reply); }
-  void Push(int sendResult, int recvResult, const std::string& reply,
-            std::function<void()> duringReceive = nullptr);
 
   // A catalogue line matches as its id and inserts joined with blanks.
   bool Traced(int level, const std::string& text) const;
