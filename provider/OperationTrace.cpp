@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "host/utility.h"
@@ -10,6 +11,10 @@ const char kTraceName[] = "umprovider";
 
 void OperationTrace::Write(int level, const char* format, ...) const {
   if (!CTraceUtility::IsEnabled(level)) return;
+  if (strchr(format, '%') == nullptr) {
+    CTraceUtility::WriteDebug(kTraceName, level, "%s %s", m_prefix, format);
+    return;
+  }
   va_list args;
   va_start(args, format);
   va_list copy;
@@ -32,6 +37,12 @@ void OperationTrace::Write(int level, const char* format, ...) const {
   va_end(copy);
   text.resize(static_cast<size_t>(length));
   CTraceUtility::WriteDebug(kTraceName, level, "%s %s", m_prefix, text.c_str());
+}
+
+void OperationTrace::WriteValue(int level, const char* name,
+                                const char* value) const {
+  CTraceUtility::WriteDebug(kTraceName, level, "%s %s = %s", m_prefix, name,
+                            value);
 }
 
 void OperationTrace::Start() const { Write(TRACE_FUNCTION, "[START]"); }

@@ -16,6 +16,9 @@ class OperationTrace {
   // Nothing is formatted when no one takes lines of this level.
   void Write(int level, const char* format, ...) const
       __attribute__((format(printf, 3, 4)));
+  // "<name> = <value>": the messages and values of a cycle, often long and
+  // written on every call at full detail, formatted once.
+  void WriteValue(int level, const char* name, const char* value) const;
 
   // Frequent lines with a fixed text.
   void Start() const;

@@ -75,7 +75,7 @@ std::list<std::string> CVELTRAX_UpdateManager::GetParameter(
        end = strParameter.find(';', begin)) {
     items.emplace_back(strParameter, begin, end - begin);
     if (traceItems) {
-      trace.Write(TRACE_DETAIL, "Param = %s", items.back().c_str());
+      trace.WriteValue(TRACE_DETAIL, "Param", items.back().c_str());
     }
     Unescape(&items.back());
     begin = end + 1;
@@ -83,7 +83,7 @@ std::list<std::string> CVELTRAX_UpdateManager::GetParameter(
   items.emplace_back(strParameter, begin);
   Unescape(&items.back());
   if (traceItems) {
-    trace.Write(TRACE_DETAIL, "Param = %s", items.back().c_str());
+    trace.WriteValue(TRACE_DETAIL, "Param", items.back().c_str());
   }
   trace.End();
   return items;
@@ -144,14 +144,14 @@ long CVELTRAX_UpdateManager::RunRequestCycle(const RequestCycle& cycle) {
   if (result != kResultSuccess) return result;
   OpenLinkScope link(this);
   std::string request = message::BuildRequest(cycle.kind, list);
-  trace.Write(TRACE_DETAIL, "strSendMessage = %s", request.c_str());
+  trace.WriteValue(TRACE_DETAIL, "strSendMessage", request.c_str());
   CTraceUtility::WriteTrace(kTraceName, "MSGID_CP_0005_S", cycle.kind);
 
   std::string reply;
   result = Exchange(trace, &link, request, &reply, kCycleFailureTexts);
   if (result != kResultSuccess) return result;
   trace.Write(TRACE_DETAIL, "ReceiveMessage is succeeded");
-  trace.Write(TRACE_DETAIL, "strReceiveMessage = %s", reply.c_str());
+  trace.WriteValue(TRACE_DETAIL, "strReceiveMessage", reply.c_str());
 
   if (!LengthAccepted(cycle.replyLength, reply.size())) {
     trace.Write(TRACE_ERROR, "ReceiveMessage length error");

@@ -89,7 +89,7 @@ HRESULT CVELTRAX_UpdateManager::ExecMethodAsync(
   IWbemClassObject* pClass = nullptr;
   IWbemClassObject* pOutClass = nullptr;
   IWbemClassObject* pOutParams = nullptr;
-  trace.Write(TRACE_DETAIL, "MethodName = %s", methodName);
+  trace.WriteValue(TRACE_DETAIL, "MethodName", methodName);
   QmxException::set_transrator();
 
   BSTR className = SysAllocString(kClassName);

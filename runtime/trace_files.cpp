@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -16,12 +18,20 @@ namespace {
 // cache starts over; writers still holding a file keep it open until done.
 constexpr size_t kMaxOpenFiles = 32;
 
+// How long a log is written without asking whether it was removed or
+// replaced: asking costs as much as writing the line, and a reader who
+// deletes the log can wait a second for the fresh one.
+constexpr std::chrono::milliseconds kRecheckInterval{1000};
+
+using Clock = std::chrono::steady_clock;
+
 // One open log file. A file that was removed or replaced under the same
 // path is reopened, so a reader who deletes the log sees a fresh one.
 struct OpenFile {
   int fd = -1;
   dev_t dev = 0;
   ino_t ino = 0;
+  std::atomic<Clock::rep> checked{0};  // when the path last led here
   ~OpenFile() {
     if (fd >= 0) close(fd);
   }
@@ -50,6 +60,7 @@ std::shared_ptr<OpenFile> Open(const std::string& path) {
   if ((st.st_mode & 077) != 0) fchmod(fd, 0600);
   file->dev = st.st_dev;
   file->ino = st.st_ino;
+  file->checked = Clock::now().time_since_epoch().count();
   return file;
 }
 
@@ -63,12 +74,23 @@ class TraceFiles {
 };
 
 std::shared_ptr<OpenFile> TraceFiles::Get(const std::string& path) {
+  const Clock::rep now = Clock::now().time_since_epoch().count();
+  const Clock::rep recheck =
+      std::chrono::duration_cast<Clock::duration>(kRecheckInterval).count();
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_files.find(path);
+    if (it != m_files.end() && now - it->second->checked < recheck) {
+      return it->second;
+    }
+  }
   struct stat st;
   bool exists = stat(path.c_str(), &st) == 0;
   std::lock_guard<std::mutex> lock(m_mutex);
   auto it = m_files.find(path);
   if (it != m_files.end() && exists && it->second->dev == st.st_dev &&
       it->second->ino == st.st_ino) {
+    it->second->checked = now;
     return it->second;
   }
   std::shared_ptr<OpenFile> file = Open(path);
