@@ -6,7 +6,10 @@ namespace qmx {
 namespace service {
 namespace {
 
-constexpr Field kDownloadSchedule[] = {
+// Every field the service knows, laid out so that each list it takes is one
+// run of this table: the schedule (0-4), the download setting (5-14), and the
+// external media path a manual download adds (15).
+constexpr Field kFields[] = {
     {"IsAutoSetting", FieldType::kBool},
     {"RepeatType", FieldType::kInt},
     {"DayOfWeek", FieldType::kText},
@@ -22,29 +25,10 @@ constexpr Field kDownloadSchedule[] = {
     {"CacheServerUser", FieldType::kText},
     {"CacheServerPassword", FieldType::kText},
     {"TempDriveLetter", FieldType::kText},
-};
-
-constexpr Field kManualDownload[] = {
-    {"DownloadType", FieldType::kInt},
-    {"WebSiteUrl", FieldType::kText},
-    {"ProxyAddress", FieldType::kText},
-    {"ProxyPort", FieldType::kText},
-    {"ProxyUser", FieldType::kText},
-    {"ProxyPassword", FieldType::kText},
-    {"CacheServerPath", FieldType::kText},
-    {"CacheServerUser", FieldType::kText},
-    {"CacheServerPassword", FieldType::kText},
-    {"TempDriveLetter", FieldType::kText},
     {"ExternalMediaPath", FieldType::kText},
 };
-
-template <size_t N>
-constexpr FieldList ListOf(const Field (&fields)[N]) {
-  return FieldList{fields, N};
-}
-
-// The update schedule is the download schedule's first five fields.
-constexpr size_t kScheduleFieldCount = 5;
+constexpr size_t kScheduleCount = 5;
+constexpr size_t kSettingCount = 10;
 
 std::vector<std::string> DefaultsFor(const FieldList& list) {
   std::vector<std::string> values;
@@ -56,10 +40,11 @@ std::vector<std::string> DefaultsFor(const FieldList& list) {
 
 }  // namespace
 
-const FieldList kDownloadScheduleFields = ListOf(kDownloadSchedule);
-const FieldList kUpdateScheduleFields = {kDownloadSchedule,
-                                         kScheduleFieldCount};
-const FieldList kManualDownloadFields = ListOf(kManualDownload);
+const FieldList kDownloadScheduleFields = {kFields,
+                                           kScheduleCount + kSettingCount};
+const FieldList kUpdateScheduleFields = {kFields, kScheduleCount};
+const FieldList kManualDownloadFields = {kFields + kScheduleCount,
+                                         kSettingCount + 1};
 
 bool ParseInt32(const std::string& text, int32_t* value) {
   size_t i = 0;
