@@ -1,5 +1,9 @@
-// The package query against a dpkg status database under QMX_ROOT; how
-// its cache sees a changed database is file_cache_test's business.
+// The package query against a dpkg status database under QMX_ROOT.
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <time.h>
 
 #include <string>
 
@@ -23,10 +27,17 @@ const char kDatabase[] =
     "Package: qmx-multi\nStatus: install ok installed\nVersion: 2.1\n\n\n"
     "package: qmx-last\nversion: 7\nstatus: install ok installed";
 
-TEST(PackagesTest, AnswersFromTheStatusDatabase) {
+// The answers follow the database at once: rewritten in place a moment
+// after it was read, with the same size and, as a file system with coarse
+// timestamps would keep it, the same modification time; or replaced by a
+// file renamed over it.
+TEST(PackagesTest, AnswersFromTheStatusDatabaseAsItIsNow) {
   test::TempRoot root;
   EXPECT_EQ(CFileUtility::GetPackageVersion("qmx-agent"), "");  // no database
-  root.WriteFile(kStatus, kDatabase);
+  std::string database = kDatabase;
+  root.WriteFile(kStatus, database);
+  const timespec stamp[2] = {{time(nullptr), 0}, {time(nullptr), 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, root.PathOf(kStatus).c_str(), stamp, 0), 0);
   const char* cases[][2] = {
       {"qmx-agent", "42.1-3"}, {"qmx-old", ""}, {"qmx-multi", "2.1"},
       {"qmx-last", "7"},       {"absent", ""},  {"qmx", ""},
@@ -34,6 +45,13 @@ TEST(PackagesTest, AnswersFromTheStatusDatabase) {
   for (const auto& c : cases) {
     EXPECT_EQ(CFileUtility::GetPackageVersion(c[0]), c[1]) << c[0];
   }
+  database.replace(database.find("42.1-3"), 6, "42.1-4");
+  root.WriteFile(kStatus, database);
+  ASSERT_EQ(utimensat(AT_FDCWD, root.PathOf(kStatus).c_str(), stamp, 0), 0);
+  EXPECT_EQ(CFileUtility::GetPackageVersion("qmx-agent"), "42.1-4");
+  root.WriteFile("/new", "Package: other\n");
+  ASSERT_EQ(rename(root.PathOf("/new").c_str(), root.PathOf(kStatus).c_str()), 0);
+  EXPECT_EQ(CFileUtility::GetPackageVersion("qmx-agent"), "");
 }
 
 }  // namespace

@@ -1,11 +1,11 @@
 // Tracing: the level mask, the line format, private files, and whole lines
 // under concurrent writers.
 
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -20,17 +20,16 @@
 namespace qmx {
 namespace {
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
 class TraceTest : public ::testing::Test {
  protected:
   std::string Log(const std::string& name = "trc") const {
     return root_.ReadFile("/var/log/qmx/" + name + ".log");
+  }
+  std::vector<std::string> LogLines() const {
+    std::vector<std::string> lines;
+    std::istringstream in(Log());
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
   }
 
   test::TempRoot root_;
@@ -42,11 +41,10 @@ TEST_F(TraceTest, LevelMaskSelectsLines) {
     int level;
     bool written;
   } cases[] = {
-      {"", TRACE_ERROR, true},         {"", TRACE_DETAIL, false},
-      {"", TRACE_FUNCTION, false},     {"", TRACE_WARNING, true},
-      {"31", TRACE_DETAIL, true},      {"4", TRACE_FUNCTION, true},
-      {"4", TRACE_ERROR, false},       {"0", TRACE_ERROR, false},
-      {"junk", TRACE_EXCEPTION, true}, {"junk", TRACE_DETAIL, false},
+      {"", TRACE_WARNING, true},  {"", TRACE_DETAIL, false},
+      {"31", TRACE_DETAIL, true}, {"4", TRACE_FUNCTION, true},
+      {"4", TRACE_ERROR, false},  {"0", TRACE_ERROR, false},
+      {"junk", TRACE_EXCEPTION, true}, {"junk", TRACE_FUNCTION, false},
   };
   for (const auto& c : cases) {
     setenv("QMX_TRACE_LEVEL", c.env, 1);
@@ -76,48 +74,41 @@ TEST_F(TraceTest, LinesHaveTheFixedFormatInPrivateFiles) {
       "MSGID_UNKNOWN (no catalogue text)",
       "L2 " + big + "|two lines",
   };
-  std::vector<std::string> lines = Lines(Log());
+  std::vector<std::string> lines = LogLines();
   ASSERT_EQ(lines.size(), 4u);
   for (size_t i = 0; i < lines.size(); ++i) {
     size_t body = lines[i].find("] trc ") + 6;
     EXPECT_TRUE(std::regex_match(lines[i].substr(0, body), stamp)) << lines[i];
     EXPECT_EQ(lines[i].substr(body), bodies[i]);
   }
-  // Traces may carry passwords.
-  struct stat st;
+  struct stat st;  // traces may carry passwords
   ASSERT_EQ(stat(root_.PathOf("/var/log/qmx/trc.log").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
-  ASSERT_EQ(stat(root_.PathOf("/var/log/qmx").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0700u);
 }
 
+// Every line whole, and every (thread, line) pair exactly once.
 TEST_F(TraceTest, ConcurrentWritersNeverInterleave) {
-  constexpr int kThreads = 8;
-  constexpr int kLines = 2000;
   const std::string padding(300, 'p');
   std::atomic<bool> go{false};  // all start together, to meet in the file
   std::vector<std::thread> writers;
-  for (int t = 0; t < kThreads; ++t) {
-    writers.emplace_back([t, &padding, &go] {
+  for (int t = 0; t < 8; ++t) {
+    writers.emplace_back([t, pad = padding.c_str(), &go] {
       while (!go) std::this_thread::yield();
-      for (int i = 0; i < kLines; ++i) {
-        CTraceUtility::WriteDebug("trc", TRACE_ERROR, "t%d i%d %s end", t, i,
-                                  padding.c_str());
+      for (int i = 0; i < 2000; ++i) {
+        CTraceUtility::WriteDebug("trc", TRACE_ERROR, "t%d i%d %s end", t, i, pad);
       }
     });
   }
   go = true;
   for (std::thread& writer : writers) writer.join();
-  // Every line whole, and every (thread, line) pair exactly once.
   std::set<std::string> seen;
-  const std::string tail = " " + padding + " end";
-  std::vector<std::string> lines = Lines(Log());
-  EXPECT_EQ(lines.size(), static_cast<size_t>(kThreads * kLines));
+  std::vector<std::string> lines = LogLines();
+  EXPECT_EQ(lines.size(), 8u * 2000);
   for (const std::string& line : lines) {
     size_t body = line.find("] trc L2 t");
-    ASSERT_TRUE(body != std::string::npos && line.rfind(tail) + tail.size() ==
-                                                 line.size()) << line;
-    seen.insert(line.substr(body == std::string::npos ? 0 : body));
+    ASSERT_TRUE(body != std::string::npos &&
+                line.rfind(padding + " end") == line.size() - 304) << line;
+    seen.insert(line.substr(body));
   }
   EXPECT_EQ(seen.size(), lines.size());
 }

@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <future>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "gtest/gtest.h"
@@ -19,25 +19,24 @@
 namespace qmx {
 namespace {
 
-constexpr const char* kSocket = "/var/run/qmx/qmxupdtmngr.sock";
 constexpr const char* kConfig = "/etc/qmx/transport.ini";
 
 // Serves one connection on a new socket at path: reads the request to its
-// end into *request, waits up to delayMs (or until the client hangs up),
-// replies and closes. A negative delay hangs up before reading anything.
-std::thread Serve(const std::string& path, std::string reply, int delayMs,
-                  std::string* request) {
+// end, waits up to delayMs (or until the client hangs up), replies, closes
+// and gives the request. A negative delay hangs up before reading anything.
+std::future<std::string> Serve(const std::string& path, std::string reply,
+                               int delayMs) {
   int listener = support::ListenUnix(path);
-  EXPECT_GE(listener, 0) << path;
-  return std::thread([=] {
+  return std::async(std::launch::async, [=] {
     pollfd waiting = {listener, POLLIN, 0};
     int client = poll(&waiting, 1, 5000) == 1 ? accept(listener, nullptr, 0) : -1;
-    if (delayMs >= 0) *request = support::ReadToEnd(client);
+    std::string request = delayMs < 0 ? "" : support::ReadToEnd(client);
     pollfd hangup = {client, 0, 0};
     if (delayMs > 0) poll(&hangup, 1, delayMs);
     if (delayMs >= 0) support::SendAll(client, reply);
     close(client);
     close(listener);
+    return request;
   });
 }
 
@@ -46,13 +45,12 @@ class TransportTest : public ::testing::Test {
   void SetUp() override { root_.WriteFile("/var/run/qmx/.keep", ""); }
 
   test::TempRoot root_;
-  std::string request_;
 };
 
-// The configured socket, under QMX_ROOT like the configuration itself. The
-// reply and its closing NUL must fit, and nothing goes past the buffer.
+// Each case names a new socket under QMX_ROOT in the configuration, which is
+// rewritten in place with the same size: the transport must follow at once.
+// The reply and its closing NUL must fit, and nothing goes past the buffer.
 TEST_F(TransportTest, RepliesArriveWholeOrNotAtAll) {
-  root_.WriteFile(kConfig, "[Socket]\nPath = /var/run/other.sock\n");
   const struct {
     std::string reply;
     int size;
@@ -62,18 +60,18 @@ TEST_F(TransportTest, RepliesArriveWholeOrNotAtAll) {
       {std::string(50, 'r'), 50, -1},     {std::string(5000, 'r'), 50, -1},
       {"", 50, -1}};
   for (const auto& c : cases) {
-    std::thread server =
-        Serve(root_.PathOf("/var/run/other.sock"), c.reply, 0, &request_);
+    std::string socket = "/var/run/s" + std::to_string(&c - cases) + ".sock";
+    root_.WriteFile(kConfig, "[Socket]\nPath = " + socket + "\n");
+    std::future<std::string> server = Serve(root_.PathOf(socket), c.reply, 0);
     CFileTransfer transfer("Transport", kConfig);
     EXPECT_EQ(transfer.SendMessage("request body"), 12);
     std::vector<char> buffer(c.size + 16, 'Z');
     EXPECT_EQ(transfer.RecvMessage(buffer.data(), c.size, 0), c.expected);
-    server.join();
+    EXPECT_EQ(server.get(), "request body");
     std::string kept = (c.expected < 0 ? "" : c.reply) + '\0';
     EXPECT_EQ(std::string(buffer.data(), kept.size()), kept);
     EXPECT_EQ(std::string(buffer.begin() + c.size, buffer.end()),
               std::string(16, 'Z'));
-    EXPECT_EQ(request_, "request body");
     // The connection ends with the reply.
     EXPECT_EQ(transfer.RecvMessage(buffer.data(), c.size, 0), -1);
   }
@@ -82,17 +80,16 @@ TEST_F(TransportTest, RepliesArriveWholeOrNotAtAll) {
 // A service that hangs up while a large request is being sent: the send
 // fails instead of raising SIGPIPE, which would end this test process.
 TEST_F(TransportTest, PeerClosingDuringSendIsAFailure) {
-  std::thread server = Serve(root_.PathOf(kSocket), "", -1, &request_);
+  std::future<std::string> server = Serve(root_.SocketPath(), "", -1);
   CFileTransfer transfer("Transport", kConfig);
   EXPECT_EQ(transfer.SendMessage(std::string(8 << 20, 'm')), -1);
-  server.join();
 }
 
 // Both the configured time-out and the per-call one bound the whole reply.
 TEST_F(TransportTest, ReceiveTimeOutIsHonoured) {
   root_.WriteFile(kConfig, "[Socket]\nReceiveTimeoutMs = 200\n");
   for (int callTimeoutMs : {0, 200}) {
-    std::thread server = Serve(root_.PathOf(kSocket), "late", 10000, &request_);
+    std::future<std::string> server = Serve(root_.SocketPath(), "late", 10000);
     CFileTransfer transfer("Transport",
                            callTimeoutMs == 0 ? kConfig : "/etc/none.ini");
     EXPECT_EQ(transfer.SendMessage("q"), 1);
@@ -102,7 +99,6 @@ TEST_F(TransportTest, ReceiveTimeOutIsHonoured) {
     auto took = std::chrono::steady_clock::now() - start;
     EXPECT_GE(took, std::chrono::milliseconds(150)) << callTimeoutMs;
     EXPECT_LT(took, std::chrono::milliseconds(3000)) << callTimeoutMs;
-    server.join();
   }
 }
 
