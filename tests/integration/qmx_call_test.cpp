@@ -7,7 +7,6 @@
 
 #include "gtest/gtest.h"
 #include "tests/support/child_process.h"
-#include "tests/support/service_process.h"
 #include "tests/support/temp_root.h"
 
 namespace qmx {

@@ -1,13 +1,10 @@
 #include "tests/support/child_process.h"
 
-#include <errno.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -17,138 +14,101 @@ namespace qmx {
 namespace support {
 namespace {
 
+const int kRunTimeoutMs = 60000;
+const int kServiceTimeoutMs = 20000;  // generous: sanitized builds are slow
 const int kPollMs = 10;
+// Printed once the socket listens, so connections are accepted from then on.
+const char kReadyLine[] = "qmxupdtmngr: listening on ";
 
-[[noreturn]] void Throw(const std::string& what, int error) {
-  throw std::runtime_error(what + ": " + std::strerror(error));
-}
-
-// The test's environment with the command's changes, as "NAME=VALUE".
-std::vector<std::string> ChildEnvironment(const Command& command) {
-  std::vector<std::string> entries;
-  const auto& unset = command.unset_env;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    std::string name(*entry, std::strcspn(*entry, "="));
-    if (command.env.count(name) == 0 &&
-        std::find(unset.begin(), unset.end(), name) == unset.end()) {
-      entries.push_back(*entry);
-    }
+// Starts the command through env(1), which makes the environment changes,
+// with stdin from /dev/null and stdout and stderr appended to the files,
+// which it makes when missing.
+pid_t Spawn(const Command& command, const std::string& out_path,
+            const std::string& err_path) {
+  std::vector<std::string> args = {"/usr/bin/env"};
+  for (const std::string& name : command.unset_env) {
+    args.push_back("--unset=" + name);
   }
-  for (const auto& entry : command.env) {
-    entries.push_back(entry.first + "=" + entry.second);
+  for (const auto& change : command.env) {
+    args.push_back(change.first + "=" + change.second);
   }
-  return entries;
-}
-
-std::vector<char*> Pointers(std::vector<std::string>& texts) {
-  std::vector<char*> pointers;
-  for (std::string& text : texts) pointers.push_back(&text[0]);
-  pointers.push_back(nullptr);
-  return pointers;
-}
-
-// Starts the command with stdin from /dev/null and out_fd and err_fd as
-// stdout and stderr. A program that cannot be run throws here, naming it.
-pid_t Spawn(const Command& command, int out_fd, int err_fd) {
-  if (command.argv.empty()) throw std::runtime_error("empty command");
-  std::vector<std::string> args = command.argv;
-  std::vector<std::string> env = ChildEnvironment(command);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null",
-                                   O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out_fd, STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, err_fd, STDERR_FILENO);
+  args.insert(args.end(), command.argv.begin(), command.argv.end());
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(&arg[0]);
+  argv.push_back(nullptr);
+  const int append = O_WRONLY | O_CREAT | O_APPEND;
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&files, 1, out_path.c_str(), append, 0644);
+  posix_spawn_file_actions_addopen(&files, 2, err_path.c_str(), append, 0644);
   pid_t pid = -1;
-  int error = posix_spawn(&pid, args[0].c_str(), &actions, nullptr,
-                          Pointers(args).data(), Pointers(env).data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) Throw("cannot start " + args[0], error);
-  return pid;
+  int error = posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&files);
+  if (error == 0) return pid;
+  throw std::runtime_error(std::string("cannot start env: ") + strerror(error));
 }
-
-// Waits up to timeout_ms for pid to end; false while it still runs (or
-// when it cannot be waited for).
-bool Reap(pid_t pid, int timeout_ms, int* status) {
-  for (int waited = 0;; waited += kPollMs) {
-    pid_t done = waitpid(pid, status, WNOHANG);
-    if (done == pid) return true;
-    if ((done < 0 && errno != EINTR) || waited >= timeout_ms) return false;
-    usleep(kPollMs * 1000);
-  }
-}
-
-// An unnamed file that collects what a child prints; it goes when closed.
-class OutputFile {
- public:
-  OutputFile() : fd_(open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600)) {
-    if (fd_ < 0) Throw("cannot make an output file in /tmp", errno);
-  }
-  ~OutputFile() { close(fd_); }
-  OutputFile(const OutputFile&) = delete;
-  OutputFile& operator=(const OutputFile&) = delete;
-
-  int fd() const { return fd_; }
-  std::string Read() const {
-    std::string text;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = pread(fd_, buffer, sizeof(buffer), text.size())) > 0) {
-      text.append(buffer, static_cast<size_t>(n));
-    }
-    return text;
-  }
-
- private:
-  const int fd_;
-};
 
 }  // namespace
 
 std::string CommandResult::Describe() const {
-  std::string how = timed_out ? "timed out"
-                    : signal != 0 ? "killed by signal " + std::to_string(signal)
-                                  : "exit " + std::to_string(exit_code);
-  return how + "\n--- stdout:\n" + out + "--- stderr:\n" + err;
+  return (exit_code < 0 ? "timed out" : "exit " + std::to_string(exit_code)) +
+         "\n--- stdout:\n" + out + "--- stderr:\n" + err;
 }
 
 CommandResult RunCommand(const Command& command) {
-  OutputFile out;
-  OutputFile err;
-  pid_t pid = Spawn(command, out.fd(), err.fd());
+  TempRoot scratch;
+  const std::string out = scratch.dir() + "/out";
+  const std::string err = scratch.dir() + "/err";
+  pid_t pid = Spawn(command, out, err);
   CommandResult result;
-  int status = 0;
-  if (!Reap(pid, command.timeout_ms, &status)) {
-    result.timed_out = true;
-    kill(pid, SIGKILL);
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-  }
-  if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
-  result.out = out.Read();
-  result.err = err.Read();
+  result.exit_code = WaitProcess(pid, kRunTimeoutMs);
+  if (result.exit_code < 0) KillProcess(pid);
+  result.out = ReadWholeFile(out);
+  result.err = ReadWholeFile(err);
   return result;
-}
-
-pid_t StartProcess(const Command& command, const std::string& log_path) {
-  int log_fd =
-      open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (log_fd < 0) Throw("cannot open " + log_path, errno);
-  try {
-    pid_t pid = Spawn(command, log_fd, log_fd);
-    close(log_fd);
-    return pid;
-  } catch (...) {
-    close(log_fd);
-    throw;
-  }
 }
 
 int WaitProcess(pid_t pid, int timeout_ms) {
   int status = 0;
-  if (!Reap(pid, timeout_ms, &status)) return -1;
+  for (int waited = 0; waitpid(pid, &status, WNOHANG) != pid;
+       waited += kPollMs) {
+    if (waited >= timeout_ms) return -1;
+    usleep(kPollMs * 1000);
+  }
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+void KillProcess(pid_t pid) {
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+}
+
+void ServiceProcess::Start() {
+  if (pid_ > 0) return;
+  size_t seen = Log().size();  // earlier runs' lines do not count
+  pid_ = Spawn({{program_}, {{"QMX_ROOT", root_->dir()}}}, LogPath(),
+               LogPath());
+  for (int waited = 0; waited < kServiceTimeoutMs; waited += kPollMs) {
+    if (Log().find(kReadyLine, seen) != std::string::npos) return;
+    int ended = WaitProcess(pid_, kPollMs);
+    if (ended >= 0) {
+      pid_ = -1;
+      throw std::runtime_error("qmxupdtmngr ended with " +
+                               std::to_string(ended) + ":\n" + Log());
+    }
+  }
+  Kill();
+  throw std::runtime_error("qmxupdtmngr did not get ready:\n" + Log());
+}
+
+int ServiceProcess::Stop(int signal) {
+  if (pid_ <= 0) return -1;
+  kill(pid_, signal);
+  int code = WaitProcess(pid_, kServiceTimeoutMs);
+  if (code < 0) KillProcess(pid_);
+  pid_ = -1;
+  return code < 0 ? 128 + SIGKILL : code;
 }
 
 }  // namespace support

@@ -1,30 +1,33 @@
-// Child processes for tests: run a command to its end and capture what it
-// printed, or start one that keeps running (a service) with its output in a
-// file. The environment is the test's own with the command's changes.
+// Child processes for tests: a command run to its end with what it printed,
+// and the stand-in update service kept running beside the test. Either way
+// stdin is /dev/null and the environment is the test's own with the
+// command's changes; a program that cannot be run ends with exit code 127
+// and says why on stderr.
 
 #ifndef QMX_TESTS_SUPPORT_CHILD_PROCESS_H_
 #define QMX_TESTS_SUPPORT_CHILD_PROCESS_H_
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "tests/support/temp_root.h"
 
 namespace qmx {
 namespace support {
 
 struct Command {
-  std::vector<std::string> argv;  // argv[0] is the program's path
+  std::vector<std::string> argv;           // argv[0] is the program's path
   std::map<std::string, std::string> env;  // set, replacing the test's value
-  std::vector<std::string> unset_env;      // removed from the environment
-  int timeout_ms = 60000;  // then the child is killed
+  std::vector<std::string> unset_env = {};  // removed from the environment
 };
 
 struct CommandResult {
-  int exit_code = -1;  // -1 when a signal ended it
-  int signal = 0;      // the signal that ended it, or 0
-  bool timed_out = false;
+  int exit_code = -1;  // 128 + signal when a signal ended it; -1: timed out
   std::string out;
   std::string err;
 
@@ -32,17 +35,49 @@ struct CommandResult {
   std::string Describe() const;
 };
 
-// Runs the command to its end (or its time-out) with stdin from /dev/null.
-// Throws std::runtime_error when it cannot be started.
+// Runs the command to its end, or kills it after a minute.
 CommandResult RunCommand(const Command& command);
 
-// Starts the command with stdin from /dev/null and stdout and stderr
-// appended to log_path; returns its pid. Throws when it cannot start.
-pid_t StartProcess(const Command& command, const std::string& log_path);
-
-// Waits up to timeout_ms for pid to end; its exit code (128 + signal when a
-// signal ended it), or -1 when it is still running.
+// Waits up to timeout_ms for a child to end; its exit code (128 + signal
+// when a signal ended it), or -1 when it is still running.
 int WaitProcess(pid_t pid, int timeout_ms);
+
+// Ends a child at once with SIGKILL, as a crash would, and reaps it.
+void KillProcess(pid_t pid);
+
+// The update service on the socket that a TempRoot's configuration names,
+// with its state under that root. It can be stopped and started again over
+// the same state.
+class ServiceProcess {
+ public:
+  // program: the qmxupdtmngr executable. The root must outlive this.
+  ServiceProcess(std::string program, const TempRoot* root)
+      : program_(std::move(program)), root_(root) {}
+  ~ServiceProcess() { Stop(); }
+  ServiceProcess(const ServiceProcess&) = delete;
+  ServiceProcess& operator=(const ServiceProcess&) = delete;
+
+  // Starts the service and returns once it accepts connections. Throws
+  // std::runtime_error, with what the service printed, when it ends or
+  // does not get ready in time.
+  void Start();
+  // Sends the signal and waits for the end (SIGKILL after a while); returns
+  // the exit code, 128 + signal when a signal ended it, or -1 when the
+  // service was not running.
+  int Stop(int signal = SIGTERM);
+  // Ends the service at once, as a crash would.
+  void Kill() { Stop(SIGKILL); }
+
+  // Everything the service printed, across restarts.
+  std::string Log() const { return ReadWholeFile(LogPath()); }
+
+ private:
+  std::string LogPath() const { return root_->dir() + "/qmxupdtmngr.out"; }
+
+  const std::string program_;
+  const TempRoot* const root_;
+  pid_t pid_ = -1;
+};
 
 }  // namespace support
 }  // namespace qmx

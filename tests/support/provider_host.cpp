@@ -2,11 +2,14 @@
 
 #include <dlfcn.h>
 
-#include <memory>
+#include <atomic>
+#include <functional>
 #include <stdexcept>
+#include <utility>
 
 #include "host/utility.h"
 #include "runtime/repository.h"
+#include "runtime/transport_channel.h"
 
 namespace qmx {
 namespace support {
@@ -14,116 +17,145 @@ namespace {
 
 const char kClassName[] = "VELTRAX_UpdateManager";
 
-struct Releaser {
-  void operator()(IWbemClassObject* object) const {
-    if (object != nullptr) object->Release();
-  }
-};
-using ObjectPtr = std::unique_ptr<IWbemClassObject, Releaser>;
+// The transports made and alive, and how many were made while another was
+// alive, since the last TransportCounter was made. Static, so that a
+// transport outliving its counter still has somewhere to report.
+std::atomic<int> made_count{0};
+std::atomic<int> alive_count{0};
+std::atomic<int> overlap_count{0};
 
-ProviderFactory OpenFactory(const std::string& library) {
-  void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (handle == nullptr) throw std::runtime_error(dlerror());
-  void* symbol = dlsym(handle, "create");
-  if (symbol == nullptr) throw std::runtime_error(library + ": no create");
-  return reinterpret_cast<ProviderFactory>(symbol);
+Object Own(IWbemClassObject* object) {
+  if (object == nullptr) return nullptr;
+  return Object(object, std::mem_fn(&IWbemClassObject::Release));
+}
+
+// A new instance of the class, or of the method's input signature when a
+// method is named; null when there is none.
+Object Spawn(IWbemServices* services, const std::string& class_name,
+             const char* method = nullptr) {
+  IWbemClassObject* found = nullptr;
+  services->GetObject(class_name, 0, nullptr, &found, nullptr);
+  Object owner = Own(found);
+  if (owner && method != nullptr) {
+    found = nullptr;
+    owner->GetMethod(method, 0, &found, nullptr);
+    owner = Own(found);
+  }
+  IWbemClassObject* instance = nullptr;
+  if (owner) owner->SpawnInstance(0, &instance);
+  return Own(instance);
 }
 
 HRESULT Put(IWbemClassObject* object, const InputField& field) {
-  const auto& value = field.value;
-  if (const bool* flag = std::get_if<bool>(&value)) {
-    return CIWbemUtil::setBoolToIWbemClassObject(object, field.property, *flag);
+  const std::string& name = field.property;
+  if (const bool* flag = std::get_if<bool>(&field.value)) {
+    return CIWbemUtil::setBoolToIWbemClassObject(object, name, *flag);
   }
-  if (const int* number = std::get_if<int>(&value)) {
-    return CIWbemUtil::setIntToIWbemClassObject(object, field.property,
-                                                *number);
+  if (const int* number = std::get_if<int>(&field.value)) {
+    return CIWbemUtil::setIntToIWbemClassObject(object, name, *number);
   }
-  return CIWbemUtil::setStringToIWbemClassObject(object, field.property,
-                                                 std::get<std::string>(value));
+  return CIWbemUtil::setStringToIWbemClassObject(
+      object, name, std::get<std::string>(field.value));
 }
+
+void Check(HRESULT status, const std::string& what) {
+  if (FAILED(status)) throw std::runtime_error("cannot set " + what);
+}
+
+// The real socket channel, counted from its construction to its end.
+class CountedChannel : public TransportChannel {
+ public:
+  explicit CountedChannel(std::unique_ptr<TransportChannel> inner)
+      : inner_(std::move(inner)) {
+    ++made_count;
+    if (++alive_count > 1) ++overlap_count;
+  }
+  ~CountedChannel() override { --alive_count; }
+
+  int Send(const std::string& message) override {
+    return inner_->Send(message);
+  }
+  int Receive(char* buffer, int size, int timeoutMs) override {
+    return inner_->Receive(buffer, size, timeoutMs);
+  }
+
+ private:
+  std::unique_ptr<TransportChannel> inner_;
+};
 
 }  // namespace
 
 ProviderHost::ProviderHost(const std::string& library,
                            const std::string& schema) {
   std::string error;
+  void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
+  void* create = handle == nullptr ? nullptr : dlsym(handle, "create");
+  if (create == nullptr) throw std::runtime_error(dlerror());
   services_ = LoadRepository({schema}, &error);
   if (services_ == nullptr) throw std::runtime_error(error);
-  ProviderFactory factory = OpenFactory(library);
-  provider_ = factory();
-  if (provider_ == nullptr) {
-    services_->Release();
-    throw std::runtime_error(library + ": create gave no provider");
-  }
+  provider_ = reinterpret_cast<ProviderFactory>(create)();
   provider_->SetServices(services_);
+  context_ = CreateContext();
 }
 
 ProviderHost::~ProviderHost() {
   delete provider_;
+  context_->Release();
   services_->Release();
 }
 
-CallOutcome ProviderHost::Call(const std::string& method,
-                               const std::vector<InputField>& fields) {
-  ObjectPtr input(MakeInput(method, fields));
+Object ProviderHost::MakeInput(const std::string& method,
+                               const std::vector<InputField>& fields) const {
+  Object input = Spawn(services_, kClassName, method.c_str());
+  if (!input) return input;
+  for (const std::string& parameter : input->GetPropertyNames()) {
+    Object embedded =
+        Spawn(services_, input->GetEmbeddedClassName(parameter.c_str()));
+    if (!embedded) continue;  // not an embedded object
+    for (const InputField& field : fields) {
+      if (field.parameter != parameter) continue;
+      Check(Put(embedded.get(), field), parameter + "." + field.property);
+    }
+    Check(CIWbemUtil::setParameterClassToIWbemClassObject(
+              input.get(), parameter, embedded.get()),
+          parameter);
+  }
+  return input;
+}
+
+CallOutcome ProviderHost::CallWith(const std::string& method,
+                                   IWbemClassObject* input) {
   RecordingSink sink;
-  IWbemContext* context = CreateContext();
   std::string path = kClassName;
   std::string name = method;
   CallOutcome outcome;
-  outcome.status = provider_->ExecMethodAsync(&path[0], &name[0], 0, context,
-                                              input.get(), &sink);
-  context->Release();
+  outcome.status =
+      provider_->ExecMethodAsync(&path[0], &name[0], 0, context_, input, &sink);
   outcome.indicated = static_cast<int>(sink.Indicated().size());
+  int value = 0;
   if (outcome.indicated > 0) {
-    int value = 0;
     CIWbemUtil::getIntFromIWbemClassObject(sink.Indicated().front(),
                                            "ReturnValue", &value);
-    outcome.return_value = static_cast<uint32_t>(value);
   }
+  outcome.return_value = static_cast<uint32_t>(value);
   return outcome;
 }
 
-IWbemClassObject* ProviderHost::MakeInstance(const std::string& class_name) {
-  IWbemClassObject* class_object = nullptr;
-  services_->GetObject(class_name, 0, nullptr, &class_object, nullptr);
-  ObjectPtr owner(class_object);
-  IWbemClassObject* instance = nullptr;
-  if (owner) owner->SpawnInstance(0, &instance);
-  if (instance == nullptr) throw std::runtime_error("no " + class_name);
-  return instance;
+TransportCounter::TransportCounter() {
+  made_count = 0;
+  overlap_count = 0;
+  SetTransportFactory(
+      [](const std::string& component, const std::string& config) {
+        return std::unique_ptr<TransportChannel>(
+            new CountedChannel(MakeSocketChannel(component, config)));
+      });
 }
 
-// Null for a method without input parameters, as a host passes it.
-IWbemClassObject* ProviderHost::MakeInput(
-    const std::string& method, const std::vector<InputField>& fields) {
-  IWbemClassObject* class_object = nullptr;
-  services_->GetObject(kClassName, 0, nullptr, &class_object, nullptr);
-  ObjectPtr owner(class_object);
-  IWbemClassObject* in_class = nullptr;
-  if (owner) owner->GetMethod(method.c_str(), 0, &in_class, nullptr);
-  ObjectPtr signature(in_class);
-  if (!signature) return nullptr;
-  IWbemClassObject* instance = nullptr;
-  signature->SpawnInstance(0, &instance);
-  ObjectPtr input(instance);
-  for (const std::string& parameter : input->GetPropertyNames()) {
-    std::string class_name = input->GetEmbeddedClassName(parameter.c_str());
-    if (class_name.empty()) continue;
-    ObjectPtr embedded(MakeInstance(class_name));
-    for (const InputField& field : fields) {
-      if (field.parameter == parameter && Put(embedded.get(), field) < 0) {
-        throw std::runtime_error("cannot set " + parameter + "." +
-                                 field.property);
-      }
-    }
-    if (CIWbemUtil::setParameterClassToIWbemClassObject(
-            input.get(), parameter, embedded.get()) < 0) {
-      throw std::runtime_error("cannot set " + parameter);
-    }
-  }
-  return input.release();
-}
+TransportCounter::~TransportCounter() { SetTransportFactory(nullptr); }
+
+int TransportCounter::made() const { return made_count; }
+int TransportCounter::alive() const { return alive_count; }
+int TransportCounter::overlaps() const { return overlap_count; }
 
 }  // namespace support
 }  // namespace qmx

@@ -1,12 +1,13 @@
 // The shipped provider library loaded and created the way the host
 // framework does it, with the product schema as its services object, for
-// tests that call it over the real transport. Calls may come from several
-// threads at once, as a host makes them.
+// tests and the benchmark that call it over the real transport. Calls may
+// come from several threads at once, as a host makes them.
 
 #ifndef QMX_TESTS_SUPPORT_PROVIDER_HOST_H_
 #define QMX_TESTS_SUPPORT_PROVIDER_HOST_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <variant>
 #include <vector>
@@ -31,29 +32,54 @@ struct CallOutcome {
   uint32_t return_value = 0;         // "ReturnValue" of the first one
 };
 
+// A host object, released when the last copy goes.
+using Object = std::shared_ptr<IWbemClassObject>;
+
 class ProviderHost {
  public:
   // Throws std::runtime_error when the schema, the library or its factory
   // fails. The library stays loaded for the rest of the program, as in a
   // host.
   ProviderHost(const std::string& library, const std::string& schema);
-  // Deletes the provider and releases the services object.
   ~ProviderHost();
   ProviderHost(const ProviderHost&) = delete;
   ProviderHost& operator=(const ProviderHost&) = delete;
 
-  // One method call on the provider: a fresh instance in every embedded
-  // input parameter, with the given fields set.
+  // The input of method: a fresh instance in every embedded input
+  // parameter, with the given fields set. Null for a method without input
+  // parameters, as a host passes it.
+  Object MakeInput(const std::string& method,
+                   const std::vector<InputField>& fields = {}) const;
+  // One method call with that input, which a caller that times the
+  // provider alone makes once and reuses.
+  CallOutcome CallWith(const std::string& method, IWbemClassObject* input);
   CallOutcome Call(const std::string& method,
-                   const std::vector<InputField>& fields = {});
+                   const std::vector<InputField>& fields = {}) {
+    return CallWith(method, MakeInput(method, fields).get());
+  }
 
  private:
-  IWbemClassObject* MakeInput(const std::string& method,
-                              const std::vector<InputField>& fields);
-  IWbemClassObject* MakeInstance(const std::string& class_name);
-
   IWbemServices* services_ = nullptr;
+  IWbemContext* context_ = nullptr;
   CVELTRAX_ServerService* provider_ = nullptr;
+};
+
+// Counts the transports (CFileTransfer instances) the runtime makes while
+// it is alive, each one still the real socket channel: how many it made,
+// how many are alive now, and how many it made while another was alive. A
+// provider that keeps its one-link rule never overlaps two.
+class TransportCounter {
+ public:
+  // Installs the counting factory; no other factory may be installed.
+  TransportCounter();
+  // Goes back to plain sockets.
+  ~TransportCounter();
+  TransportCounter(const TransportCounter&) = delete;
+  TransportCounter& operator=(const TransportCounter&) = delete;
+
+  int made() const;
+  int alive() const;
+  int overlaps() const;
 };
 
 }  // namespace support

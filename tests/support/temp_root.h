@@ -12,19 +12,19 @@ namespace qmx {
 namespace support {
 
 // Absolute paths as the product sees them; under the root in tests.
-extern const char kSocketConfigPath[];  // the transport's and the service's
-extern const char kPackageStatusPath[];  // the dpkg status database
-extern const char kProviderLogPath[];    // the provider's trace file
-extern const char kServiceStatePath[];   // the service's default state file
-extern const char kServiceJournalPath[];  // kept beside the state file
+// The transport's and the service's configuration:
+inline constexpr char kSocketConfigPath[] =
+    "/opt/veltrax/qmx/um/SocketConfig.ini";
+inline constexpr char kSocketPath[] = "/var/run/qmx/qmxupdtmngr.sock";
+inline constexpr char kPackageStatusPath[] = "/var/lib/dpkg/status";
+inline constexpr char kProviderLogPath[] = "/var/log/qmx/umprovider.log";
+inline constexpr char kServiceStatePath[] = "/var/lib/qmxupdtmngr/state";
+// Kept beside the state file.
+inline constexpr char kServiceJournalPath[] =
+    "/var/lib/qmxupdtmngr/journal.log";
 
-// The [Socket] section of the configuration.
-struct SocketSettings {
-  std::string path = "/var/run/qmx/qmxupdtmngr.sock";  // under the root
-  int connect_timeout_ms = 2000;
-  int send_timeout_ms = 2000;
-  int receive_timeout_ms = 20000;
-};
+// A whole file by its real path; "" when it does not exist.
+std::string ReadWholeFile(const std::string& path);
 
 // Failures (no temporary folder, a file that cannot be written) throw
 // std::runtime_error, which a test reports as its failure.
@@ -38,31 +38,29 @@ class TempRoot {
   // The root folder itself: the value of QMX_ROOT.
   const std::string& dir() const { return dir_; }
   // Where an absolute product path lies under the root.
-  std::string PathOf(const std::string& absolute) const;
+  std::string PathOf(const std::string& path) const { return dir_ + path; }
+  // The socket the configuration names, under the root.
+  std::string SocketPath() const { return PathOf(kSocketPath); }
 
   // Writes the file (making its folders); the path is a product path.
   void WriteFile(const std::string& absolute, const std::string& content) const;
   // The file's content; "" when it does not exist.
-  std::string ReadFile(const std::string& absolute) const;
+  std::string ReadFile(const std::string& absolute) const {
+    return ReadWholeFile(PathOf(absolute));
+  }
   bool Exists(const std::string& absolute) const;
 
-  void WriteSocketConfig(const SocketSettings& settings = SocketSettings());
+  // The socket configuration: kSocketPath, and the time a call waits for a
+  // reply; the other time-outs keep the transport's defaults.
+  void WriteSocketConfig(int receive_timeout_ms = 20000) const;
   // A status database listing a few packages; "qmxupdtmngr" among them as
   // installed, or as removed with its configuration left behind (which the
   // install check must not take for installed).
-  void WritePackageStatus(bool installed);
-  // The configured socket under the root.
-  std::string SocketPath() const { return PathOf(socket_path_); }
+  void WritePackageStatus(bool installed) const;
 
  private:
   std::string dir_;
-  std::string socket_path_ = SocketSettings().path;
 };
-
-// Reads or writes a whole file by its real path; reading gives "" when the
-// file does not exist, writing throws when it cannot.
-std::string ReadWholeFile(const std::string& path);
-void WriteWholeFile(const std::string& path, const std::string& content);
 
 }  // namespace support
 }  // namespace qmx

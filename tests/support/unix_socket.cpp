@@ -11,57 +11,38 @@ namespace qmx {
 namespace support {
 namespace {
 
-bool FillAddress(const std::string& path, struct sockaddr_un* address) {
-  *address = {};
-  address->sun_family = AF_UNIX;
-  if (path.size() >= sizeof(address->sun_path)) return false;
-  path.copy(address->sun_path, path.size());
-  return true;
+// A socket bound to path and listening, or connected to it; -1 on failure.
+int OpenUnix(const std::string& path, bool listening) {
+  struct sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof(address.sun_path)) return -1;
+  path.copy(address.sun_path, path.size());
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  const auto* name = reinterpret_cast<const struct sockaddr*>(&address);
+  if (listening) unlink(path.c_str());
+  bool failed =
+      listening ? bind(fd, name, sizeof(address)) != 0 || listen(fd, 16) != 0
+                : connect(fd, name, sizeof(address)) != 0;
+  if (!failed) return fd;
+  close(fd);
+  return -1;
 }
 
 }  // namespace
 
-int ConnectUnix(const std::string& path) {
-  struct sockaddr_un address;
-  if (!FillAddress(path, &address)) return -1;
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  if (connect(fd, reinterpret_cast<struct sockaddr*>(&address),
-              sizeof(address)) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
+int ConnectUnix(const std::string& path) { return OpenUnix(path, false); }
 
-int ListenUnix(const std::string& path) {
-  struct sockaddr_un address;
-  if (!FillAddress(path, &address)) return -1;
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  unlink(path.c_str());
-  if (bind(fd, reinterpret_cast<struct sockaddr*>(&address),
-           sizeof(address)) != 0 ||
-      listen(fd, 16) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
+int ListenUnix(const std::string& path) { return OpenUnix(path, true); }
 
-bool SendAll(int fd, const char* data, size_t size) {
-  size_t sent = 0;
-  while (sent < size) {
-    ssize_t n = send(fd, data + sent, size - sent, MSG_NOSIGNAL);
+bool SendAll(int fd, const std::string& data) {
+  for (size_t sent = 0; sent < data.size();) {
+    ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     sent += static_cast<size_t>(n);
   }
   return true;
-}
-
-bool SendAll(int fd, const std::string& data) {
-  return SendAll(fd, data.data(), data.size());
 }
 
 std::string ReadToEnd(int fd) {
@@ -86,9 +67,7 @@ std::string Exchange(const std::string& path, const std::string& request) {
   int fd = ConnectUnix(path);
   if (fd < 0) return "";
   std::string reply;
-  if (SendAll(fd, request) && shutdown(fd, SHUT_WR) == 0) {
-    reply = ReadToEnd(fd);
-  }
+  if (SendAll(fd, request) && shutdown(fd, SHUT_WR) == 0) reply = ReadToEnd(fd);
   close(fd);
   return reply;
 }

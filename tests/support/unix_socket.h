@@ -17,7 +17,6 @@ int ConnectUnix(const std::string& path);
 int ListenUnix(const std::string& path);
 
 // Writes all of data, retrying short writes; false when the peer is gone.
-bool SendAll(int fd, const char* data, size_t size);
 bool SendAll(int fd, const std::string& data);
 
 // Everything until the peer closes (or the connection fails).
