@@ -3,6 +3,7 @@
 // more item than separators, each in the form unescaping gives, and
 // escaping and joining them again gives back the body.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <list>
@@ -19,28 +20,8 @@ qmx::testing::TraceCapture* g_capture = nullptr;
 
 std::string Escape(const std::string& item) {
   std::string escaped;
-  for (char c : item) {
-    if (c == ';') {
-      escaped += "@@@@";
-    } else {
-      escaped += c;
-    }
-  }
+  for (char c : item) escaped += c == ';' ? "@@@@" : std::string(1, c);
   return escaped;
-}
-
-// Unescaping turns a run of n "@" into n/4 ";" followed by n%4 "@", so an
-// item never holds "@@@@" nor an "@" just before a ";". Together with the
-// round trip this leaves one possible item per piece of body.
-bool Unescaped(const std::string& item) {
-  return item.find("@@@@") == std::string::npos &&
-         item.find("@;") == std::string::npos;
-}
-
-size_t Separators(const std::string& body) {
-  size_t count = 0;
-  for (char c : body) count += c == ';';
-  return count;
 }
 
 }  // namespace
@@ -58,11 +39,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::list<std::string> items = g_provider->GetParameter(body);
   g_capture->Clear();
 
-  qmx_fuzz::Check(items.size() == Separators(body) + 1,
+  size_t separators = std::count(body.begin(), body.end(), ';');
+  qmx_fuzz::Check(items.size() == separators + 1,
                   "one item more than separators");
   std::string joined;
   for (const std::string& item : items) {
-    qmx_fuzz::Check(Unescaped(item), "items are fully unescaped");
+    // Unescaping turns a run of n "@" into n/4 ";" followed by n%4 "@", so
+    // an item never holds "@@@@" nor an "@" just before a ";". Together with
+    // the round trip this leaves one possible item per piece of body.
+    qmx_fuzz::Check(item.find("@@@@") == std::string::npos &&
+                        item.find("@;") == std::string::npos,
+                    "items are fully unescaped");
     if (&item != &items.front()) joined += ';';
     joined += Escape(item);
   }

@@ -5,8 +5,8 @@
 #include <cctype>
 #include <cstddef>
 #include <cstdint>
+#include <set>
 #include <string>
-#include <vector>
 
 #include "fuzz/fuzz_support.h"
 #include "runtime/repository.h"
@@ -19,26 +19,18 @@ using qmx_fuzz::ObjectPtr;
 
 const char kFileName[] = "fuzz.mof";
 
-bool IsNameChar(char c) {
-  return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_';
-}
-
-// The words after each "class" in the text: the names an accepted text may
-// have declared (a guess is enough; GetObject refuses the others).
-std::vector<std::string> ClassNames(const std::string& text) {
-  std::vector<std::string> names;
-  const std::string keyword = "class";
-  for (size_t at = text.find(keyword); at != std::string::npos;
-       at = text.find(keyword, at + keyword.size())) {
-    size_t begin = at + keyword.size();
-    while (begin < text.size() && std::isspace(static_cast<unsigned char>(text[begin]))) {
-      ++begin;
-    }
-    size_t end = begin;
-    while (end < text.size() && IsNameChar(text[end])) ++end;
-    if (end > begin) names.push_back(text.substr(begin, end - begin));
+// Every word of the text, among them the names of the classes an accepted
+// text declared (GetObject refuses the others).
+std::set<std::string> Words(const std::string& text) {
+  std::set<std::string> words;
+  size_t begin = 0;
+  for (size_t end = 0; end <= text.size(); ++end) {
+    unsigned char c = end < text.size() ? text[end] : ' ';
+    if (std::isalnum(c) != 0 || c == '_') continue;
+    if (end > begin) words.insert(text.substr(begin, end - begin));
+    begin = end + 1;
   }
-  return names;
+  return words;
 }
 
 // Fetches the class, spawns an instance and reads what a host tool reads.
@@ -73,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(error.rfind(std::string(kFileName) + ":", 0) == 0,
           "a refused text says where");
   } else {
-    for (const std::string& name : ClassNames(text)) Explore(services, name);
+    for (const std::string& word : Words(text)) Explore(services, word);
     services->Release();
   }
   Check(qmx::testing::LiveObjectCount() == liveBefore,

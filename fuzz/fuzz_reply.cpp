@@ -8,9 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 #include <optional>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
@@ -23,95 +23,58 @@ namespace {
 
 using qmx_fuzz::Check;
 using qmx_fuzz::ObjectPtr;
+using Util = CIWbemUtil;
 
 const char kClassName[] = "VELTRAX_UpdateManager";
 
 // The methods that run a request cycle; "GetProviderVersion" sends nothing.
 const char* const kMethods[] = {
-    "GetQmxStatus",           "ExecuteReboot",        "NoticeModuleUpdate",
-    "DownloadAll",            "GetAutoDownloadSetting",
-    "SetAutoDownloadSetting", "GetAutoUpdateSetting", "SetAutoUpdateSetting",
-    "UpdateAll",              "RollbackAll",
-};
-constexpr size_t kMethodCount = sizeof(kMethods) / sizeof(kMethods[0]);
-
-// Input values for the embedded objects of the writers, with separators and
-// escapes in the texts so that the request's escaping runs too.
-struct Field {
-  const char* name;
-  std::variant<bool, int, const char*> value;
-};
-const Field kInputFields[] = {
-    {"IsAutoSetting", true},
-    {"RepeatType", 2},
-    {"DayOfWeek", "Mon;Tue"},
-    {"Date", "2024/01/31"},
-    {"Time", "03:00"},
-    {"DownloadType", 1},
-    {"WebSiteUrl", "http://updates.example/a;b"},
-    {"ProxyAddress", "proxy@@@@x"},
-    {"ProxyPort", "08080"},
-    {"ProxyUser", "user"},
-    {"ProxyPassword", "p;w"},
-    {"CacheServerPath", "\\\\cache\\share"},
-    {"CacheServerUser", "cu"},
-    {"CacheServerPassword", "cp"},
-    {"TempDriveLetter", "E"},
-    {"ExternalMediaPath", "/media/usb"},
+    "GetQmxStatus",         "ExecuteReboot",          "NoticeModuleUpdate",
+    "DownloadAll",          "GetAutoDownloadSetting", "SetAutoDownloadSetting",
+    "GetAutoUpdateSetting", "SetAutoUpdateSetting",   "UpdateAll",
+    "RollbackAll",
 };
 
-void PutField(IWbemClassObject* object, const Field& field) {
-  HRESULT status = WBEM_E_FAILED;
-  if (const bool* flag = std::get_if<bool>(&field.value)) {
-    status = CIWbemUtil::setBoolToIWbemClassObject(object, field.name, *flag);
-  } else if (const int* number = std::get_if<int>(&field.value)) {
-    status = CIWbemUtil::setIntToIWbemClassObject(object, field.name, *number);
-  } else {
-    status = CIWbemUtil::setStringToIWbemClassObject(
-        object, field.name, std::get<const char*>(field.value));
-  }
-  Check(status >= 0, "the schema takes every input field");
-}
-
-ObjectPtr SpawnOf(IWbemServices* services, const std::string& className) {
-  IWbemClassObject* classObject = nullptr;
-  services->GetObject(className, 0, nullptr, &classObject, nullptr);
-  ObjectPtr owner(classObject);
-  Check(owner != nullptr, "the schema has every class the provider uses");
+ObjectPtr Spawn(IWbemClassObject* classObject) {
   IWbemClassObject* instance = nullptr;
-  owner->SpawnInstance(0, &instance);
+  if (classObject != nullptr) classObject->SpawnInstance(0, &instance);
   return ObjectPtr(instance);
 }
 
-// An instance of className with every field of kInputFields it declares.
-ObjectPtr FilledInstance(IWbemServices* services, const std::string& className) {
-  ObjectPtr instance = SpawnOf(services, className);
-  for (const std::string& property : instance->GetPropertyNames()) {
-    for (const Field& field : kInputFields) {
-      if (property == field.name) PutField(instance.get(), field);
-    }
-  }
-  return instance;
+ObjectPtr ClassOf(IWbemServices* services, const std::string& name) {
+  IWbemClassObject* classObject = nullptr;
+  services->GetObject(name, 0, nullptr, &classObject, nullptr);
+  Check(classObject != nullptr, "the schema has every class the provider uses");
+  return ObjectPtr(classObject);
+}
+
+// A value of the field's type; a text holds a separator and an escape, so
+// that the request's escaping runs too.
+HRESULT PutValue(IWbemClassObject* to, const std::string& name) {
+  VARIANT value;
+  CIMTYPE type = 0;
+  to->Get(name.c_str(), 0, &value, &type, nullptr);
+  VariantClear(&value);
+  if (type == CIM_BOOLEAN) return Util::setBoolToIWbemClassObject(to, name, true);
+  if (type == CIM_SINT32) return Util::setIntToIWbemClassObject(to, name, -7);
+  return Util::setStringToIWbemClassObject(to, name, "a;b@@@@c\\");
 }
 
 // The method's input parameters with a filled object in each embedded
 // parameter; null for a method without input, as a host passes it.
 ObjectPtr MakeInput(IWbemServices* services, const char* method) {
-  IWbemClassObject* classObject = nullptr;
-  services->GetObject(kClassName, 0, nullptr, &classObject, nullptr);
-  ObjectPtr owner(classObject);
   IWbemClassObject* inClass = nullptr;
-  owner->GetMethod(method, 0, &inClass, nullptr);
+  ClassOf(services, kClassName)->GetMethod(method, 0, &inClass, nullptr);
   ObjectPtr signature(inClass);
-  if (signature == nullptr) return nullptr;
-  IWbemClassObject* instance = nullptr;
-  signature->SpawnInstance(0, &instance);
-  ObjectPtr input(instance);
+  ObjectPtr input = Spawn(signature.get());
+  if (input == nullptr) return nullptr;
   for (const std::string& parameter : input->GetPropertyNames()) {
-    std::string className = input->GetEmbeddedClassName(parameter.c_str());
-    if (className.empty()) continue;
-    ObjectPtr embedded = FilledInstance(services, className);
-    Check(CIWbemUtil::setParameterClassToIWbemClassObject(
+    ObjectPtr embedded = Spawn(
+        ClassOf(services, input->GetEmbeddedClassName(parameter.c_str())).get());
+    for (const std::string& name : embedded->GetPropertyNames()) {
+      Check(PutValue(embedded.get(), name) >= 0, "the schema takes every field");
+    }
+    Check(Util::setParameterClassToIWbemClassObject(
               input.get(), parameter, embedded.get()) >= 0,
           "the input takes its embedded objects");
   }
@@ -131,22 +94,6 @@ struct Host {
   std::vector<ObjectPtr> inputs;  // per entry of kMethods
 };
 Host* g_host = nullptr;
-
-IWbemServices* LoadSchema() {
-  std::string error;
-  IWbemServices* services = qmx::LoadRepository({QMX_SCHEMA_FILE}, &error);
-  if (services == nullptr) std::fprintf(stderr, "%s\n", error.c_str());
-  Check(services != nullptr, "the product schema loads");
-  return services;
-}
-
-// The return value as the caller reads it.
-uint32_t ReturnValue(IWbemClassObject* out) {
-  int value = 0;
-  Check(CIWbemUtil::getIntFromIWbemClassObject(out, "ReturnValue", &value) >= 0,
-        "the output instance has a return value");
-  return static_cast<uint32_t>(value);
-}
 
 // Success, a rejected reply, or the service's code: the four characters at
 // offset 12 read as hexadecimal. The link keeps a reply up to its first NUL.
@@ -172,7 +119,11 @@ uint32_t Call(size_t method, const std::string& reply) {
   Check(sink.Statuses().size() == 1 && sink.Statuses()[0] == WBEM_S_NO_ERROR,
         "the sink gets status 0 once");
   Check(sink.Indicated().size() == 1, "the sink gets one output instance");
-  return ReturnValue(sink.Indicated()[0]);
+  int value = 0;
+  Check(Util::getIntFromIWbemClassObject(sink.Indicated()[0],
+                                               "ReturnValue", &value) >= 0,
+        "the output instance has a return value");
+  return static_cast<uint32_t>(value);
 }
 
 }  // namespace
@@ -181,7 +132,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   qmx_fuzz::TraceToMemoryOnly();
   g_host = new Host();
   g_host->packages.Install("qmxupdtmngr", "1.0");
-  g_host->services = LoadSchema();
+  std::string error;
+  g_host->services = qmx::LoadRepository({QMX_SCHEMA_FILE}, &error);
+  if (g_host->services == nullptr) std::fprintf(stderr, "%s\n", error.c_str());
+  Check(g_host->services != nullptr, "the product schema loads");
   g_host->context = qmx::CreateContext();
   g_host->provider = new CVELTRAX_UpdateManager();
   g_host->provider->SetServices(g_host->services);
@@ -193,7 +147,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
-  size_t method = data[0] % kMethodCount;
+  size_t method = data[0] % std::size(kMethods);
   std::string reply = qmx_fuzz::Bytes(data + 1, size - 1);
   int liveBefore = qmx::testing::LiveObjectCount();
   g_host->transport.emplace();
