@@ -15,11 +15,9 @@ namespace {
 const char kPrefix[] = "/usr/local/qmx";
 
 CommandResult Install(const TempRoot& stage) {
-  Command command;
-  command.argv = {QMX_CMAKE_COMMAND, "--install", QMX_BUILD_DIR, "--prefix",
-                  kPrefix};
-  command.env["DESTDIR"] = stage.dir();
-  return RunCommand(command);
+  return RunCommand({{QMX_CMAKE_COMMAND, "--install", QMX_BUILD_DIR, "--prefix",
+                      kPrefix},
+                     {{"DESTDIR", stage.dir()}}});
 }
 
 TEST(InstallTest, InstalledToolCallsTheInstalledService) {
@@ -44,15 +42,12 @@ TEST(InstallTest, InstalledToolCallsTheInstalledService) {
   root.WritePackageStatus(true);
   ServiceProcess service(stage.PathOf(prefix + "/sbin/qmxupdtmngr"), &root);
   service.Start();
-  Command call;
-  call.argv = {stage.PathOf(prefix + "/bin/qmx-call"), "--json", "UpdateAll"};
-  call.env["QMX_ROOT"] = root.dir();
-  CommandResult result = RunCommand(call);
+  CommandResult result = RunCommand(
+      {{stage.PathOf(prefix + "/bin/qmx-call"), "--json", "GetQmxStatus"},
+       {{"QMX_ROOT", root.dir()}}});
   EXPECT_EQ(0, result.exit_code) << result.Describe();
-  EXPECT_EQ(
-      "{\"method\": \"UpdateAll\", \"status\": 0, \"ReturnValue\": 0, "
-      "\"Reboot\": 0}\n",
-      result.out);
+  EXPECT_EQ("{\"method\": \"GetQmxStatus\", \"status\": 0, \"ReturnValue\": 0}\n",
+            result.out);
 }
 
 }  // namespace

@@ -21,10 +21,6 @@ const char kNotImplemented[] = "2147749973";  // WBEM_E_METHOD_NOT_IMPLEMENTED
 const char kUpdateSchedule[] =
     ", \"UpdateSchedule\": {\"IsAutoSetting\": true, \"RepeatType\": 2, "
     "\"DayOfWeek\": \"Sun\", \"Date\": \"\", \"Time\": \"04:30\"}";
-const Args kSetUpdateSchedule = {
-    "SetAutoUpdateSetting", "UpdateSchedule.IsAutoSetting=TRUE",
-    "UpdateSchedule.RepeatType=2", "UpdateSchedule.DayOfWeek=Sun",
-    "UpdateSchedule.Date=", "updateschedule.time=04:30"};
 
 // The JSON line qmx-call prints for a call that reached the provider.
 std::string Answer(const std::string& method, const std::string& return_value,
@@ -41,13 +37,10 @@ class QmxCallTest : public ::testing::Test {
     root_.WritePackageStatus(true);
   }
 
-  CommandResult Call(const Args& args) {
-    Command command;
-    command.argv = {QMX_CALL_PATH};
-    command.argv.insert(command.argv.end(), args.begin(), args.end());
-    command.env["QMX_ROOT"] = root_.dir();
-    command.unset_env = {"QMX_TRACE_LEVEL"};
-    return RunCommand(command);
+  // With the default trace level.
+  CommandResult Call(Args args) {
+    args.insert(args.begin(), QMX_CALL_PATH);
+    return RunCommand({args, {{"QMX_ROOT", root_.dir()}}, {"QMX_TRACE_LEVEL"}});
   }
 
   // Runs a --json call and checks its output line and exit status.
@@ -62,34 +55,31 @@ class QmxCallTest : public ::testing::Test {
   ServiceProcess service_{QMXUPDTMNGR_PATH, &root_};
 };
 
-// In order: each Get reads back what the Set before it stored. The values
-// carry the list separator, quotes, a backslash and a control byte.
-TEST_F(QmxCallTest, EveryMethodReachesTheServiceAndBack) {
+// In order: each Get reads back what the Set before it stored; the values
+// carry the list separator, quotes, a backslash and a control byte. The
+// restarted service keeps them, and the state file's knobs make it answer a
+// status code and ask for a reboot, both passed on unchanged.
+TEST_F(QmxCallTest, EveryMethodReachesTheServiceAndItsStateSurvivesARestart) {
   service_.Start();
   const std::pair<Args, std::string> steps[] = {
-      {{"SetAutoDownloadSetting", "DownloadSchedule.IsAutoSetting=1",
-        "DownloadSchedule.RepeatType=-7", "DownloadSchedule.DayOfWeek=Mon",
-        "DownloadSchedule.Date=2027-01-31", "DownloadSchedule.Time=03:00",
-        "DownloadSetting.DownloadType=1",
+      {{"SetAutoDownloadSetting", "DownloadSchedule.RepeatType=-7",
         "DownloadSetting.WebSiteUrl=https://updates.example/qmx?a=1;b=2",
-        "DownloadSetting.ProxyAddress=proxy", "DownloadSetting.ProxyPort=8080",
-        "DownloadSetting.ProxyUser=me",
-        "DownloadSetting.ProxyPassword=p;a\"s\\s\tw",
-        "DownloadSetting.CacheServerPath=\\\\cache\\share"},
+        "DownloadSetting.ProxyPassword=p;a\"s\\s\tw"},
        Answer("SetAutoDownloadSetting", "0")},
       {{"GetAutoDownloadSetting"},
        Answer("GetAutoDownloadSetting", "0",
-              ", \"DownloadSchedule\": {\"IsAutoSetting\": true, "
-              "\"RepeatType\": -7, \"DayOfWeek\": \"Mon\", \"Date\": "
-              "\"2027-01-31\", \"Time\": \"03:00\"}, \"DownloadSetting\": "
-              "{\"DownloadType\": 1, \"WebSiteUrl\": "
-              "\"https://updates.example/qmx?a=1;b=2\", \"ProxyAddress\": "
-              "\"proxy\", \"ProxyPort\": \"8080\", \"ProxyUser\": \"me\", "
+              ", \"DownloadSchedule\": {\"IsAutoSetting\": false, "
+              "\"RepeatType\": -7, \"DayOfWeek\": \"\", \"Date\": \"\", "
+              "\"Time\": \"\"}, \"DownloadSetting\": {\"DownloadType\": 0, "
+              "\"WebSiteUrl\": \"https://updates.example/qmx?a=1;b=2\", "
+              "\"ProxyAddress\": \"\", \"ProxyPort\": \"\", \"ProxyUser\": \"\", "
               "\"ProxyPassword\": \"p;a\\\"s\\\\s\\u0009w\", "
-              "\"CacheServerPath\": \"\\\\\\\\cache\\\\share\", "
-              "\"CacheServerUser\": \"\", \"CacheServerPassword\": \"\", "
-              "\"TempDriveLetter\": \"\"}")},
-      {kSetUpdateSchedule, Answer("SetAutoUpdateSetting", "0")},
+              "\"CacheServerPath\": \"\", \"CacheServerUser\": \"\", "
+              "\"CacheServerPassword\": \"\", \"TempDriveLetter\": \"\"}")},
+      {{"SetAutoUpdateSetting", "UpdateSchedule.IsAutoSetting=TRUE",
+        "UpdateSchedule.RepeatType=2", "UpdateSchedule.DayOfWeek=Sun",
+        "updateschedule.time=04:30"},
+       Answer("SetAutoUpdateSetting", "0")},
       {{"GetAutoUpdateSetting"},
        Answer("GetAutoUpdateSetting", "0", kUpdateSchedule)},
       {{"DownloadAll", "DownloadSetting.DownloadType=2",
@@ -107,25 +97,14 @@ TEST_F(QmxCallTest, EveryMethodReachesTheServiceAndBack) {
   // The actions reached the service as asked.
   std::string journal = root_.ReadFile(kServiceJournalPath);
   for (const char* kind : {"exmnupdt", "exmnrlbk", "mdulupdt", "exreboot",
-                           "exmndnld\tDownloadType=2"}) {
+                           "exmndnld\tDownloadType=2", "MediaPath=/media/usb0"}) {
     EXPECT_NE(std::string::npos, journal.find(kind)) << kind << "\n" << journal;
   }
-  EXPECT_NE(std::string::npos, journal.find("ExternalMediaPath=/media/usb0"));
-}
 
-// The state file's knobs make the restarted service answer a status code
-// and ask for a reboot; both reach the caller unchanged.
-TEST_F(QmxCallTest, SettingsSurviveARestartAndServiceCodesPassThrough) {
-  service_.Start();
-  ExpectJson(kSetUpdateSchedule, Answer("SetAutoUpdateSetting", "0"), 0);
   ASSERT_EQ(0, service_.Stop());
   std::string state = root_.ReadFile(kServiceStatePath);
-  for (auto edit : {std::make_pair("Status=0000", "Status=0123"),
-                    std::make_pair("Reboot=00000000", "Reboot=00000001")}) {
-    size_t at = state.find(edit.first);
-    ASSERT_NE(std::string::npos, at) << state;
-    state.replace(at, std::string(edit.first).size(), edit.second);
-  }
+  state.replace(state.find("Status=0000"), 11, "Status=0123");
+  state.replace(state.find("Reboot=00000000"), 15, "Reboot=00000001");
   root_.WriteFile(kServiceStatePath, state);
   service_.Start();
   ExpectJson({"GetAutoUpdateSetting"},
@@ -145,14 +124,11 @@ TEST_F(QmxCallTest, CallsThatCannotSucceedSayWhy) {
     int exit_code;
   } cases[] = {
       {true, "UpdateAll", Answer("UpdateAll", kSocketError, ", \"Reboot\": null"), 1},
-      {true, "GetQmxStatus", Answer("GetQmxStatus", kSocketError), 1},
       {false, "GetAutoUpdateSetting",
        Answer("GetAutoUpdateSetting", kNotInstalled, ", \"UpdateSchedule\": null"), 1},
       {false, "ExecuteReboot", Answer("ExecuteReboot", kNotInstalled), 1},
       {false, "GetQmxStatus", Answer("GetQmxStatus", kSocketError), 1},
       {true, "getqmxstatus", Answer("getqmxstatus", "null", "", kNotImplemented), 2},
-      {true, "GETPROVIDERVERSION",
-       Answer("GETPROVIDERVERSION", "null", ", \"Version\": null", kNotImplemented), 2},
       {true, "Reboot", Answer("Reboot", "null", "", "2147483649"), 2},
   };
   for (const auto& c : cases) {
@@ -182,15 +158,6 @@ TEST_F(QmxCallTest, TextReportAndTrace) {
   const char line[] = "MethodName = GetProviderVersion";
   EXPECT_NE(std::string::npos, result.err.find(line)) << result.err;
   EXPECT_NE(std::string::npos, root_.ReadFile(kProviderLogPath).find(line));
-
-  service_.Stop();
-  result = Call({"UpdateAll"});
-  EXPECT_EQ(1, result.exit_code);
-  EXPECT_EQ(
-      "UpdateAll: status 0x00000000 success\n"
-      "ReturnValue: 0x00001001 (4097) send or receive failed\n"
-      "Reboot = NULL\n",
-      result.out);
 }
 
 TEST_F(QmxCallTest, UsageErrorsSayWhatWasWrong) {
@@ -204,16 +171,9 @@ TEST_F(QmxCallTest, UsageErrorsSayWhatWasWrong) {
       {{"GetQmxStatus", "Force=1"}, "GetQmxStatus takes no input parameters"},
       {{"SetAutoUpdateSetting", "Schedule.Time=1"},
        "has no \"Schedule\" (known: UpdateSchedule)"},
-      {{"SetAutoUpdateSetting", "UpdateSchedule.Hour=1"},
-       "Veltrax_UpdateSchedule has no \"Hour\""},
-      {{"SetAutoUpdateSetting", "UpdateSchedule=1"}, "is an embedded object"},
       {{"SetAutoUpdateSetting", "UpdateSchedule.Time"},
        "neither PARAM=VALUE nor PARAM.PROPERTY=VALUE"},
-      {{"SetAutoUpdateSetting", "UpdateSchedule.IsAutoSetting=yes"},
-       "\"yes\" is not a boolean"},
       {{"SetAutoUpdateSetting", "UpdateSchedule.RepeatType=2147483648"},
-       "is not a sint32"},
-      {{"SetAutoUpdateSetting", "UpdateSchedule.RepeatType=1x"},
        "is not a sint32"},
   };
   for (const auto& c : cases) {
@@ -222,9 +182,6 @@ TEST_F(QmxCallTest, UsageErrorsSayWhatWasWrong) {
     EXPECT_EQ("", result.out) << c.second;
     EXPECT_NE(std::string::npos, result.err.find(c.second)) << result.err;
   }
-  CommandResult help = Call({"--help"});
-  EXPECT_EQ(0, help.exit_code);
-  EXPECT_EQ(0u, help.out.find("usage: qmx-call"));
 }
 
 }  // namespace
