@@ -9,12 +9,15 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "gtest/gtest.h"
 #include "runtime/testing/host_testing.h"
+#include "runtime/transport_channel.h"
 #include "tests/support/child_process.h"
 #include "tests/support/provider_host.h"
 #include "tests/support/temp_root.h"
@@ -27,60 +30,73 @@ const int kThreads = 8;
 const int kCallsPerThread = 1000;
 const uint32_t kLinkBusy = 0x1002;
 
-struct MethodCall {
-  std::string method;
-  std::vector<InputField> fields;
+// The transports made, those alive now, and those made while another was
+// alive.
+std::atomic<int> transports_made{0};
+std::atomic<int> transports_alive{0};
+std::atomic<int> transports_overlapping{0};
+
+// The real socket channel, counted from its construction to its end.
+class CountedChannel : public TransportChannel {
+ public:
+  CountedChannel(const std::string& component, const std::string& config)
+      : inner_(MakeSocketChannel(component, config)) {
+    ++transports_made;
+    if (++transports_alive > 1) ++transports_overlapping;
+  }
+  ~CountedChannel() override { --transports_alive; }
+
+  int Send(const std::string& text) override { return inner_->Send(text); }
+  int Receive(char* buffer, int size, int timeoutMs) override {
+    return inner_->Receive(buffer, size, timeoutMs);
+  }
+
+ private:
+  std::unique_ptr<TransportChannel> inner_;
 };
+
+// A method and the input fields it is called with.
+using MethodCall = std::pair<std::string, std::vector<InputField>>;
 
 // What each thread cycles through: reads, writes of both schedules, the
 // status query and an action the service journals. Each thread writes its
 // own values, so that concurrent Sets differ.
 std::vector<MethodCall> MethodMix(int thread) {
   std::string day = "Day" + std::to_string(thread);
-  return {
-      {"GetAutoDownloadSetting", {}},
-      {"SetAutoUpdateSetting",
-       {{"UpdateSchedule", "IsAutoSetting", true},
-        {"UpdateSchedule", "RepeatType", thread},
-        {"UpdateSchedule", "DayOfWeek", day},
-        {"UpdateSchedule", "Time", std::string("02:00")}}},
-      {"GetQmxStatus", {}},
-      {"GetAutoUpdateSetting", {}},
-      {"SetAutoDownloadSetting",
-       {{"DownloadSchedule", "RepeatType", thread},
-        {"DownloadSetting", "DownloadType", 1},
-        {"DownloadSetting", "WebSiteUrl", std::string("http://a;b/") + day}}},
-      {"UpdateAll", {}},
-  };
+  return {{"GetAutoDownloadSetting", {}},
+          {"SetAutoUpdateSetting",
+           {{"UpdateSchedule", "IsAutoSetting", true},
+            {"UpdateSchedule", "DayOfWeek", day}}},
+          {"GetQmxStatus", {}},
+          {"GetAutoUpdateSetting", {}},
+          {"SetAutoDownloadSetting",
+           {{"DownloadSetting", "DownloadType", thread},
+            {"DownloadSetting", "WebSiteUrl", "http://a;b/" + day}}},
+          {"UpdateAll", {}}};
 }
 
-// What one thread saw; the first few bad calls are kept whole.
+// How the calls of all threads ended.
 struct Tally {
-  int done = 0;
-  int busy = 0;
-  std::vector<std::string> bad;
+  std::atomic<int> done{0};
+  std::atomic<int> busy{0};
+  std::atomic<int> bad{0};
 };
 
-void CallMany(ProviderHost* host, int thread, const std::atomic<bool>* go,
-              Tally* tally) {
+void CallMany(ProviderHost* host, int thread, Tally* tally) {
   std::vector<MethodCall> mix = MethodMix(thread);
-  while (!go->load()) std::this_thread::yield();
   for (int i = 0; i < kCallsPerThread; ++i) {
-    const MethodCall& call = mix[(i + thread) % mix.size()];
-    CallOutcome outcome = host->Call(call.method, call.fields);
+    const auto& [method, fields] = mix[(i + thread) % mix.size()];
+    CallOutcome outcome = host->Call(method, fields);
     bool delivered =
         outcome.status == WBEM_S_NO_ERROR && outcome.indicated == 1;
     if (delivered && outcome.return_value == 0) {
-      tally->done++;
+      ++tally->done;
     } else if (delivered && outcome.return_value == kLinkBusy) {
-      tally->busy++;
-    } else if (tally->bad.size() < 3) {
-      char text[160];
-      std::snprintf(text, sizeof(text),
-                    "%s: status 0x%08x, %d indicated, return value 0x%08x",
-                    call.method.c_str(), static_cast<uint32_t>(outcome.status),
-                    outcome.indicated, outcome.return_value);
-      tally->bad.push_back(text);
+      ++tally->busy;
+    } else if (++tally->bad <= 3) {  // the first few are enough to go on
+      ADD_FAILURE() << std::hex << method << ": status 0x" << outcome.status
+                    << ", " << outcome.indicated << " indicated, return 0x"
+                    << outcome.return_value;
     }
   }
 }
@@ -92,40 +108,37 @@ TEST(ProviderStressTest, ManyThreadsShareOneProviderObject) {
   setenv("QMX_ROOT", root.dir().c_str(), 1);
   ServiceProcess service(QMXUPDTMNGR_PATH, &root);
   service.Start();
-  TransportCounter transports;
+  SetTransportFactory(
+      [](const std::string& component, const std::string& config) {
+        return std::make_unique<CountedChannel>(component, config);
+      });
   ProviderHost host(QMX_PROVIDER_LIBRARY, QMX_SCHEMA_FILE);
   const int live_before = testing::LiveObjectCount();
 
-  std::vector<Tally> tallies(kThreads);
-  std::atomic<bool> go{false};
+  Tally tally;
+  auto start = std::chrono::steady_clock::now();
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back(CallMany, &host, t, &go, &tallies[t]);
+    threads.emplace_back(CallMany, &host, t, &tally);
   }
-  auto start = std::chrono::steady_clock::now();
-  go = true;
   for (std::thread& thread : threads) thread.join();
   std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
+  SetTransportFactory(nullptr);
 
-  Tally all;
-  for (const Tally& tally : tallies) {
-    all.done += tally.done;
-    all.busy += tally.busy;
-    for (const std::string& bad : tally.bad) ADD_FAILURE() << bad;
-  }
-  EXPECT_EQ(all.done + all.busy, kThreads * kCallsPerThread);
-  EXPECT_EQ(transports.overlaps(), 0) << "two links open at once";
-  EXPECT_EQ(transports.alive(), 0) << "a link outlived its cycle";
+  EXPECT_EQ(tally.bad.load(), 0);
+  EXPECT_EQ(transports_overlapping.load(), 0) << "two links open at once";
+  EXPECT_EQ(transports_alive.load(), 0) << "a link outlived its cycle";
   // Every cycle that got the link made exactly one transport; a busy one
   // made none.
-  EXPECT_EQ(transports.made(), all.done);
-  EXPECT_GT(all.busy, 0) << "the threads never met at the link";
-  EXPECT_GT(all.done, 0);
+  EXPECT_EQ(transports_made.load(), tally.done.load());
+  EXPECT_GT(tally.busy.load(), 0) << "the threads never met at the link";
+  EXPECT_GT(tally.done.load(), 0);
   EXPECT_EQ(testing::LiveObjectCount(), live_before);
   std::printf(
       "stress: %d calls on one provider from %d threads, %d done, "
       "%d found the link busy (0x1002), %.2f s\n",
-      kThreads * kCallsPerThread, kThreads, all.done, all.busy, wall.count());
+      kThreads * kCallsPerThread, kThreads, tally.done.load(),
+      tally.busy.load(), wall.count());
   unsetenv("QMX_ROOT");
 }
 

@@ -87,8 +87,8 @@ void KillProcess(pid_t pid) {
 void ServiceProcess::Start() {
   if (pid_ > 0) return;
   size_t seen = Log().size();  // earlier runs' lines do not count
-  pid_ = Spawn({{program_}, {{"QMX_ROOT", root_->dir()}}}, LogPath(),
-               LogPath());
+  pid_ =
+      Spawn({{program_}, {{"QMX_ROOT", root_->dir()}}}, LogPath(), LogPath());
   for (int waited = 0; waited < kServiceTimeoutMs; waited += kPollMs) {
     if (Log().find(kReadyLine, seen) != std::string::npos) return;
     int ended = WaitProcess(pid_, kPollMs);

@@ -21,8 +21,8 @@ namespace qmx {
 namespace support {
 
 struct Command {
-  std::vector<std::string> argv;           // argv[0] is the program's path
-  std::map<std::string, std::string> env;  // set, replacing the test's value
+  std::vector<std::string> argv;            // argv[0] is the program's path
+  std::map<std::string, std::string> env;   // set, replacing the test's value
   std::vector<std::string> unset_env = {};  // removed from the environment
 };
 

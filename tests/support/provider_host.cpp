@@ -2,27 +2,18 @@
 
 #include <dlfcn.h>
 
-#include <atomic>
 #include <functional>
 #include <stdexcept>
 #include <utility>
 
 #include "host/utility.h"
 #include "runtime/repository.h"
-#include "runtime/transport_channel.h"
 
 namespace qmx {
 namespace support {
 namespace {
 
 const char kClassName[] = "VELTRAX_UpdateManager";
-
-// The transports made and alive, and how many were made while another was
-// alive, since the last TransportCounter was made. Static, so that a
-// transport outliving its counter still has somewhere to report.
-std::atomic<int> made_count{0};
-std::atomic<int> alive_count{0};
-std::atomic<int> overlap_count{0};
 
 Object Own(IWbemClassObject* object) {
   if (object == nullptr) return nullptr;
@@ -62,27 +53,6 @@ void Check(HRESULT status, const std::string& what) {
   if (FAILED(status)) throw std::runtime_error("cannot set " + what);
 }
 
-// The real socket channel, counted from its construction to its end.
-class CountedChannel : public TransportChannel {
- public:
-  explicit CountedChannel(std::unique_ptr<TransportChannel> inner)
-      : inner_(std::move(inner)) {
-    ++made_count;
-    if (++alive_count > 1) ++overlap_count;
-  }
-  ~CountedChannel() override { --alive_count; }
-
-  int Send(const std::string& message) override {
-    return inner_->Send(message);
-  }
-  int Receive(char* buffer, int size, int timeoutMs) override {
-    return inner_->Receive(buffer, size, timeoutMs);
-  }
-
- private:
-  std::unique_ptr<TransportChannel> inner_;
-};
-
 }  // namespace
 
 ProviderHost::ProviderHost(const std::string& library,
@@ -94,6 +64,10 @@ ProviderHost::ProviderHost(const std::string& library,
   services_ = LoadRepository({schema}, &error);
   if (services_ == nullptr) throw std::runtime_error(error);
   provider_ = reinterpret_cast<ProviderFactory>(create)();
+  if (provider_ == nullptr) {
+    services_->Release();
+    throw std::runtime_error(library + ": create gave no provider");
+  }
   provider_->SetServices(services_);
   context_ = CreateContext();
 }
@@ -140,22 +114,6 @@ CallOutcome ProviderHost::CallWith(const std::string& method,
   outcome.return_value = static_cast<uint32_t>(value);
   return outcome;
 }
-
-TransportCounter::TransportCounter() {
-  made_count = 0;
-  overlap_count = 0;
-  SetTransportFactory(
-      [](const std::string& component, const std::string& config) {
-        return std::unique_ptr<TransportChannel>(
-            new CountedChannel(MakeSocketChannel(component, config)));
-      });
-}
-
-TransportCounter::~TransportCounter() { SetTransportFactory(nullptr); }
-
-int TransportCounter::made() const { return made_count; }
-int TransportCounter::alive() const { return alive_count; }
-int TransportCounter::overlaps() const { return overlap_count; }
 
 }  // namespace support
 }  // namespace qmx

@@ -53,6 +53,7 @@ class ProviderHost {
   // One method call with that input, which a caller that times the
   // provider alone makes once and reuses.
   CallOutcome CallWith(const std::string& method, IWbemClassObject* input);
+  // The same with a fresh input, as a host builds one for every call.
   CallOutcome Call(const std::string& method,
                    const std::vector<InputField>& fields = {}) {
     return CallWith(method, MakeInput(method, fields).get());
@@ -62,24 +63,6 @@ class ProviderHost {
   IWbemServices* services_ = nullptr;
   IWbemContext* context_ = nullptr;
   CVELTRAX_ServerService* provider_ = nullptr;
-};
-
-// Counts the transports (CFileTransfer instances) the runtime makes while
-// it is alive, each one still the real socket channel: how many it made,
-// how many are alive now, and how many it made while another was alive. A
-// provider that keeps its one-link rule never overlaps two.
-class TransportCounter {
- public:
-  // Installs the counting factory; no other factory may be installed.
-  TransportCounter();
-  // Goes back to plain sockets.
-  ~TransportCounter();
-  TransportCounter(const TransportCounter&) = delete;
-  TransportCounter& operator=(const TransportCounter&) = delete;
-
-  int made() const;
-  int alive() const;
-  int overlaps() const;
 };
 
 }  // namespace support
