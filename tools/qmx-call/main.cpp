@@ -132,7 +132,9 @@ int main(int argc, char** argv) {
   }
   if (options.schema.empty()) options.schema = dir + "/" + kSchemaFile;
   if (options.trace) {
-    setenv("QMX_TRACE_LEVEL", "31", /*overwrite=*/0);
+    // Every level, unless the user chose some (an empty choice is none).
+    const char* level = getenv("QMX_TRACE_LEVEL");
+    if (level == nullptr || *level == '\0') setenv("QMX_TRACE_LEVEL", "31", 1);
     qmx::SetTraceMirror(STDERR_FILENO);
   }
   return Call(options);
