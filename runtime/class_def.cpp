@@ -5,15 +5,17 @@
 namespace qmx {
 
 int ClassDef::FindProperty(const char* name) const {
+  const std::string_view wanted(name);
   for (size_t i = 0; i < properties.size(); ++i) {
-    if (EqualsNoCase(properties[i].name, name)) return static_cast<int>(i);
+    if (EqualsNoCase(properties[i].name, wanted)) return static_cast<int>(i);
   }
   return -1;
 }
 
 const MethodDef* ClassDef::FindMethod(const char* name) const {
+  const std::string_view wanted(name);
   for (const MethodDef& method : methods) {
-    if (EqualsNoCase(method.name, name)) return &method;
+    if (EqualsNoCase(method.name, wanted)) return &method;
   }
   return nullptr;
 }

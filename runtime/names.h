@@ -5,10 +5,13 @@
 #define QMX_RUNTIME_NAMES_H_
 
 #include <string>
+#include <string_view>
 
 namespace qmx {
 
-bool EqualsNoCase(const std::string& left, const std::string& right);
+// Views, so that a name given as a C string is compared where it lies: a
+// property lookup runs for every Get and Put.
+bool EqualsNoCase(std::string_view left, std::string_view right);
 std::string LowerCase(std::string text);
 
 }  // namespace qmx

@@ -10,7 +10,7 @@
 
 namespace qmx {
 
-bool EqualsNoCase(const std::string& left, const std::string& right) {
+bool EqualsNoCase(std::string_view left, std::string_view right) {
   return left.size() == right.size() &&
          strncasecmp(left.data(), right.data(), left.size()) == 0;
 }

@@ -1,0 +1,26 @@
+// What a host sets of its trace: the level mask, and a copy of every line
+// for hosts that show their trace on a terminal (a command-line host's
+// --trace).
+
+#ifndef QMX_RUNTIME_TRACE_CONTROL_H_
+#define QMX_RUNTIME_TRACE_CONTROL_H_
+
+#pragma GCC visibility push(default)
+
+namespace qmx {
+
+// Writes each such line also to fd, in the log file's format; -1 stops it.
+// The descriptor stays the caller's: it is never closed here.
+void SetTraceMirror(int fd);
+
+// Reads QMX_TRACE_LEVEL again. The mask is read at the first trace call and
+// then kept, since every call asks for it and a trace site whose level is
+// masked out must cost next to nothing; a host that changes the variable
+// calls this.
+void ReloadTraceLevel();
+
+}  // namespace qmx
+
+#pragma GCC visibility pop
+
+#endif  // QMX_RUNTIME_TRACE_CONTROL_H_
