@@ -12,6 +12,7 @@
 #include <string>
 
 #include "host/wbem.h"
+#include "runtime/trace_control.h"
 
 namespace qmx_fuzz {
 
@@ -37,7 +38,10 @@ using ObjectPtr = std::unique_ptr<IWbemClassObject, Releaser>;
 
 // Traces only to memory: a file line per trace would cost more than the
 // code under test, and a long run would fill the disk.
-inline void TraceToMemoryOnly() { setenv("QMX_TRACE_LEVEL", "0", 1); }
+inline void TraceToMemoryOnly() {
+  setenv("QMX_TRACE_LEVEL", "0", 1);
+  qmx::ReloadTraceLevel();
+}
 
 }  // namespace qmx_fuzz
 

@@ -77,8 +77,6 @@ class CTraceUtility {
   // inserts (const char* each, as many as the id's text takes).
   static void WriteTrace(const std::string& traceName, const char* messageId,
                          ...);
-  // True when a line of this level would be written.
-  static bool IsEnabled(int level);
 };
 
 class CFileUtility {

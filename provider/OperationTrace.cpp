@@ -10,7 +10,6 @@
 const char kTraceName[] = "umprovider";
 
 void OperationTrace::Write(int level, const char* format, ...) const {
-  if (!CTraceUtility::IsEnabled(level)) return;
   if (strchr(format, '%') == nullptr) {
     CTraceUtility::WriteDebug(kTraceName, level, "%s %s", m_prefix, format);
     return;

@@ -13,7 +13,9 @@ class OperationTrace {
 
   const char* prefix() const { return m_prefix; }
 
-  // Nothing is formatted when no one takes lines of this level.
+  // A text without conversions reaches the host as it is, so that a masked
+  // level costs nothing here; the texts with values are errors, which
+  // every level mask takes.
   void Write(int level, const char* format, ...) const
       __attribute__((format(printf, 3, 4)));
   // "<name> = <value>": the messages and values of a cycle, often long and

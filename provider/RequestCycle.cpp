@@ -64,9 +64,6 @@ std::list<std::string> CVELTRAX_UpdateManager::GetParameter(
     std::string strParameter) {
   OperationTrace trace("CVELTRAX_UpdateManager::GetParameter()");
   trace.Start();
-  // Asked once per list, not once per item: a bad reply of nothing but
-  // separators holds millions of items, and asking costs more than an item.
-  const bool traceItems = CTraceUtility::IsEnabled(TRACE_DETAIL);
   std::list<std::string> items;
   // One pass over the text: a bad reply of nothing but separators must not
   // cost more than its length.
@@ -74,17 +71,13 @@ std::list<std::string> CVELTRAX_UpdateManager::GetParameter(
   for (size_t end = strParameter.find(';'); end != std::string::npos;
        end = strParameter.find(';', begin)) {
     items.emplace_back(strParameter, begin, end - begin);
-    if (traceItems) {
-      trace.WriteValue(TRACE_DETAIL, "Param", items.back().c_str());
-    }
+    trace.WriteValue(TRACE_DETAIL, "Param", items.back().c_str());
     Unescape(&items.back());
     begin = end + 1;
   }
   items.emplace_back(strParameter, begin);
   Unescape(&items.back());
-  if (traceItems) {
-    trace.WriteValue(TRACE_DETAIL, "Param", items.back().c_str());
-  }
+  trace.WriteValue(TRACE_DETAIL, "Param", items.back().c_str());
   trace.End();
   return items;
 }

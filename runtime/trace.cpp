@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
@@ -15,11 +16,10 @@
 #include <ctime>
 #include <vector>
 
-#include "common/qmx_root.h"
 #include "host/utility.h"
 #include "runtime/testing/seams_internal.h"
 #include "runtime/trace_files.h"
-#include "runtime/trace_mirror.h"
+#include "runtime/trace_control.h"
 
 namespace qmx {
 namespace {
@@ -44,16 +44,25 @@ constexpr CatalogueEntry kCatalogue[] = {
      "update service answered failure: kind=%s result=%s"},
 };
 
-// QMX_TRACE_LEVEL, read on every call so that a change takes effect at once;
-// parsing a few digits costs no more than comparing with a cached copy.
-int FileMask() {
-  const char* text = std::getenv("QMX_TRACE_LEVEL");
+// QMX_TRACE_LEVEL as a mask; anything but a decimal number is the default.
+int ParseTraceLevel(const char* text) {
   if (text == nullptr || *text == '\0') return kDefaultMask;
   int mask = 0;
   for (const char* p = text; *p != '\0'; ++p) {
     if (*p < '0' || *p > '9' || mask > 0xffff) return kDefaultMask;
     mask = mask * 10 + (*p - '0');
   }
+  return mask;
+}
+
+constexpr int kNotRead = -1;
+std::atomic<int> g_fileMask{kNotRead};
+
+int FileMask() {
+  int mask = g_fileMask.load(std::memory_order_relaxed);
+  if (mask != kNotRead) return mask;
+  mask = ParseTraceLevel(std::getenv("QMX_TRACE_LEVEL"));
+  g_fileMask.store(mask, std::memory_order_relaxed);
   return mask;
 }
 
@@ -65,24 +74,59 @@ bool CaptureAlive() {
   return internal::g_captureMask.load(std::memory_order_relaxed) != 0;
 }
 
-std::string FormatV(const char* format, va_list args) {
-  if (format == nullptr) return "";
+// True when every conversion of format is "%s": such formats, the
+// provider's own and every catalogue text, are expanded by hand, as a format
+// call cost more than the rest of the line.
+bool OnlyStrings(const char* format) {
+  for (const char* p = std::strchr(format, '%'); p != nullptr;
+       p = std::strchr(p + 2, '%')) {
+    if (p[1] != 's') return false;
+  }
+  return true;
+}
+
+// Appends format with each "%s" replaced by the next argument, verbatim
+// ("(null)" for a null one); *inserts, when given, collects the arguments.
+void AppendStrings(const char* format, va_list args, std::string* out,
+                   std::vector<std::string>* inserts) {
+  for (const char* p = format;;) {
+    const char* conversion = std::strstr(p, "%s");
+    if (conversion == nullptr) {
+      out->append(p);
+      return;
+    }
+    out->append(p, static_cast<size_t>(conversion - p));
+    const char* insert = va_arg(args, const char*);
+    if (insert == nullptr) insert = "(null)";
+    if (inserts != nullptr) inserts->push_back(insert);
+    out->append(insert);
+    p = conversion + 2;
+  }
+}
+
+// Appends format with its arguments, as printf would.
+void AppendFormatted(const char* format, va_list args, std::string* out) {
+  if (format == nullptr) return;
+  if (OnlyStrings(format)) {
+    AppendStrings(format, args, out, nullptr);
+    return;
+  }
   char local[512];
   va_list again;
   va_copy(again, args);
   int needed = std::vsnprintf(local, sizeof(local), format, args);
-  std::string text;
   if (needed < 0) {
-    text = format;
+    out->append(format);
   } else if (static_cast<size_t>(needed) < sizeof(local)) {
-    text.assign(local, static_cast<size_t>(needed));
+    out->append(local, static_cast<size_t>(needed));
   } else {
-    text.resize(static_cast<size_t>(needed) + 1);
-    std::vsnprintf(&text[0], text.size(), format, again);
-    text.resize(static_cast<size_t>(needed));
+    size_t start = out->size();
+    out->resize(start + static_cast<size_t>(needed) + 1);
+    std::vsnprintf(&(*out)[start], static_cast<size_t>(needed) + 1, format,
+                   again);
+    out->resize(start + static_cast<size_t>(needed));
   }
   va_end(again);
-  return text;
 }
 
 const char* CatalogueText(const char* messageId) {
@@ -90,23 +134,6 @@ const char* CatalogueText(const char* messageId) {
     if (std::strcmp(entry.id, messageId) == 0) return entry.text;
   }
   return nullptr;
-}
-
-// The catalogue text with each %s replaced by the next insert, verbatim.
-std::string ExpandCatalogue(const char* text, va_list args,
-                            std::vector<std::string>* inserts) {
-  std::string line;
-  for (const char* p = text; *p != '\0'; ++p) {
-    if (p[0] == '%' && p[1] == 's') {
-      const char* insert = va_arg(args, const char*);
-      inserts->push_back(insert == nullptr ? "(null)" : insert);
-      line += inserts->back();
-      ++p;
-    } else {
-      line += *p;
-    }
-  }
-  return line;
 }
 
 // Forks so far, as the child of each one counts them.
@@ -168,36 +195,56 @@ void AppendLinePrefix(const std::string& traceName, std::string* line) {
   line->append(CurrentIds()).append(traceName).append(1, ' ');
 }
 
-// A file name cannot leave the log folder, whatever the trace name.
-std::string LogPath(const std::string& traceName) {
-  std::string name = traceName.empty() ? "trace" : traceName;
-  for (char& c : name) {
-    if (c == '/') c = '_';
-  }
-  return RootedPath("/var/log/qmx/") + name + ".log";
+// The line a thread is building, kept from line to line so that its memory
+// is reused.
+std::string& ThreadLine() {
+  thread_local std::string line;
+  line.clear();
+  return line;
 }
 
-// Writes "<prefix><tag> <text>\n" to the log file and the mirror. A line
-// break in the text would split one line into two, so it becomes a blank.
-void WriteLine(const std::string& traceName, const std::string& tag,
-               const std::string& text) {
-  std::string line;
-  line.reserve(64 + traceName.size() + tag.size() + text.size());
-  AppendLinePrefix(traceName, &line);
-  line.append(tag).append(1, ' ');
-  size_t body = line.size();
-  line.append(text);
-  std::replace_if(line.begin() + static_cast<std::ptrdiff_t>(body), line.end(),
-                  [](char c) { return c == '\n' || c == '\r'; }, ' ');
-  line += '\n';
-  AppendTraceLine(LogPath(traceName), line);
+// "L<level>", the tag of a line of WriteDebug.
+struct LevelTag {
+  explicit LevelTag(int level) {
+    char* end = std::to_chars(text + 1, text + sizeof(text) - 1, level).ptr;
+    *end = '\0';
+  }
+  char text[16] = "L";
+};
+
+// Starts *line with "<prefix><tag> " when it goes to the log; returns where
+// its text begins.
+size_t BeginLine(const std::string& traceName, const char* tag, bool toFile,
+                 std::string* line) {
+  if (!toFile) return 0;
+  AppendLinePrefix(traceName, line);
+  line->append(tag).append(1, ' ');
+  return line->size();
+}
+
+// Writes the line whose text begins at body to the log file and the mirror.
+// A line break in the text would split one line into two, so it becomes a
+// blank.
+void EndLine(const std::string& traceName, size_t body, std::string* line) {
+  const char* text = line->data() + body;
+  size_t length = line->size() - body;
+  if (std::memchr(text, '\n', length) != nullptr ||
+      std::memchr(text, '\r', length) != nullptr) {
+    std::replace_if(line->begin() + static_cast<std::ptrdiff_t>(body),
+                    line->end(),
+                    [](char c) { return c == '\n' || c == '\r'; }, ' ');
+  }
+  *line += '\n';
+  AppendTraceLine(traceName, *line);
   int mirror = g_mirrorFd.load(std::memory_order_relaxed);
-  if (mirror >= 0) WriteFully(mirror, line);
+  if (mirror >= 0) WriteFully(mirror, *line);
 }
 
 }  // namespace
 
 void SetTraceMirror(int fd) { g_mirrorFd.store(fd < 0 ? -1 : fd); }
+
+void ReloadTraceLevel() { g_fileMask.store(kNotRead); }
 
 }  // namespace qmx
 
@@ -206,14 +253,17 @@ void CTraceUtility::WriteDebug(const std::string& traceName, int level,
   bool toFile = (level & qmx::FileMask()) != 0;
   bool toCapture = qmx::CaptureWants(level);
   if (!toFile && !toCapture) return;
+  std::string& line = qmx::ThreadLine();
+  size_t body =
+      qmx::BeginLine(traceName, qmx::LevelTag(level).text, toFile, &line);
   va_list args;
   va_start(args, format);
-  std::string text = qmx::FormatV(format, args);
+  qmx::AppendFormatted(format, args, &line);
   va_end(args);
   if (toCapture) {
-    qmx::internal::CaptureTraceLine({traceName, level, "", {}, text});
+    qmx::internal::CaptureTraceLine({traceName, level, "", {}, line.substr(body)});
   }
-  if (toFile) qmx::WriteLine(traceName, "L" + std::to_string(level), text);
+  if (toFile) qmx::EndLine(traceName, body, &line);
 }
 
 void CTraceUtility::WriteTrace(const std::string& traceName,
@@ -221,22 +271,21 @@ void CTraceUtility::WriteTrace(const std::string& traceName,
   bool toFile = (qmx::kCatalogueLevel & qmx::FileMask()) != 0;
   bool toCapture = qmx::CaptureAlive();
   if (!toFile && !toCapture) return;
-  std::string id = messageId == nullptr ? "(no id)" : messageId;
-  const char* catalogue = qmx::CatalogueText(id.c_str());
+  const char* id = messageId == nullptr ? "(no id)" : messageId;
+  const char* catalogue = qmx::CatalogueText(id);
+  std::string& line = qmx::ThreadLine();
+  size_t body = qmx::BeginLine(traceName, id, toFile, &line);
   std::vector<std::string> inserts;
-  std::string text = qmx::kNoCatalogueText;
-  if (catalogue != nullptr) {
+  if (catalogue == nullptr) {
+    line.append(qmx::kNoCatalogueText);
+  } else {
     va_list args;
     va_start(args, messageId);
-    text = qmx::ExpandCatalogue(catalogue, args, &inserts);
+    qmx::AppendStrings(catalogue, args, &line, toCapture ? &inserts : nullptr);
     va_end(args);
   }
   if (toCapture) {
-    qmx::internal::CaptureTraceLine({traceName, 0, id, inserts, text});
+    qmx::internal::CaptureTraceLine({traceName, 0, id, inserts, line.substr(body)});
   }
-  if (toFile) qmx::WriteLine(traceName, id, text);
-}
-
-bool CTraceUtility::IsEnabled(int level) {
-  return (level & qmx::FileMask()) != 0 || qmx::CaptureWants(level);
+  if (toFile) qmx::EndLine(traceName, body, &line);
 }

@@ -7,9 +7,13 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+
+#include "common/qmx_root.h"
 
 namespace qmx {
 namespace {
@@ -35,7 +39,23 @@ struct OpenFile {
   ~OpenFile() {
     if (fd >= 0) close(fd);
   }
+  bool CheckedSince(Clock::rep now) const {
+    return now - checked.load(std::memory_order_relaxed) < RecheckTicks();
+  }
+  static Clock::rep RecheckTicks() {
+    return std::chrono::duration_cast<Clock::duration>(kRecheckInterval)
+        .count();
+  }
 };
+
+// A file name cannot leave the log folder, whatever the trace name.
+std::string LogPath(const std::string& traceName) {
+  std::string name = traceName.empty() ? "trace" : traceName;
+  for (char& c : name) {
+    if (c == '/') c = '_';
+  }
+  return RootedPath("/var/log/qmx/") + name + ".log";
+}
 
 void MakeFolders(const std::string& path) {
   for (size_t slash = path.find('/', 1); slash != std::string::npos;
@@ -75,12 +95,10 @@ class TraceFiles {
 
 std::shared_ptr<OpenFile> TraceFiles::Get(const std::string& path) {
   const Clock::rep now = Clock::now().time_since_epoch().count();
-  const Clock::rep recheck =
-      std::chrono::duration_cast<Clock::duration>(kRecheckInterval).count();
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_files.find(path);
-    if (it != m_files.end() && now - it->second->checked < recheck) {
+    if (it != m_files.end() && it->second->CheckedSince(now)) {
       return it->second;
     }
   }
@@ -105,6 +123,32 @@ TraceFiles& Files() {
   return *files;
 }
 
+// The log a thread wrote its last line to and what led there. A thread
+// writes line after line of one trace name under one root, so most lines
+// find their file here without building its path or taking the lock.
+struct LastLog {
+  std::string traceName;
+  std::string root;  // QMX_ROOT as it was then
+  std::shared_ptr<OpenFile> file;
+};
+
+// The descriptor of traceName's log, or -1; it stays open at least until
+// the thread's next line.
+int LogFd(const std::string& traceName) {
+  thread_local LastLog last;
+  const char* root = std::getenv("QMX_ROOT");
+  if (root == nullptr) root = "";
+  const Clock::rep now = Clock::now().time_since_epoch().count();
+  if (last.file != nullptr && last.file->CheckedSince(now) &&
+      last.traceName == traceName && last.root == root) {
+    return last.file->fd;
+  }
+  last.file = Files().Get(LogPath(traceName));
+  last.traceName = traceName;
+  last.root = root;
+  return last.file != nullptr ? last.file->fd : -1;
+}
+
 }  // namespace
 
 void WriteFully(int fd, const std::string& line) {
@@ -117,11 +161,11 @@ void WriteFully(int fd, const std::string& line) {
   }
 }
 
-void AppendTraceLine(const std::string& path, const std::string& line) {
-  std::shared_ptr<OpenFile> file = Files().Get(path);
-  if (file == nullptr) return;
+void AppendTraceLine(const std::string& traceName, const std::string& line) {
+  int fd = LogFd(traceName);
+  if (fd < 0) return;
   // One write: a partial append cannot be completed without interleaving.
-  while (write(file->fd, line.data(), line.size()) < 0 && errno == EINTR) {
+  while (write(fd, line.data(), line.size()) < 0 && errno == EINTR) {
   }
 }
 

@@ -10,10 +10,11 @@
 
 namespace qmx {
 
-// Appends line (ending in '\n') to the file at path, creating its folders
-// (0700) and the file (0600) as needed. Failures are dropped: tracing never
-// fails its caller.
-void AppendTraceLine(const std::string& path, const std::string& line);
+// Appends line (ending in '\n') to the log of traceName,
+// /var/log/qmx/<traceName>.log under QMX_ROOT, creating its folders (0700)
+// and the file (0600) as needed. Failures are dropped: tracing never fails
+// its caller.
+void AppendTraceLine(const std::string& traceName, const std::string& line);
 
 // Writes all of line to fd, resuming after partial writes and EINTR.
 void WriteFully(int fd, const std::string& line);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -114,18 +115,69 @@ TEST_F(DispatchTest, TurnsAnExceptionIntoAFailedCall) {
   }
 }
 
-// The names a host may find in the library: the factory and nothing else.
-TEST(ProviderLibraryTest, ExportsOnlyTheFactory) {
-  FILE* pipe = popen((std::string("nm -D --defined-only ") + QMX_PROVIDER_LIBRARY).c_str(), "r");
-  ASSERT_NE(pipe, nullptr);
+// The symbols nm lists for the shipped library, demangled, one per line.
+std::vector<std::string> LibrarySymbols(const std::string& nmOptions) {
+  std::string command = "nm -D -C " + nmOptions + " " + QMX_PROVIDER_LIBRARY;
+  FILE* pipe = popen(command.c_str(), "r");
   std::vector<std::string> names;
-  char line[1024];
+  if (pipe == nullptr) return names;
+  char line[4096];
   while (fgets(line, sizeof(line), pipe) != nullptr) {
     std::string text(line);
-    names.push_back(text.substr(text.rfind(' ') + 1, text.size() - text.rfind(' ') - 2));
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    // "<address> <kind> <name>", the address as wide as a pointer of the
+    // library's (and this test's) build, or blank.
+    const size_t name = 2 * sizeof(void*) + 3;
+    if (text.size() > name) names.push_back(text.substr(name));
   }
-  EXPECT_EQ(pclose(pipe), 0);
-  EXPECT_EQ(names, std::vector<std::string>{"create"});
+  EXPECT_EQ(pclose(pipe), 0) << command;
+  return names;
+}
+
+// The names a host may find in the library: the factory and nothing else.
+TEST(ProviderLibraryTest, ExportsOnlyTheFactory) {
+  EXPECT_EQ(LibrarySymbols("--defined-only"), std::vector<std::string>{"create"});
+}
+
+// A real host framework has the calls the provider is built to use and no
+// others: one more would leave the library unloadable there.
+TEST(ProviderLibraryTest, ImportsOnlyTheHostCallsItIsBuiltFor) {
+  const std::set<std::string> hostCalls = {
+      "CFileTransfer::CFileTransfer", "CFileTransfer::RecvMessage",
+      "CFileTransfer::SendMessage", "CFileUtility::GetPackageVersion",
+      "CIWbemUtil::getBoolFromIWbemClassObject",
+      "CIWbemUtil::getIntFromIWbemClassObject",
+      "CIWbemUtil::getParameterClassFromIWbemClassObject",
+      "CIWbemUtil::getStringFromIWbemClassObject",
+      "CIWbemUtil::setBoolToIWbemClassObject",
+      "CIWbemUtil::setIntToIWbemClassObject",
+      "CIWbemUtil::setLongToIWbemClassObject",
+      "CIWbemUtil::setParameterClassToIWbemClassObject",
+      "CIWbemUtil::setReturnValueToIWbemClassObject",
+      "CIWbemUtil::setStringToIWbemClassObject",
+      "CStringUtil::StringToTstring", "CStringUtil::TstringToString",
+      "CStringUtil::strReplace", "CTraceUtility::WriteDebug",
+      "CTraceUtility::WriteTrace", "CVELTRAX_ServerService::ExecMethodAsync",
+      "CVELTRAX_ServerService::GetProviderName",
+      "CVELTRAX_ServerService::GetProviderVersion",
+      "CVELTRAX_ServerService::writeDLLFileVersionLog",
+      "CVELTRAX_SysService::CVELTRAX_SysService",
+      "CVELTRAX_SysService::~CVELTRAX_SysService",
+      "QmxException::set_transrator", "SysAllocString", "SysFreeString",
+      "lstrcmpW", "typeinfo for CVELTRAX_SysService"};
+  std::vector<std::string> unknown;
+  for (const std::string& symbol : LibrarySymbols("--undefined-only")) {
+    // Versioned names are the C and C++ libraries', the others the tool
+    // chain's, which a host need not have.
+    if (symbol.find('@') != std::string::npos || symbol.rfind("_ITM_", 0) == 0 ||
+        symbol.rfind("__", 0) == 0) {
+      continue;
+    }
+    std::string name = symbol.substr(0, symbol.find('('));
+    name = name.substr(0, name.find("[abi:"));
+    if (hostCalls.count(name) == 0) unknown.push_back(symbol);
+  }
+  EXPECT_EQ(unknown, std::vector<std::string>{});
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <stdlib.h>
 
+#include "runtime/trace_control.h"
 #include "tests/support/temp_root.h"
 
 namespace qmx {
@@ -18,6 +19,7 @@ class TempRoot : public support::TempRoot {
   TempRoot() {
     setenv("QMX_ROOT", dir().c_str(), 1);
     unsetenv("QMX_TRACE_LEVEL");
+    ReloadTraceLevel();
   }
   ~TempRoot() { unsetenv("QMX_ROOT"); }
 };

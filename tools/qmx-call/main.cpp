@@ -12,7 +12,7 @@
 
 #include "host/provider_base.h"
 #include "runtime/repository.h"
-#include "runtime/trace_mirror.h"
+#include "runtime/trace_control.h"
 #include "tools/qmx-call/call_options.h"
 #include "tools/qmx-call/call_report.h"
 #include "tools/qmx-call/input_params.h"
@@ -135,6 +135,7 @@ int main(int argc, char** argv) {
     // Every level, unless the user chose some (an empty choice is none).
     const char* level = getenv("QMX_TRACE_LEVEL");
     if (level == nullptr || *level == '\0') setenv("QMX_TRACE_LEVEL", "31", 1);
+    qmx::ReloadTraceLevel();
     qmx::SetTraceMirror(STDERR_FILENO);
   }
   return Call(options);
