@@ -1,8 +1,12 @@
 // The real transport: one Unix-domain stream connection per request, every
 // step bounded by its configured time-out.
+//
+// The socket blocks, with the time left given to the kernel as the send or
+// receive time-out: a thread asleep in recv() is woken with the reply for
+// less than one woken from poll() that must then ask for it.
 
-#include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -10,7 +14,6 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
-#include <thread>
 
 #include "common/ini_file.h"
 #include "common/qmx_root.h"
@@ -46,26 +49,15 @@ std::shared_ptr<const IniFile> LoadConfig(const std::string& file) {
   return ini != nullptr ? ini : std::make_shared<const IniFile>();
 }
 
-// Milliseconds left until deadline, never negative.
+// Milliseconds left until deadline, rounded up, never negative.
 int RemainingMs(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-      deadline - Clock::now());
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
   if (left.count() <= 0) return 0;
   return left.count() > INT_MAX ? INT_MAX : static_cast<int>(left.count());
 }
 
 Clock::time_point DeadlineIn(int ms) {
   return Clock::now() + std::chrono::milliseconds(ms);
-}
-
-// Waits until fd is ready for events: 1 ready, 0 time-out, -1 error.
-int WaitFor(int fd, short events, Clock::time_point deadline) {
-  for (;;) {
-    struct pollfd entry = {fd, events, 0};
-    int ready = poll(&entry, 1, RemainingMs(deadline));
-    if (ready >= 0) return ready > 0 ? 1 : 0;
-    if (errno != EINTR) return -1;
-  }
 }
 
 class SocketChannel : public TransportChannel {
@@ -83,6 +75,9 @@ class SocketChannel : public TransportChannel {
                   int fallback);
   bool Connect();
   bool ConnectNow(const struct sockaddr_un& address, Clock::time_point deadline);
+  // Bounds the next blocking send or connect (SO_SNDTIMEO) or receive
+  // (SO_RCVTIMEO) by the time left; false when none is left.
+  bool LimitTo(int option, Clock::time_point deadline);
   bool SendAll(const std::string& message);
   bool ReadReply(char* buffer, int size, Clock::time_point deadline,
                  int* got);
@@ -93,6 +88,10 @@ class SocketChannel : public TransportChannel {
   const std::string m_component;
   SocketConfig m_config;
   int m_fd = -1;
+  // The time-outs the socket has now, so that an unchanged one is not set
+  // again (0: not set).
+  int m_sendLimitMs = 0;
+  int m_receiveLimitMs = 0;
 };
 
 SocketChannel::SocketChannel(const std::string& componentName,
@@ -139,6 +138,23 @@ bool SocketChannel::Fail(const std::string& why) {
 void SocketChannel::Close() {
   if (m_fd >= 0) close(m_fd);
   m_fd = -1;
+  m_sendLimitMs = 0;
+  m_receiveLimitMs = 0;
+}
+
+bool SocketChannel::LimitTo(int option, Clock::time_point deadline) {
+  int ms = RemainingMs(deadline);
+  if (ms == 0) return false;
+  int* current = option == SO_SNDTIMEO ? &m_sendLimitMs : &m_receiveLimitMs;
+  if (*current == ms) return true;
+  struct timeval limit;
+  limit.tv_sec = ms / 1000;
+  limit.tv_usec = (ms % 1000) * 1000;
+  if (setsockopt(m_fd, SOL_SOCKET, option, &limit, sizeof(limit)) != 0) {
+    return false;
+  }
+  *current = ms;
+  return true;
 }
 
 bool SocketChannel::Connect() {
@@ -149,42 +165,30 @@ bool SocketChannel::Connect() {
     return Fail("socket path too long");
   }
   std::memcpy(address.sun_path, m_config.path.c_str(), m_config.path.size());
-  m_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  m_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (m_fd < 0) return Fail(std::string("socket: ") + std::strerror(errno));
   return ConnectNow(address, DeadlineIn(m_config.connectTimeoutMs));
 }
 
-// A Unix socket whose listener's backlog is full answers EAGAIN at once and
-// cannot be waited on: retry until the deadline.
+// A Unix socket whose listener's backlog is full makes connect() wait for
+// room, up to the send time-out, and then answer EAGAIN.
 bool SocketChannel::ConnectNow(const struct sockaddr_un& address,
                                Clock::time_point deadline) {
   const auto* target = reinterpret_cast<const struct sockaddr*>(&address);
-  while (connect(m_fd, target, sizeof(address)) != 0) {
-    if (errno == EAGAIN && RemainingMs(deadline) > 0) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      continue;
-    }
-    if (errno != EINPROGRESS && errno != EINTR) {
-      return Fail(std::string("cannot connect: ") + std::strerror(errno));
-    }
-    if (WaitFor(m_fd, POLLOUT, deadline) != 1) {
-      return Fail("connect timed out");
-    }
-    int error = 0;
-    socklen_t length = sizeof(error);
-    getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &error, &length);
-    if (error != 0) {
-      return Fail(std::string("cannot connect: ") + std::strerror(error));
-    }
-    return true;
+  for (;;) {
+    if (!LimitTo(SO_SNDTIMEO, deadline)) return Fail("connect timed out");
+    if (connect(m_fd, target, sizeof(address)) == 0) return true;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN) return Fail("connect timed out");
+    return Fail(std::string("cannot connect: ") + std::strerror(errno));
   }
-  return true;
 }
 
 bool SocketChannel::SendAll(const std::string& message) {
   Clock::time_point deadline = DeadlineIn(m_config.sendTimeoutMs);
   size_t sent = 0;
   while (sent < message.size()) {
+    if (!LimitTo(SO_SNDTIMEO, deadline)) return Fail("send timed out");
     ssize_t n = send(m_fd, message.data() + sent, message.size() - sent,
                      MSG_NOSIGNAL);
     if (n > 0) {
@@ -192,7 +196,7 @@ bool SocketChannel::SendAll(const std::string& message) {
     } else if (n < 0 && errno == EINTR) {
       continue;
     } else if (n < 0 && errno == EAGAIN) {
-      if (WaitFor(m_fd, POLLOUT, deadline) != 1) return Fail("send timed out");
+      return Fail("send timed out");
     } else {
       return Fail(std::string("send failed: ") + std::strerror(errno));
     }
@@ -214,8 +218,7 @@ int SocketChannel::Send(const std::string& message) {
 }
 
 // Reads until EOF into *got bytes; a byte beyond size - 1 means the reply
-// cannot fit, and reading stops there. Waits only when nothing is there to
-// read: a service that answers at once costs no poll.
+// cannot fit, and reading stops there.
 bool SocketChannel::ReadReply(char* buffer, int size,
                               Clock::time_point deadline, int* got) {
   const int limit = size - 1;
@@ -223,14 +226,10 @@ bool SocketChannel::ReadReply(char* buffer, int size,
     char probe;
     char* into = *got < limit ? buffer + *got : &probe;
     size_t room = *got < limit ? static_cast<size_t>(limit - *got) : 1;
+    if (!LimitTo(SO_RCVTIMEO, deadline)) return Fail("no reply in time");
     ssize_t n = recv(m_fd, into, room, 0);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == EAGAIN) {
-      int ready = WaitFor(m_fd, POLLIN, deadline);
-      if (ready == 0) return Fail("no reply in time");
-      if (ready < 0) return Fail(std::string("poll: ") + std::strerror(errno));
-      continue;
-    }
+    if (n < 0 && errno == EAGAIN) return Fail("no reply in time");
     if (n < 0) return Fail(std::string("receive failed: ") + std::strerror(errno));
     if (n == 0) break;
     if (*got >= limit) {

@@ -4,9 +4,11 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <future>
 #include <string>
 #include <vector>
@@ -100,6 +102,33 @@ TEST_F(TransportTest, ReceiveTimeOutIsHonoured) {
     EXPECT_GE(took, std::chrono::milliseconds(150)) << callTimeoutMs;
     EXPECT_LT(took, std::chrono::milliseconds(3000)) << callTimeoutMs;
   }
+}
+
+// A service too busy to accept: once its backlog is full, connecting gives
+// up after the connect time-out instead of waiting for ever.
+TEST_F(TransportTest, FullBacklogEndsInTheConnectTimeOut) {
+  root_.WriteFile(kConfig, "[Socket]\nConnectTimeoutMs = 200\n");
+  int listener = support::ListenUnix(root_.SocketPath());
+  ASSERT_EQ(listen(listener, 0), 0);
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  const std::string path = root_.SocketPath();
+  std::memcpy(address.sun_path, path.c_str(), path.size());
+  // Non-blocking connections that fill the backlog until one is refused.
+  std::vector<int> waiting;
+  for (int i = 0; i < 8; ++i) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    waiting.push_back(fd);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) break;
+  }
+  CFileTransfer transfer("Transport", kConfig);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(transfer.SendMessage("q"), -1);
+  auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, std::chrono::milliseconds(150));
+  EXPECT_LT(took, std::chrono::milliseconds(3000));
+  for (int fd : waiting) close(fd);
+  close(listener);
 }
 
 }  // namespace
