@@ -24,6 +24,7 @@
 #include "link/MessageFormat.h"
 #include "provider/UpdateManager.h"
 #include "runtime/testing/host_testing.h"
+#include "runtime/trace_control.h"
 #include "tests/support/child_process.h"
 #include "tests/support/provider_host.h"
 #include "tests/support/temp_root.h"
@@ -84,17 +85,30 @@ bool ParseOptions(int argc, char** argv, Options* options) {
   return true;
 }
 
+// Samplers of different roots and levels take turns, but a host keeps its
+// environment: it is changed only when the sampler needs another, so that
+// setenv's cost is not counted as the provider's.
+bool Differs(const char* name, const char* value) {
+  const char* now = getenv(name);
+  if (now == nullptr || value == nullptr) return now != value;
+  return std::strcmp(now, value) != 0;
+}
+
 void UseRoot(const support::TempRoot& root) {
-  setenv("QMX_ROOT", root.dir().c_str(), 1);
+  if (Differs("QMX_ROOT", root.dir().c_str())) {
+    setenv("QMX_ROOT", root.dir().c_str(), 1);
+  }
 }
 
 // nullptr: the default level.
 void UseTraceLevel(const char* level) {
+  if (!Differs("QMX_TRACE_LEVEL", level)) return;
   if (level == nullptr) {
     unsetenv("QMX_TRACE_LEVEL");
   } else {
     setenv("QMX_TRACE_LEVEL", level, 1);
   }
+  ReloadTraceLevel();
 }
 
 // A benchmark of failing calls measures nothing: the call must end with
