@@ -28,7 +28,7 @@ bool ClassDef::IsA(const std::string& className) const {
 }
 
 ClassDef* Schema::AddClass(const std::string& name) {
-  auto inserted = m_byName.emplace(LowerCase(name), nullptr);
+  auto inserted = m_byName.emplace(name, nullptr);
   if (!inserted.second) return nullptr;
   m_all.push_back(std::make_unique<ClassDef>());
   m_all.back()->name = name;
@@ -43,7 +43,7 @@ ClassDef* Schema::AddParameterClass() {
 }
 
 const ClassDef* Schema::Find(const std::string& name) const {
-  auto it = m_byName.find(LowerCase(name));
+  auto it = m_byName.find(name);
   return it == m_byName.end() ? nullptr : it->second;
 }
 

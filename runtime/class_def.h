@@ -5,12 +5,13 @@
 #ifndef QMX_RUNTIME_CLASS_DEF_H_
 #define QMX_RUNTIME_CLASS_DEF_H_
 
+#include <map>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "host/wbem.h"
+#include "runtime/names.h"
 
 namespace qmx {
 
@@ -60,7 +61,7 @@ class Schema {
 
  private:
   std::vector<std::unique_ptr<ClassDef>> m_all;
-  std::unordered_map<std::string, const ClassDef*> m_byName;  // lower case
+  std::map<std::string, const ClassDef*, NoCaseLess> m_byName;
 };
 
 using SchemaRef = std::shared_ptr<const Schema>;

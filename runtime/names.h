@@ -4,14 +4,30 @@
 #ifndef QMX_RUNTIME_NAMES_H_
 #define QMX_RUNTIME_NAMES_H_
 
+#include <strings.h>
+
+#include <algorithm>
 #include <string>
 #include <string_view>
 
 namespace qmx {
 
-// Views, so that a name given as a C string is compared where it lies: a
-// property lookup runs for every Get and Put.
-bool EqualsNoCase(std::string_view left, std::string_view right);
+// Views, so that a name given as a C string is compared where it lies; in
+// the header, as a property lookup runs for every Get and Put.
+inline bool EqualsNoCase(std::string_view left, std::string_view right) {
+  return left.size() == right.size() &&
+         strncasecmp(left.data(), right.data(), left.size()) == 0;
+}
+
+// Orders names without regard to case, so that a map keyed by them finds a
+// name in any case without a lower-case copy of it.
+struct NoCaseLess {
+  bool operator()(const std::string& left, const std::string& right) const {
+    int order = strncasecmp(left.data(), right.data(),
+                            std::min(left.size(), right.size()));
+    return order != 0 ? order < 0 : left.size() < right.size();
+  }
+};
 std::string LowerCase(std::string text);
 
 }  // namespace qmx

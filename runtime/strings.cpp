@@ -1,7 +1,5 @@
 // Byte-string helpers of the host framework and the runtime's name matching.
 
-#include <strings.h>
-
 #include <cctype>
 #include <cstring>
 
@@ -9,11 +7,6 @@
 #include "runtime/names.h"
 
 namespace qmx {
-
-bool EqualsNoCase(std::string_view left, std::string_view right) {
-  return left.size() == right.size() &&
-         strncasecmp(left.data(), right.data(), left.size()) == 0;
-}
 
 std::string LowerCase(std::string text) {
   for (char& c : text) {

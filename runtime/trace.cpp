@@ -89,19 +89,17 @@ bool OnlyStrings(const char* format) {
 // ("(null)" for a null one); *inserts, when given, collects the arguments.
 void AppendStrings(const char* format, va_list args, std::string* out,
                    std::vector<std::string>* inserts) {
-  for (const char* p = format;;) {
-    const char* conversion = std::strstr(p, "%s");
-    if (conversion == nullptr) {
-      out->append(p);
-      return;
-    }
-    out->append(p, static_cast<size_t>(conversion - p));
+  const char* text = format;
+  for (const char* p = format; *p != '\0'; ++p) {
+    if (p[0] != '%' || p[1] != 's') continue;
+    out->append(text, static_cast<size_t>(p - text));
     const char* insert = va_arg(args, const char*);
     if (insert == nullptr) insert = "(null)";
     if (inserts != nullptr) inserts->push_back(insert);
     out->append(insert);
-    p = conversion + 2;
+    text = ++p + 1;
   }
+  out->append(text);
 }
 
 // Appends format with its arguments, as printf would.
@@ -141,66 +139,65 @@ std::atomic<unsigned> g_forks{0};
 
 void CountFork() { g_forks.fetch_add(1, std::memory_order_relaxed); }
 
-// "[pid:tid] " of the line prefix, asked of the kernel and formatted once
-// per thread rather than for every line. A forked child, whose ids are new,
-// asks again.
-struct ThreadIds {
+// What a thread keeps from line to line: the start of its lines,
+// "2026-12-06T02:22:16.123456Z [pid:tid] ", formatted again only when the
+// second changes or a fork gives the thread new ids (only the microseconds
+// are written for each line: a format call cost more than the rest of the
+// line), and the line it builds, whose memory is reused.
+struct ThreadLines {
+  time_t second = -1;
   unsigned forks = ~0u;
-  char text[48] = "";
+  char prefix[96] = "";
+  size_t microsAt = 0;  // where the six digits of microseconds are
+  size_t prefixLength = 0;
+  std::string line;
 };
 
-const char* CurrentIds() {
+ThreadLines& Mine() {
   static const int registered = pthread_atfork(nullptr, nullptr, CountFork);
   (void)registered;
-  thread_local ThreadIds ids;
-  unsigned forks = g_forks.load(std::memory_order_relaxed);
-  if (ids.forks != forks) {
-    ids.forks = forks;
-    std::snprintf(ids.text, sizeof(ids.text), "[%d:%ld] ",
-                  static_cast<int>(getpid()),
-                  static_cast<long>(syscall(SYS_gettid)));
-  }
-  return ids.text;
+  thread_local ThreadLines mine;
+  return mine;
 }
 
-// The date and time to the second, formatted again only when the second
-// changes, since most lines of a call fall within one.
-struct SecondText {
-  time_t second = -1;
-  char text[80] = "";
-};
+void FormatPrefix(time_t second, unsigned forks, ThreadLines* mine) {
+  struct tm utc;
+  gmtime_r(&second, &utc);
+  int date = std::snprintf(mine->prefix, sizeof(mine->prefix),
+                           "%04d-%02d-%02dT%02d:%02d:%02d.", utc.tm_year + 1900,
+                           utc.tm_mon + 1, utc.tm_mday, utc.tm_hour,
+                           utc.tm_min, utc.tm_sec);
+  int ids = std::snprintf(mine->prefix + date, sizeof(mine->prefix) - date,
+                          "000000Z [%d:%ld] ", static_cast<int>(getpid()),
+                          static_cast<long>(syscall(SYS_gettid)));
+  mine->microsAt = static_cast<size_t>(date);
+  mine->prefixLength = static_cast<size_t>(date + ids);
+  mine->second = second;
+  mine->forks = forks;
+}
 
-// Appends "2026-12-06T02:22:16.123456Z [pid:tid] name " to *line.
-void AppendLinePrefix(const std::string& traceName, std::string* line) {
+// Appends the thread's line prefix as of now and "<name> " to its line.
+void AppendLinePrefix(const std::string& traceName, ThreadLines* mine) {
   struct timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
-  thread_local SecondText second;
-  if (second.second != now.tv_sec) {
-    struct tm utc;
-    gmtime_r(&now.tv_sec, &utc);
-    std::snprintf(second.text, sizeof(second.text),
-                  "%04d-%02d-%02dT%02d:%02d:%02d", utc.tm_year + 1900,
-                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min,
-                  utc.tm_sec);
-    second.second = now.tv_sec;
+  unsigned forks = g_forks.load(std::memory_order_relaxed);
+  if (mine->second != now.tv_sec || mine->forks != forks) {
+    FormatPrefix(now.tv_sec, forks, mine);
   }
-  // ".uuuuuuZ ", six digits of microseconds, written by hand: a format call
-  // here cost more than the rest of the line.
-  char micros[9] = ".000000Z";
+  char* micros = mine->prefix + mine->microsAt;
   long value = now.tv_nsec / 1000;
-  for (int digit = 6; digit >= 1; --digit, value /= 10) {
+  for (int digit = 5; digit >= 0; --digit, value /= 10) {
     micros[digit] = static_cast<char>('0' + value % 10);
   }
-  line->append(second.text).append(micros).append(1, ' ');
-  line->append(CurrentIds()).append(traceName).append(1, ' ');
+  mine->line.append(mine->prefix, mine->prefixLength).append(traceName);
+  mine->line.push_back(' ');
 }
 
-// The line a thread is building, kept from line to line so that its memory
-// is reused.
-std::string& ThreadLine() {
-  thread_local std::string line;
-  line.clear();
-  return line;
+// The thread's line, emptied for a new one.
+ThreadLines& NewLine() {
+  ThreadLines& mine = Mine();
+  mine.line.clear();
+  return mine;
 }
 
 // "L<level>", the tag of a line of WriteDebug.
@@ -212,14 +209,14 @@ struct LevelTag {
   char text[16] = "L";
 };
 
-// Starts *line with "<prefix><tag> " when it goes to the log; returns where
-// its text begins.
+// Starts the thread's line with "<prefix><tag> " when it goes to the log;
+// returns where its text begins.
 size_t BeginLine(const std::string& traceName, const char* tag, bool toFile,
-                 std::string* line) {
+                 ThreadLines* mine) {
   if (!toFile) return 0;
-  AppendLinePrefix(traceName, line);
-  line->append(tag).append(1, ' ');
-  return line->size();
+  AppendLinePrefix(traceName, mine);
+  mine->line.append(tag).push_back(' ');
+  return mine->line.size();
 }
 
 // Writes the line whose text begins at body to the log file and the mirror.
@@ -234,7 +231,7 @@ void EndLine(const std::string& traceName, size_t body, std::string* line) {
                     line->end(),
                     [](char c) { return c == '\n' || c == '\r'; }, ' ');
   }
-  *line += '\n';
+  line->push_back('\n');
   AppendTraceLine(traceName, *line);
   int mirror = g_mirrorFd.load(std::memory_order_relaxed);
   if (mirror >= 0) WriteFully(mirror, *line);
@@ -253,9 +250,10 @@ void CTraceUtility::WriteDebug(const std::string& traceName, int level,
   bool toFile = (level & qmx::FileMask()) != 0;
   bool toCapture = qmx::CaptureWants(level);
   if (!toFile && !toCapture) return;
-  std::string& line = qmx::ThreadLine();
+  qmx::ThreadLines& mine = qmx::NewLine();
+  std::string& line = mine.line;
   size_t body =
-      qmx::BeginLine(traceName, qmx::LevelTag(level).text, toFile, &line);
+      qmx::BeginLine(traceName, qmx::LevelTag(level).text, toFile, &mine);
   va_list args;
   va_start(args, format);
   qmx::AppendFormatted(format, args, &line);
@@ -273,8 +271,9 @@ void CTraceUtility::WriteTrace(const std::string& traceName,
   if (!toFile && !toCapture) return;
   const char* id = messageId == nullptr ? "(no id)" : messageId;
   const char* catalogue = qmx::CatalogueText(id);
-  std::string& line = qmx::ThreadLine();
-  size_t body = qmx::BeginLine(traceName, id, toFile, &line);
+  qmx::ThreadLines& mine = qmx::NewLine();
+  std::string& line = mine.line;
+  size_t body = qmx::BeginLine(traceName, id, toFile, &mine);
   std::vector<std::string> inserts;
   if (catalogue == nullptr) {
     line.append(qmx::kNoCatalogueText);
