@@ -7,7 +7,7 @@
 
 #include "host/utility.h"
 
-const char kTraceName[] = "umprovider";
+const std::string kTraceName = "umprovider";
 
 void OperationTrace::Write(int level, const char* format, ...) const {
   if (strchr(format, '%') == nullptr) {

@@ -5,7 +5,11 @@
 #ifndef QMX_PROVIDER_OPERATIONTRACE_H_
 #define QMX_PROVIDER_OPERATIONTRACE_H_
 
-extern const char kTraceName[];
+#include <string>
+
+// A string rather than characters: every trace call takes the name as a
+// string, and the provider makes some thirty calls a method.
+extern const std::string kTraceName;
 
 class OperationTrace {
  public:

@@ -4,9 +4,11 @@
 
 namespace qmx {
 
-int ClassDef::FindProperty(const char* name) const {
+int ClassDef::FindProperty(const char* name, size_t from) const {
   const std::string_view wanted(name);
-  for (size_t i = 0; i < properties.size(); ++i) {
+  const size_t count = properties.size();
+  for (size_t step = 0; step < count; ++step) {
+    size_t i = (from + step) % count;
     if (EqualsNoCase(properties[i].name, wanted)) return static_cast<int>(i);
   }
   return -1;

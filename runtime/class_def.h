@@ -40,8 +40,10 @@ struct ClassDef {
   std::vector<PropertyDef> properties;
   std::vector<MethodDef> methods;
 
-  // Index into properties, or -1.
-  int FindProperty(const char* name) const;
+  // Index into properties, or -1. The search starts at from (any index) and
+  // wraps around, so that a caller walking the properties in order finds
+  // each at the first look.
+  int FindProperty(const char* name, size_t from = 0) const;
   const MethodDef* FindMethod(const char* name) const;
   // True when this class is the named class or derives from it.
   bool IsA(const std::string& className) const;

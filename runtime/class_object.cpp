@@ -47,6 +47,9 @@ class ObjectBase : public IWbemClassObject {
 
  private:
   std::atomic<ULONG> m_refs{1};
+  // Where the next lookup starts: after the property found last, as callers
+  // mostly write and read an object's properties in declaration order.
+  std::atomic<size_t> m_nextLookup{0};
 };
 
 std::vector<std::string> ObjectBase::GetPropertyNames() {
@@ -68,8 +71,11 @@ HRESULT ObjectBase::Lookup(HostOperation op, const char* name, int* index) {
   if (name == nullptr) return WBEM_E_INVALID_PARAMETER;
   HRESULT injected = internal::InjectedFault(op, name);
   if (FAILED(injected)) return injected;
-  *index = m_def->FindProperty(name);
-  return *index < 0 ? WBEM_E_NOT_FOUND : WBEM_S_NO_ERROR;
+  *index = m_def->FindProperty(
+      name, m_nextLookup.load(std::memory_order_relaxed));
+  if (*index < 0) return WBEM_E_NOT_FOUND;
+  m_nextLookup.store(static_cast<size_t>(*index) + 1, std::memory_order_relaxed);
+  return WBEM_S_NO_ERROR;
 }
 
 // Fills the optional out-values of Get.

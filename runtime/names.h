@@ -12,11 +12,21 @@
 
 namespace qmx {
 
+inline char AsciiLower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 // Views, so that a name given as a C string is compared where it lies; in
-// the header, as a property lookup runs for every Get and Put.
+// the header and without the locale's case table, as a property lookup
+// runs for every Get and Put. Names are ASCII.
 inline bool EqualsNoCase(std::string_view left, std::string_view right) {
-  return left.size() == right.size() &&
-         strncasecmp(left.data(), right.data(), left.size()) == 0;
+  if (left.size() != right.size()) return false;
+  for (size_t i = 0; i < left.size(); ++i) {
+    if (left[i] != right[i] && AsciiLower(left[i]) != AsciiLower(right[i])) {
+      return false;
+    }
+  }
+  return true;
 }
 
 // Orders names without regard to case, so that a map keyed by them finds a
