@@ -222,7 +222,8 @@ size_t BeginLine(const std::string& traceName, const char* tag, bool toFile,
 // Writes the line whose text begins at body to the log file and the mirror.
 // A line break in the text would split one line into two, so it becomes a
 // blank.
-void EndLine(const std::string& traceName, size_t body, std::string* line) {
+void EndLine(const std::string& traceName, size_t body, ThreadLines* mine) {
+  std::string* line = &mine->line;
   const char* text = line->data() + body;
   size_t length = line->size() - body;
   if (std::memchr(text, '\n', length) != nullptr ||
@@ -232,7 +233,7 @@ void EndLine(const std::string& traceName, size_t body, std::string* line) {
                     [](char c) { return c == '\n' || c == '\r'; }, ' ');
   }
   line->push_back('\n');
-  AppendTraceLine(traceName, *line);
+  AppendTraceLine(traceName, mine->second, *line);
   int mirror = g_mirrorFd.load(std::memory_order_relaxed);
   if (mirror >= 0) WriteFully(mirror, *line);
 }
@@ -261,7 +262,7 @@ void CTraceUtility::WriteDebug(const std::string& traceName, int level,
   if (toCapture) {
     qmx::internal::CaptureTraceLine({traceName, level, "", {}, line.substr(body)});
   }
-  if (toFile) qmx::EndLine(traceName, body, &line);
+  if (toFile) qmx::EndLine(traceName, body, &mine);
 }
 
 void CTraceUtility::WriteTrace(const std::string& traceName,
@@ -286,5 +287,5 @@ void CTraceUtility::WriteTrace(const std::string& traceName,
   if (toCapture) {
     qmx::internal::CaptureTraceLine({traceName, 0, id, inserts, line.substr(body)});
   }
-  if (toFile) qmx::EndLine(traceName, body, &line);
+  if (toFile) qmx::EndLine(traceName, body, &mine);
 }

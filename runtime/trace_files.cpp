@@ -4,11 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -22,29 +19,14 @@ namespace {
 // cache starts over; writers still holding a file keep it open until done.
 constexpr size_t kMaxOpenFiles = 32;
 
-// How long a log is written without asking whether it was removed or
-// replaced: asking costs as much as writing the line, and a reader who
-// deletes the log can wait a second for the fresh one.
-constexpr std::chrono::milliseconds kRecheckInterval{1000};
-
-using Clock = std::chrono::steady_clock;
-
 // One open log file. A file that was removed or replaced under the same
 // path is reopened, so a reader who deletes the log sees a fresh one.
 struct OpenFile {
   int fd = -1;
   dev_t dev = 0;
   ino_t ino = 0;
-  std::atomic<Clock::rep> checked{0};  // when the path last led here
   ~OpenFile() {
     if (fd >= 0) close(fd);
-  }
-  bool CheckedSince(Clock::rep now) const {
-    return now - checked.load(std::memory_order_relaxed) < RecheckTicks();
-  }
-  static Clock::rep RecheckTicks() {
-    return std::chrono::duration_cast<Clock::duration>(kRecheckInterval)
-        .count();
   }
 };
 
@@ -80,12 +62,14 @@ std::shared_ptr<OpenFile> Open(const std::string& path) {
   if ((st.st_mode & 077) != 0) fchmod(fd, 0600);
   file->dev = st.st_dev;
   file->ino = st.st_ino;
-  file->checked = Clock::now().time_since_epoch().count();
   return file;
 }
 
+// The open logs of the process, one per path, shared by its threads.
 class TraceFiles {
  public:
+  // The file the path leads to now, opened again when it was removed or
+  // replaced.
   std::shared_ptr<OpenFile> Get(const std::string& path);
 
  private:
@@ -94,21 +78,12 @@ class TraceFiles {
 };
 
 std::shared_ptr<OpenFile> TraceFiles::Get(const std::string& path) {
-  const Clock::rep now = Clock::now().time_since_epoch().count();
-  {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    auto it = m_files.find(path);
-    if (it != m_files.end() && it->second->CheckedSince(now)) {
-      return it->second;
-    }
-  }
   struct stat st;
   bool exists = stat(path.c_str(), &st) == 0;
   std::lock_guard<std::mutex> lock(m_mutex);
   auto it = m_files.find(path);
   if (it != m_files.end() && exists && it->second->dev == st.st_dev &&
       it->second->ino == st.st_ino) {
-    it->second->checked = now;
     return it->second;
   }
   std::shared_ptr<OpenFile> file = Open(path);
@@ -125,27 +100,30 @@ TraceFiles& Files() {
 
 // The log a thread wrote its last line to and what led there. A thread
 // writes line after line of one trace name under one root, so most lines
-// find their file here without building its path or taking the lock.
+// go straight to this file; the path is asked again only in a new second,
+// since asking costs as much as writing the line, and a reader who deletes
+// the log can wait a second for the fresh one.
 struct LastLog {
   std::string traceName;
   std::string root;  // QMX_ROOT as it was then
+  time_t second = -1;
   std::shared_ptr<OpenFile> file;
 };
 
 // The descriptor of traceName's log, or -1; it stays open at least until
 // the thread's next line.
-int LogFd(const std::string& traceName) {
+int LogFd(const std::string& traceName, time_t second) {
   thread_local LastLog last;
   const char* root = std::getenv("QMX_ROOT");
   if (root == nullptr) root = "";
-  const Clock::rep now = Clock::now().time_since_epoch().count();
-  if (last.file != nullptr && last.file->CheckedSince(now) &&
+  if (last.file != nullptr && last.second == second &&
       last.traceName == traceName && last.root == root) {
     return last.file->fd;
   }
   last.file = Files().Get(LogPath(traceName));
   last.traceName = traceName;
   last.root = root;
+  last.second = second;
   return last.file != nullptr ? last.file->fd : -1;
 }
 
@@ -161,8 +139,9 @@ void WriteFully(int fd, const std::string& line) {
   }
 }
 
-void AppendTraceLine(const std::string& traceName, const std::string& line) {
-  int fd = LogFd(traceName);
+void AppendTraceLine(const std::string& traceName, time_t second,
+                     const std::string& line) {
+  int fd = LogFd(traceName, second);
   if (fd < 0) return;
   // One write: a partial append cannot be completed without interleaving.
   while (write(fd, line.data(), line.size()) < 0 && errno == EINTR) {

@@ -6,6 +6,8 @@
 #ifndef QMX_RUNTIME_TRACE_FILES_H_
 #define QMX_RUNTIME_TRACE_FILES_H_
 
+#include <time.h>
+
 #include <string>
 
 namespace qmx {
@@ -14,7 +16,10 @@ namespace qmx {
 // /var/log/qmx/<traceName>.log under QMX_ROOT, creating its folders (0700)
 // and the file (0600) as needed. Failures are dropped: tracing never fails
 // its caller.
-void AppendTraceLine(const std::string& traceName, const std::string& line);
+// second is the wall-clock second the line shows: the log's path is asked
+// again when it changes, so that a removed or replaced log is reopened.
+void AppendTraceLine(const std::string& traceName, time_t second,
+                     const std::string& line);
 
 // Writes all of line to fd, resuming after partial writes and EINTR.
 void WriteFully(int fd, const std::string& line);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -116,6 +117,18 @@ TEST_F(TraceTest, ConcurrentWritersNeverInterleave) {
     seen.insert(line.substr(body));
   }
   EXPECT_EQ(seen.size(), lines.size());
+}
+
+// A reader who deletes the log while the host runs finds a fresh one
+// within a second, instead of lines going on into the deleted file.
+TEST_F(TraceTest, RemovedLogIsWrittenAgain) {
+  CTraceUtility::WriteDebug("trc", TRACE_ERROR, "before");
+  ASSERT_EQ(unlink(root_.PathOf("/var/log/qmx/trc.log").c_str()), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  CTraceUtility::WriteDebug("trc", TRACE_ERROR, "after");
+  std::vector<std::string> lines = LogLines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].substr(lines[0].size() - 9), " L2 after");
 }
 
 }  // namespace
