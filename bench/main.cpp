@@ -1,6 +1,7 @@
 // qmx-bench: the provider's speed and memory against the least a client of
 // the update service must spend. See README.md for what each figure means.
 
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -516,10 +517,18 @@ const char* BuildName() {
   return name;
 }
 
+// The CPUs this process (and the service it starts) may run on: with one,
+// the floor holds no wake-up of another CPU.
+int UsableCpus() {
+  cpu_set_t cpus;
+  if (sched_getaffinity(0, sizeof(cpus), &cpus) != 0) return 0;
+  return CPU_COUNT(&cpus);
+}
+
 int Run(const Options& options) {
   Bench bench(options);
-  std::printf("qmx-bench: %s build, %d samples per figure\n", BuildName(),
-              options.iterations);
+  std::printf("qmx-bench: %s build, %d samples per figure, %d CPU(s)\n",
+              BuildName(), options.iterations, UsableCpus());
   bench.RunFullCycle();
   bench.RunInProcess();
   // Before the large bodies, whose memory the allocator may hand back to the

@@ -193,10 +193,18 @@ void AppendLinePrefix(const std::string& traceName, ThreadLines* mine) {
   mine->line.push_back(' ');
 }
 
+// A line longer than this (a whole reply at full detail) does not leave its
+// memory with the thread.
+constexpr size_t kKeptLineBytes = 64 * 1024;
+
 // The thread's line, emptied for a new one.
 ThreadLines& NewLine() {
   ThreadLines& mine = Mine();
-  mine.line.clear();
+  if (mine.line.capacity() > kKeptLineBytes) {
+    std::string().swap(mine.line);
+  } else {
+    mine.line.clear();
+  }
   return mine;
 }
 
