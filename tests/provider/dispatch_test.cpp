@@ -135,13 +135,10 @@ std::vector<std::string> Symbols(const std::string& library,
   return names;
 }
 
-std::vector<std::string> LibrarySymbols(const std::string& nmOptions) {
-  return Symbols(QMX_PROVIDER_LIBRARY, nmOptions);
-}
-
 // The names a host may find in the library: the factory and nothing else.
 TEST(ProviderLibraryTest, ExportsOnlyTheFactory) {
-  EXPECT_EQ(LibrarySymbols("--defined-only"), std::vector<std::string>{"create"});
+  EXPECT_EQ(Symbols(QMX_PROVIDER_LIBRARY, "--defined-only"),
+            std::vector<std::string>{"create"});
 }
 
 // A real host framework has the calls the provider is built to use and no
@@ -183,7 +180,8 @@ TEST(ProviderLibraryTest, ImportsOnlyTheHostCallsItIsBuiltFor) {
   }
   ASSERT_FALSE(host.empty());
   std::vector<std::string> unknown;
-  for (const std::string& symbol : LibrarySymbols("--undefined-only")) {
+  for (const std::string& symbol :
+       Symbols(QMX_PROVIDER_LIBRARY, "--undefined-only")) {
     if (host.count(symbol) == 0) continue;
     std::string name = symbol.substr(0, symbol.find('('));
     name = name.substr(0, name.find("[abi:"));
