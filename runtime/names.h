@@ -4,21 +4,20 @@
 #ifndef QMX_RUNTIME_NAMES_H_
 #define QMX_RUNTIME_NAMES_H_
 
-#include <strings.h>
-
 #include <algorithm>
 #include <string>
 #include <string_view>
 
 namespace qmx {
 
+// Names are ASCII, and one rule of case holds for every comparison below,
+// whatever locale the host has set.
 inline char AsciiLower(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 // Views, so that a name given as a C string is compared where it lies; in
-// the header and without the locale's case table, as a property lookup
-// runs for every Get and Put. Names are ASCII.
+// the header, as a property lookup runs for every Get and Put.
 inline bool EqualsNoCase(std::string_view left, std::string_view right) {
   if (left.size() != right.size()) return false;
   for (size_t i = 0; i < left.size(); ++i) {
@@ -33,11 +32,12 @@ inline bool EqualsNoCase(std::string_view left, std::string_view right) {
 // name in any case without a lower-case copy of it.
 struct NoCaseLess {
   bool operator()(const std::string& left, const std::string& right) const {
-    int order = strncasecmp(left.data(), right.data(),
-                            std::min(left.size(), right.size()));
-    return order != 0 ? order < 0 : left.size() < right.size();
+    return std::lexicographical_compare(
+        left.begin(), left.end(), right.begin(), right.end(),
+        [](char a, char b) { return AsciiLower(a) < AsciiLower(b); });
   }
 };
+
 std::string LowerCase(std::string text);
 
 }  // namespace qmx

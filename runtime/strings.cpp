@@ -1,6 +1,5 @@
 // Byte-string helpers of the host framework and the runtime's name matching.
 
-#include <cctype>
 #include <cstring>
 
 #include "host/utility.h"
@@ -9,9 +8,7 @@
 namespace qmx {
 
 std::string LowerCase(std::string text) {
-  for (char& c : text) {
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  }
+  for (char& c : text) c = AsciiLower(c);
   return text;
 }
 
