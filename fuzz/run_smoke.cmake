@@ -2,7 +2,7 @@
 # adds stays out of the source tree, for $QMX_FUZZ_SECONDS seconds (default
 # 30). A finding fails the test and leaves its input in WORK_DIR/findings.
 #   cmake -DFUZZER=<binary> -DSEEDS=<dir> -DWORK_DIR=<dir> -DMAX_LEN=<bytes>
-#         -P run_smoke.cmake
+#         [-DEXTRA_SEEDS=<file>|<file>...] -P run_smoke.cmake
 
 set(seconds 30)
 if(NOT "$ENV{QMX_FUZZ_SECONDS}" STREQUAL "")
@@ -16,6 +16,10 @@ endif()
 file(REMOVE_RECURSE "${WORK_DIR}")
 file(MAKE_DIRECTORY "${WORK_DIR}/findings")
 file(COPY "${SEEDS}/" DESTINATION "${WORK_DIR}/corpus")
+string(REPLACE "|" ";" extra_seeds "${EXTRA_SEEDS}")
+foreach(seed IN LISTS extra_seeds)
+  file(COPY "${seed}" DESTINATION "${WORK_DIR}/corpus")
+endforeach()
 
 # libFuzzer stops itself after max_total_time; the margin only catches a run
 # that cannot stop (a hang in one input is caught sooner by -timeout).
