@@ -1,29 +1,29 @@
 #include "runtime/transport_channel.h"
 
-#include <mutex>
+#include "runtime/testing/seams_internal.h"
 
 namespace qmx {
 namespace {
 
-std::mutex g_mutex;
-TransportFactory g_factory;
+internal::TransportSeams g_seams = {&MakeSocketChannel, nullptr};
+
+// Runs as the library starts, before any transport can be made.
+[[maybe_unused]] const bool g_attached = [] {
+  if (internal::AttachTransportSeams == nullptr) return false;
+  internal::AttachTransportSeams(&g_seams);
+  return true;
+}();
 
 }  // namespace
 
 std::unique_ptr<TransportChannel> MakeTransportChannel(
     const std::string& componentName, const std::string& configPath) {
-  TransportFactory factory;
-  {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    factory = g_factory;
+  if (g_seams.testChannel != nullptr) {
+    std::unique_ptr<TransportChannel> channel =
+        g_seams.testChannel(componentName, configPath);
+    if (channel != nullptr) return channel;
   }
-  if (factory) return factory(componentName, configPath);
   return MakeSocketChannel(componentName, configPath);
-}
-
-void SetTransportFactory(TransportFactory factory) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  g_factory = std::move(factory);
 }
 
 }  // namespace qmx

@@ -1,8 +1,7 @@
 #include <map>
 #include <mutex>
 
-#include "runtime/testing/host_testing.h"
-#include "runtime/testing/seams_internal.h"
+#include "runtime/testing/attached.h"
 
 namespace qmx {
 namespace {
@@ -14,9 +13,10 @@ int g_queries = 0;
 
 }  // namespace
 
-namespace internal {
+namespace testing {
+namespace detail {
 
-bool FakePackageVersion(const std::string& name, std::string* version) {
+bool FakeVersion(const std::string& name, std::string* version) {
   std::lock_guard<std::mutex> lock(g_mutex);
   if (!g_alive) return false;
   ++g_queries;
@@ -25,9 +25,7 @@ bool FakePackageVersion(const std::string& name, std::string* version) {
   return true;
 }
 
-}  // namespace internal
-
-namespace testing {
+}  // namespace detail
 
 FakePackages::FakePackages() {
   std::lock_guard<std::mutex> lock(g_mutex);

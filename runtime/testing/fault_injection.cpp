@@ -3,8 +3,7 @@
 #include <vector>
 
 #include "runtime/names.h"
-#include "runtime/testing/host_testing.h"
-#include "runtime/testing/seams_internal.h"
+#include "runtime/testing/attached.h"
 
 namespace qmx {
 namespace {
@@ -32,12 +31,11 @@ void AddRule(Rule rule) {
 
 }  // namespace
 
-namespace internal {
-
-std::atomic<bool> g_faultsArmed{false};
+namespace testing {
+namespace detail {
 
 // Actions run without the lock: they may call back into the runtime.
-HRESULT CheckInjectedFault(testing::HostOperation op, const char* name) {
+HRESULT CheckFault(HostOperation op, const char* name) {
   std::vector<std::shared_ptr<std::function<void()>>> actions;
   HRESULT status = WBEM_S_NO_ERROR;
   {
@@ -54,14 +52,12 @@ HRESULT CheckInjectedFault(testing::HostOperation op, const char* name) {
   return status;
 }
 
-}  // namespace internal
-
-namespace testing {
+}  // namespace detail
 
 FaultInjection::FaultInjection() {}
 
 FaultInjection::~FaultInjection() {
-  internal::g_faultsArmed.store(false);
+  detail::ObjectHooks().faultsArmed->store(false);
   std::lock_guard<std::mutex> lock(g_mutex);
   g_rules.clear();
 }
@@ -69,14 +65,14 @@ FaultInjection::~FaultInjection() {
 void FaultInjection::Fail(HostOperation op, const std::string& name,
                           HRESULT status) {
   AddRule(Rule{op, name, status, nullptr});
-  internal::g_faultsArmed.store(true);
+  detail::ObjectHooks().faultsArmed->store(true);
 }
 
 void FaultInjection::Run(HostOperation op, const std::string& name,
                          std::function<void()> action) {
   AddRule(Rule{op, name, WBEM_S_NO_ERROR,
                std::make_shared<std::function<void()>>(std::move(action))});
-  internal::g_faultsArmed.store(true);
+  detail::ObjectHooks().faultsArmed->store(true);
 }
 
 }  // namespace testing

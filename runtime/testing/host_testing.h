@@ -1,17 +1,21 @@
-// Seams of the host runtime for tests and tools: a scripted transport, trace
-// capture, a fake package database, injected host failures and a count of
-// live objects. Each seam is an object: it takes effect when constructed and
-// is undone when destroyed. Only one of each kind may be alive at a time.
-// All of them may be used from several threads at once.
+// Seams of the host runtime for tests, benchmarks and fuzz targets: a
+// scripted transport, trace capture, a fake package database, injected host
+// failures and a count of live objects. They live in libqmx_HostTesting.so,
+// which only these programs link; the packaged runtime libraries carry none
+// of them. Each seam is an object: it takes effect when constructed and is
+// undone when destroyed. Only one of each kind may be alive at a time. All
+// of them may be used from several threads at once.
 
 #ifndef QMX_RUNTIME_TESTING_HOST_TESTING_H_
 #define QMX_RUNTIME_TESTING_HOST_TESTING_H_
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "host/wbem.h"
+#include "runtime/transport_channel.h"
 
 #pragma GCC visibility push(default)
 
@@ -57,6 +61,16 @@ class ScriptedTransport {
   std::string LastComponentName() const;
   std::string LastConfigPath() const;
 };
+
+// Makes the channel of every CFileTransfer constructed from now on; an
+// empty factory goes back to the socket channel.
+using TransportFactory = std::function<std::unique_ptr<TransportChannel>(
+    const std::string& componentName, const std::string& configPath)>;
+void SetTransportFactory(TransportFactory factory);
+
+// The runtime's real socket channel, for a factory that wraps it.
+std::unique_ptr<TransportChannel> MakeSocketChannel(
+    const std::string& componentName, const std::string& configPath);
 
 // One trace line as the provider wrote it.
 struct TraceLine {

@@ -4,12 +4,14 @@
 #include <memory>
 #include <mutex>
 
-#include "runtime/testing/host_testing.h"
-#include "runtime/transport_channel.h"
+#include "runtime/testing/attached.h"
 
 namespace qmx {
 namespace testing {
 namespace {
+
+std::mutex g_factoryMutex;
+TransportFactory g_factory;
 
 // What a ScriptedTransport queues and records. Channels share it, so one
 // that outlives its script still has somewhere to report to.
@@ -104,6 +106,32 @@ T ReadScript(T Script::*field) {
 }
 
 }  // namespace
+
+namespace detail {
+
+// Null without a factory: the runtime then makes its socket channel.
+std::unique_ptr<TransportChannel> TestChannel(const std::string& componentName,
+                                              const std::string& configPath) {
+  TransportFactory factory;
+  {
+    std::lock_guard<std::mutex> lock(g_factoryMutex);
+    factory = g_factory;
+  }
+  if (!factory) return nullptr;
+  return factory(componentName, configPath);
+}
+
+}  // namespace detail
+
+void SetTransportFactory(TransportFactory factory) {
+  std::lock_guard<std::mutex> lock(g_factoryMutex);
+  g_factory = std::move(factory);
+}
+
+std::unique_ptr<TransportChannel> MakeSocketChannel(
+    const std::string& componentName, const std::string& configPath) {
+  return detail::TransportHooks().socketChannel(componentName, configPath);
+}
 
 ScriptedTransport::ScriptedTransport() {
   auto script = std::make_shared<Script>();

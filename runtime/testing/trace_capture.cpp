@@ -1,7 +1,6 @@
 #include <mutex>
 
-#include "runtime/testing/host_testing.h"
-#include "runtime/testing/seams_internal.h"
+#include "runtime/testing/attached.h"
 
 namespace qmx {
 namespace {
@@ -11,31 +10,28 @@ std::vector<testing::TraceLine> g_lines;
 
 }  // namespace
 
-namespace internal {
+namespace testing {
+namespace detail {
 
-std::atomic<int> g_captureMask{0};
-
-void CaptureTraceLine(const testing::TraceLine& line) {
+void CaptureLine(const TraceLine& line) {
   std::lock_guard<std::mutex> lock(g_mutex);
   // A line formatted just as the capture ended is dropped.
-  if (g_captureMask.load() == 0) return;
+  if (ObjectHooks().captureMask->load() == 0) return;
   g_lines.push_back(line);
 }
 
-}  // namespace internal
-
-namespace testing {
+}  // namespace detail
 
 TraceCapture::TraceCapture(int mask) {
   std::lock_guard<std::mutex> lock(g_mutex);
   g_lines.clear();
-  internal::g_captureMask.store((mask & ~internal::kCaptureAlive) |
-                                internal::kCaptureAlive);
+  detail::ObjectHooks().captureMask->store(
+      (mask & ~internal::kCaptureAlive) | internal::kCaptureAlive);
 }
 
 TraceCapture::~TraceCapture() {
   std::lock_guard<std::mutex> lock(g_mutex);
-  internal::g_captureMask.store(0);
+  detail::ObjectHooks().captureMask->store(0);
   g_lines.clear();
 }
 

@@ -17,7 +17,6 @@
 
 #include "gtest/gtest.h"
 #include "runtime/testing/host_testing.h"
-#include "runtime/transport_channel.h"
 #include "tests/support/child_process.h"
 #include "tests/support/provider_host.h"
 #include "tests/support/temp_root.h"
@@ -40,7 +39,7 @@ std::atomic<int> transports_overlapping{0};
 class CountedChannel : public TransportChannel {
  public:
   CountedChannel(const std::string& component, const std::string& config)
-      : inner_(MakeSocketChannel(component, config)) {
+      : inner_(testing::MakeSocketChannel(component, config)) {
     ++transports_made;
     if (++transports_alive > 1) ++transports_overlapping;
   }
@@ -108,7 +107,7 @@ TEST(ProviderStressTest, ManyThreadsShareOneProviderObject) {
   setenv("QMX_ROOT", root.dir().c_str(), 1);
   ServiceProcess service(QMXUPDTMNGR_PATH, &root);
   service.Start();
-  SetTransportFactory(
+  testing::SetTransportFactory(
       [](const std::string& component, const std::string& config) {
         return std::make_unique<CountedChannel>(component, config);
       });
@@ -123,7 +122,7 @@ TEST(ProviderStressTest, ManyThreadsShareOneProviderObject) {
   }
   for (std::thread& thread : threads) thread.join();
   std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
-  SetTransportFactory(nullptr);
+  testing::SetTransportFactory(nullptr);
 
   EXPECT_EQ(tally.bad.load(), 0);
   EXPECT_EQ(transports_overlapping.load(), 0) << "two links open at once";
