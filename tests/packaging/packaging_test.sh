@@ -1,0 +1,148 @@
+#!/usr/bin/env bash
+# Installs this build's packages with dpkg into a throw-away root, runs the
+# installed service there as systemd would confine it, calls every method
+# through the installed qmx-call, upgrades to packages of a later version
+# whose service knows one more state key and downgrades back, keeping the
+# settings each time, then purges everything and checks nothing is left.
+#   packaging_test.sh SOURCE_DIR BUILD_DIR
+set -euo pipefail
+src=$1
+build=$(cd "$2" && pwd)
+if [ "$(id -u)" -ne 0 ]; then
+  echo "skipped: installing into a root with dpkg takes root"
+  exit 77
+fi
+
+# Not under /tmp: the service gets a /tmp of its own.
+work=$build/packaging-test
+root=$work/root
+service_pid=""
+stop_service() {
+  [ -n "$service_pid" ] || return 0
+  kill -TERM "$service_pid"
+  wait "$service_pid" || fail "the service exited $?: $(cat "$work/service.log")"
+  service_pid=""
+}
+trap 'stop_service; [ -n "${KEEP:-}" ] || rm -rf "$work"' EXIT
+fail() {
+  echo "packaging test: $*" >&2
+  exit 1
+}
+rm -rf "$work"
+# The folders every Debian system with systemd has, so that what is left
+# after the purge is ours.
+mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/var/lib/systemd" \
+  "$root/etc/systemd/system" "$root/var/log" "$root/var/run"
+touch "$root/var/lib/dpkg/status"
+
+version=$(cat "$build/packaging/version")
+next=$version+1
+"$src/packaging/build-debs" "$build" "$work/now" >/dev/null
+"$src/scripts/package" --build-dir "$build/packaging-next" --out "$work/next" \
+  -DQMX_PACKAGE_VERSION="$next" -DQMX_TEST_EXTRA_STATE_KEY=ON >/dev/null
+
+dpkg_root() {
+  dpkg --root="$root" --force-script-chrootless --force-depends "$@" </dev/null \
+    >>"$work/dpkg.log" 2>&1 || fail "dpkg $*: $(tail -n 20 "$work/dpkg.log")"
+}
+dpkg_root --add-architecture i386
+snapshot() { (cd "$root" && find . -path ./var/lib/dpkg -prune -o -print | sort); }
+snapshot >"$work/before"
+
+# The service as qmxupdtmngr.service runs it: a user of the dynamic range,
+# its state and socket folders writable and the rest read-only, no network,
+# a /tmp of its own, umask 0077, no capabilities, no new privileges.
+uid=61184
+start_service() {
+  install -d -o $uid -g $uid -m 0700 "$root/var/lib/qmxupdtmngr"
+  install -d -o $uid -g $uid -m 0755 "$root/var/run/qmx"
+  unshare --mount --net -- sh -ec '
+    root=$1; shift
+    mount --bind "$root" "$root"
+    for dir in var/lib/qmxupdtmngr var/run/qmx; do mount --bind "$root/$dir" "$root/$dir"; done
+    mount -o remount,bind,ro "$root"
+    mount -t tmpfs tmpfs /tmp
+    umask 0077
+    exec setpriv --reuid="$1" --regid="$1" --clear-groups --no-new-privs \
+      --inh-caps=-all --bounding-set=-all -- env QMX_ROOT="$root" "$root/usr/sbin/qmxupdtmngr"
+  ' sh "$root" $uid 2>"$work/service.log" &
+  service_pid=$!
+  for _ in $(seq 100); do
+    grep -qs "listening on" "$work/service.log" && return 0
+    kill -0 "$service_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  fail "the installed service did not start: $(cat "$work/service.log")"
+}
+
+# call METHOD ARGS...: the installed qmx-call; its JSON answer in $answer.
+call() {
+  answer=$(QMX_ROOT=$root QMX_TRACE_LEVEL=31 "$root/usr/bin/qmx-call" --json "$@") ||
+    fail "qmx-call $* exited $?: $answer"
+}
+settings='"IsAutoSetting": true, "RepeatType": 2, "DayOfWeek": "Sun", "Date": "", "Time": "04:30"'
+store_settings() {
+  call SetAutoUpdateSetting UpdateSchedule.IsAutoSetting=true UpdateSchedule.RepeatType=2 \
+    UpdateSchedule.DayOfWeek=Sun UpdateSchedule.Date= UpdateSchedule.Time=04:30
+  call SetAutoDownloadSetting DownloadSchedule.IsAutoSetting=true DownloadSchedule.RepeatType=1 \
+    DownloadSchedule.Time=02:00 DownloadSetting.WebSiteUrl=https://updates.example/qmx \
+    DownloadSetting.ProxyPort=3128
+}
+check_settings() {
+  call GetAutoUpdateSetting
+  [[ $answer == *"$settings"* ]] || fail "$1: update schedule lost: $answer"
+  call GetAutoDownloadSetting
+  [[ $answer == *'"WebSiteUrl": "https://updates.example/qmx"'*'"ProxyPort": "3128"'* ]] ||
+    fail "$1: download setting lost: $answer"
+  if ls "$root/var/lib/qmxupdtmngr/" | grep -q corrupt; then
+    fail "$1: the state file was set aside: $(cat "$work/service.log")"
+  fi
+}
+
+dpkg_root -i "$work"/now/*.deb
+installed=$(dpkg-query --root="$root" -W -f='${Version} ${Status}' qmxupdtmngr)
+[ "$installed" = "$version~standin install ok installed" ] || fail "dpkg has qmxupdtmngr $installed"
+dpkg-query --root="$root" -W -f='${Conffiles}' qmx-updatemanager-provider |
+  grep -q "/opt/veltrax/qmx/um/SocketConfig.ini" || fail "SocketConfig.ini is no conffile"
+for link in multi-user.target.wants/qmxupdtmngr.service sockets.target.wants/qmxupdtmngr.socket; do
+  [ -L "$root/etc/systemd/system/$link" ] || fail "$link was not enabled"
+done
+MANPATH=$root/usr/share/man man -w qmx-call qmxupdtmngr qmx-socket-config >/dev/null ||
+  fail "man does not find the manual pages"
+if command -v systemd-analyze >/dev/null; then
+  systemd-analyze security --offline=yes --threshold=20 --root="$root" qmxupdtmngr.service \
+    >"$work/exposure" 2>&1 || fail "unit $(grep -F Overall "$work/exposure")"
+fi
+
+start_service
+store_settings
+call DownloadAll DownloadSetting.DownloadType=2 DownloadSetting.ExternalMediaPath=/media/usb0
+for method in UpdateAll RollbackAll NoticeModuleUpdate ExecuteReboot GetQmxStatus GetProviderVersion; do
+  call "$method"
+done
+check_settings "first install"
+grep -q "install version:\[$version~standin\]" "$root/var/log/qmx/umprovider.log" ||
+  fail "the provider's install check did not trace version $version~standin"
+[ "$(wc -l <"$root/var/lib/qmxupdtmngr/journal.log")" -eq 5 ] || fail "journal: $(cat "$root/var/lib/qmxupdtmngr/journal.log")"
+[ "$(stat -c %a:%u "$root/var/lib/qmxupdtmngr/state")" = "600:$uid" ] || fail "state file mode or owner"
+# Later: qmx-call --check against the installed root, every link ok.
+
+# An administrator's change to the configuration survives the upgrade.
+sed -i 's/^ConnectTimeoutMs=5000/ConnectTimeoutMs=4000/' "$root/opt/veltrax/qmx/um/SocketConfig.ini"
+stop_service
+dpkg_root -i "$work"/next/*.deb
+grep -q "^ConnectTimeoutMs=4000" "$root/opt/veltrax/qmx/um/SocketConfig.ini" ||
+  fail "the upgrade replaced the changed configuration"
+start_service
+check_settings "upgrade to $next"
+store_settings
+stop_service
+dpkg_root -i "$work"/now/*.deb
+start_service
+check_settings "downgrade to $version"
+stop_service
+
+dpkg_root --purge qmx-updatemanager-provider qmx-host-runtime qmxupdtmngr
+snapshot >"$work/after"
+diff "$work/before" "$work/after" >"$work/left" || fail "left after purge: $(cat "$work/left")"
+echo "packaging: installed, served, upgraded to $next, downgraded and purged"
