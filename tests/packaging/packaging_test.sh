@@ -107,6 +107,22 @@ dpkg-query --root="$root" -W -f='${Conffiles}' qmx-updatemanager-provider |
 for link in multi-user.target.wants/qmxupdtmngr.service sockets.target.wants/qmxupdtmngr.socket; do
   [ -L "$root/etc/systemd/system/$link" ] || fail "$link was not enabled"
 done
+# The runtime libraries export the host interface of host/ and the host
+# program's calls of runtime/repository.h and trace_control.h: no test seam.
+interface='CFileTransfer|CFileUtility|CIWbemUtil|CStringUtil|CTraceUtility|CVELTRAX_ServerService
+  |CVELTRAX_SysService|QmxException|IWbemClassObject|IWbemContext|IWbemObjectSink|IWbemServices
+  |VariantInit|VariantClear|SysAllocString|SysFreeString|lstrcmpW|qmx::CreateContext
+  |qmx::LoadRepository|qmx::LoadRepositoryFromText|qmx::RecordingSink|qmx::ReloadTraceLevel
+  |qmx::SetTraceMirror'
+interface=$(tr -d ' \n' <<<"$interface")
+exported=$(for lib in libqmx_ComLib.so libqmx_ProviderBase.so; do
+  nm -D -C --defined-only "$root/usr/lib/$lib" | cut -c 12-; done |
+  sed -E 's/^(typeinfo name for |typeinfo for |vtable for )//; s/\(.*//')
+unlisted=$(grep -v -E "^($interface)(::|$)" <<<"$exported") || true
+[ -z "$unlisted" ] || fail "the runtime libraries export more than the host interface: $unlisted"
+for name in ${interface//|/ }; do
+  grep -q -E "^$name(::|$)" <<<"$exported" || fail "the runtime libraries do not export $name"
+done
 MANPATH=$root/usr/share/man man -w qmx-call qmxupdtmngr qmx-socket-config >/dev/null ||
   fail "man does not find the manual pages"
 if command -v systemd-analyze >/dev/null; then
