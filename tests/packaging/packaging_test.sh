@@ -141,7 +141,8 @@ grep -q "install version:\[$version~standin\]" "$root/var/log/qmx/umprovider.log
   fail "the provider's install check did not trace version $version~standin"
 [ "$(wc -l <"$root/var/lib/qmxupdtmngr/journal.log")" -eq 5 ] || fail "journal: $(cat "$root/var/lib/qmxupdtmngr/journal.log")"
 [ "$(stat -c %a:%u "$root/var/lib/qmxupdtmngr/state")" = "600:$uid" ] || fail "state file mode or owner"
-# Later: qmx-call --check against the installed root, every link ok.
+# PLACE FOR qmx-call --check: run it here against the installed root and
+# expect every link ok (exit 0).
 
 # An administrator's change to the configuration survives the upgrade.
 sed -i 's/^ConnectTimeoutMs=5000/ConnectTimeoutMs=4000/' "$root/opt/veltrax/qmx/um/SocketConfig.ini"
