@@ -13,7 +13,6 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 77
 fi
 
-# Not under /tmp: the service gets a /tmp of its own.
 work=$build/packaging-test
 root=$work/root
 service_pid=""
@@ -56,12 +55,16 @@ uid=61184
 start_service() {
   install -d -o $uid -g $uid -m 0700 "$root/var/lib/qmxupdtmngr"
   install -d -o $uid -g $uid -m 0755 "$root/var/run/qmx"
+  # The root is set up on /mnt and moved back over the new /tmp, which
+  # would otherwise hide a root that lies under /tmp.
   unshare --mount --net -- sh -ec '
     root=$1; shift
-    mount --bind "$root" "$root"
-    for dir in var/lib/qmxupdtmngr var/run/qmx; do mount --bind "$root/$dir" "$root/$dir"; done
-    mount -o remount,bind,ro "$root"
+    mount --bind "$root" /mnt
+    for dir in var/lib/qmxupdtmngr var/run/qmx; do mount --bind "/mnt/$dir" "/mnt/$dir"; done
+    mount -o remount,bind,ro /mnt
     mount -t tmpfs tmpfs /tmp
+    mkdir -p "$root"
+    mount --move /mnt "$root"
     umask 0077
     exec setpriv --reuid="$1" --regid="$1" --clear-groups --no-new-privs \
       --inh-caps=-all --bounding-set=-all -- env QMX_ROOT="$root" "$root/usr/sbin/qmxupdtmngr"
