@@ -3,7 +3,6 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 
 namespace qmx {
@@ -28,18 +27,9 @@ std::string KeyOf(const std::string& section, const std::string& key) {
 
 }  // namespace
 
-bool IniFile::Load(const std::string& path) {
-  m_values.clear();
-  std::ifstream in(path);
-  if (!in) return false;
-  std::ostringstream text;
-  text << in.rdbuf();
-  LoadText(text.str());
-  return true;
-}
-
 void IniFile::LoadText(const std::string& text) {
   m_values.clear();
+  m_keys.clear();
   std::istringstream in(text);
   std::string section;
   std::string line;
@@ -52,8 +42,9 @@ void IniFile::LoadText(const std::string& text) {
     }
     size_t equals = line.find('=');
     if (equals == std::string::npos) continue;
-    m_values[KeyOf(section, Trim(line.substr(0, equals)))] =
-        Trim(line.substr(equals + 1));
+    std::string key = Trim(line.substr(0, equals));
+    m_values[KeyOf(section, key)] = Trim(line.substr(equals + 1));
+    m_keys.emplace_back(section, key);
   }
 }
 
@@ -61,6 +52,14 @@ const std::string* IniFile::Find(const std::string& section,
                                  const std::string& key) const {
   auto it = m_values.find(KeyOf(section, key));
   return it == m_values.end() ? nullptr : &it->second;
+}
+
+std::vector<std::string> IniFile::KeysOutside(const std::string& section) const {
+  std::vector<std::string> keys;
+  for (const auto& key : m_keys) {
+    if (Lower(key.first) != Lower(section)) keys.push_back(key.second);
+  }
+  return keys;
 }
 
 long IniFile::GetInt(const std::string& section, const std::string& key,

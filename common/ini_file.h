@@ -7,19 +7,22 @@
 
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace qmx {
 
 class IniFile {
  public:
-  // Reads the file; false when it cannot be opened (the file then reads as
-  // empty, so every lookup gives its default).
-  bool Load(const std::string& path);
   void LoadText(const std::string& text);
 
   // The value of section.key, or nullptr when absent.
   const std::string* Find(const std::string& section,
                           const std::string& key) const;
+
+  // The keys, as written, that stand outside section (before any section
+  // header or in another one).
+  std::vector<std::string> KeysOutside(const std::string& section) const;
 
   // A decimal integer in [minimum, maximum]. Absent: fallback, and *malformed
   // stays false. Present but not such an integer: fallback and *malformed
@@ -30,6 +33,7 @@ class IniFile {
 
  private:
   std::map<std::string, std::string> m_values;  // "section\nkey", lower case
+  std::vector<std::pair<std::string, std::string>> m_keys;  // section, key
 };
 
 }  // namespace qmx

@@ -14,4 +14,11 @@ std::string RootedPath(const std::string& path) {
   return prefix + path;
 }
 
+bool CheckQmxRoot(std::string* error) {
+  const char* root = std::getenv("QMX_ROOT");
+  if (root == nullptr || *root == '\0' || *root == '/') return true;
+  *error = std::string("QMX_ROOT must be an absolute path, not \"") + root + "\"";
+  return false;
+}
+
 }  // namespace qmx

@@ -14,6 +14,11 @@ namespace qmx {
 // they are.
 std::string RootedPath(const std::string& path);
 
+// False, with a message naming QMX_ROOT, when it is set to a relative path:
+// each process would put its files under its own working folder. A program
+// checks this before it makes or opens anything.
+bool CheckQmxRoot(std::string* error);
+
 }  // namespace qmx
 
 #endif  // QMX_COMMON_QMX_ROOT_H_

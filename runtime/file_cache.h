@@ -1,6 +1,6 @@
-// A parsed copy of a file that is parsed again whenever the file may have
-// changed, so that a caller reading it on every call pays for one stat()
-// instead of a read and a parse, and never sees a stale copy.
+// What was read from a file, read again whenever the file may have changed,
+// so that a caller reading it on every call pays for one stat() instead of
+// a read and a parse, and never sees a stale copy.
 //
 // A file is known by its device, inode, size and modification time. A
 // rewrite in place that keeps the size, made within the file system's
@@ -40,24 +40,23 @@ bool StampOf(const std::string& path, FileStamp* stamp);
 // file with the same stamp.
 bool MayChangeUnseen(const FileStamp& stamp, const struct timespec& read_time);
 
-// Reads the whole file; the descriptor is close-on-exec, so a program that
-// the host starts from another thread meanwhile does not inherit it.
-bool ReadFileText(const std::string& path, std::string* text);
-
 template <typename Parsed>
 class FileCache {
  public:
-  using Parser = std::function<Parsed(const std::string& text)>;
+  // Reads the file at path (through common/safe_files.h), and says in what
+  // it gives when the file is missing or cannot be read.
+  using Reader = std::function<Parsed(const std::string& path)>;
 
-  explicit FileCache(Parser parse) : m_parse(std::move(parse)) {}
+  explicit FileCache(Reader read) : m_read(std::move(read)) {}
 
-  // The parsed content of the file at path; null when it cannot be read.
+  // What the reader gives for the file at path as it is now; a missing
+  // file is not cached.
   std::shared_ptr<const Parsed> Get(const std::string& path);
 
  private:
   bool Current(const std::string& path, const FileStamp& stamp) const;
 
-  const Parser m_parse;
+  const Reader m_read;
   std::mutex m_mutex;
   std::string m_path;  // the one file cached; another path replaces it
   FileStamp m_stamp;
@@ -75,14 +74,12 @@ bool FileCache<Parsed>::Current(const std::string& path,
 template <typename Parsed>
 std::shared_ptr<const Parsed> FileCache<Parsed>::Get(const std::string& path) {
   FileStamp stamp;
-  if (!StampOf(path, &stamp)) return nullptr;
+  if (!StampOf(path, &stamp)) return std::make_shared<const Parsed>(m_read(path));
   std::lock_guard<std::mutex> lock(m_mutex);
   if (Current(path, stamp)) return m_parsed;
-  std::string text;
-  if (!ReadFileText(path, &text)) return nullptr;
   // Read after the stamp: a change in between shows in the next stamp.
   clock_gettime(CLOCK_REALTIME, &m_readTime);
-  m_parsed = std::make_shared<const Parsed>(m_parse(text));
+  m_parsed = std::make_shared<const Parsed>(m_read(path));
   m_path = path;
   m_stamp = stamp;
   return m_parsed;

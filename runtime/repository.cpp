@@ -4,13 +4,10 @@
 #include "runtime/repository.h"
 
 #include <atomic>
-#include <cerrno>
-#include <cstring>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <utility>
 
+#include "common/safe_files.h"
 #include "runtime/class_object.h"
 #include "runtime/mof_parser.h"
 #include "runtime/testing/seams_internal.h"
@@ -57,17 +54,8 @@ HRESULT Repository::GetObject(const std::string& path, long, IWbemContext*,
   return WBEM_S_NO_ERROR;
 }
 
-bool ReadFile(const std::string& path, std::string* text, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    *error = path + ": cannot read: " + std::strerror(errno);
-    return false;
-  }
-  std::ostringstream contents;
-  contents << in.rdbuf();
-  *text = contents.str();
-  return true;
-}
+// The product's schema is a few KiB; a file far past that is not one.
+constexpr size_t kSchemaLimit = 16 << 20;
 
 // One named text per file, parsed in order into one schema.
 IWbemServices* Load(const std::vector<std::pair<std::string, std::string>>& files,
@@ -88,7 +76,9 @@ IWbemServices* LoadRepository(const std::vector<std::string>& mofPaths,
   std::vector<std::pair<std::string, std::string>> files;
   for (const std::string& path : mofPaths) {
     std::string text;
-    if (!ReadFile(path, &text, error)) return nullptr;
+    if (ReadFileBounded(path, kSchemaLimit, ReadRule::kShared, &text, error) != 0) {
+      return nullptr;
+    }
     files.emplace_back(path, std::move(text));
   }
   return Load(files, error);

@@ -15,8 +15,8 @@
 #include <climits>
 #include <cstring>
 
-#include "common/ini_file.h"
 #include "common/qmx_root.h"
+#include "common/socket_config.h"
 #include "host/utility.h"
 #include "runtime/file_cache.h"
 #include "runtime/transport_channel.h"
@@ -24,29 +24,14 @@
 namespace qmx {
 namespace {
 
-constexpr const char* kSection = "Socket";
-constexpr const char* kDefaultPath = "/var/run/qmx/qmxupdtmngr.sock";
-
-struct SocketConfig {
-  std::string path;
-  int connectTimeoutMs = 5000;
-  int sendTimeoutMs = 5000;
-  int receiveTimeoutMs = 600000;
-};
-
 using Clock = std::chrono::steady_clock;
 
-// Every request cycle makes a new channel; the file is parsed again only
-// when it changes. A file that cannot be read gives every default.
-std::shared_ptr<const IniFile> LoadConfig(const std::string& file) {
+// Every request cycle makes a new channel; the file is read again only
+// when it changes.
+std::shared_ptr<const SocketConfig> LoadConfig(const std::string& file) {
   // Outlives the static destructors of its last users.
-  static auto* cache = new FileCache<IniFile>([](const std::string& text) {
-    IniFile ini;
-    ini.LoadText(text);
-    return ini;
-  });
-  std::shared_ptr<const IniFile> ini = cache->Get(file);
-  return ini != nullptr ? ini : std::make_shared<const IniFile>();
+  static auto* cache = new FileCache<SocketConfig>(ReadSocketConfig);
+  return cache->Get(file);
 }
 
 // Milliseconds left until deadline, rounded up, never negative.
@@ -71,8 +56,6 @@ class SocketChannel : public TransportChannel {
 
  private:
   void ReadConfig(const std::string& configPath);
-  int ReadTimeout(const IniFile& ini, const std::string& file, const char* key,
-                  int fallback);
   bool Connect();
   bool ConnectNow(const struct sockaddr_un& address, Clock::time_point deadline);
   // Bounds the next blocking send or connect (SO_SNDTIMEO) or receive
@@ -101,31 +84,15 @@ SocketChannel::SocketChannel(const std::string& componentName,
 }
 
 void SocketChannel::ReadConfig(const std::string& configPath) {
-  std::string file = RootedPath(configPath);
-  std::shared_ptr<const IniFile> config = LoadConfig(file);
-  const IniFile& ini = *config;
-  const std::string* path = ini.Find(kSection, "Path");
-  m_config.path = RootedPath(path != nullptr && !path->empty() ? *path
-                                                               : kDefaultPath);
-  m_config.connectTimeoutMs =
-      ReadTimeout(ini, file, "ConnectTimeoutMs", m_config.connectTimeoutMs);
-  m_config.sendTimeoutMs =
-      ReadTimeout(ini, file, "SendTimeoutMs", m_config.sendTimeoutMs);
-  m_config.receiveTimeoutMs =
-      ReadTimeout(ini, file, "ReceiveTimeoutMs", m_config.receiveTimeoutMs);
-}
-
-int SocketChannel::ReadTimeout(const IniFile& ini, const std::string& file,
-                               const char* key, int fallback) {
-  bool malformed = false;
-  long value = ini.GetInt(kSection, key, fallback, 1, INT_MAX, &malformed);
-  if (malformed) {
-    CTraceUtility::WriteDebug(
-        m_component, TRACE_ERROR,
-        "%s: [%s] %s = '%s' is not a time-out in milliseconds; using %d",
-        file.c_str(), kSection, key, ini.Find(kSection, key)->c_str(), fallback);
+  std::shared_ptr<const SocketConfig> config = LoadConfig(RootedPath(configPath));
+  for (const std::string& error : config->errors) {
+    CTraceUtility::WriteDebug(m_component, TRACE_ERROR, "%s", error.c_str());
   }
-  return static_cast<int>(value);
+  for (const std::string& warning : config->warnings) {
+    CTraceUtility::WriteDebug(m_component, TRACE_WARNING, "%s", warning.c_str());
+  }
+  m_config = *config;
+  m_config.path = RootedPath(config->path);
 }
 
 bool SocketChannel::Fail(const std::string& why) {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
@@ -11,6 +12,7 @@
 #include <unordered_map>
 
 #include "common/qmx_root.h"
+#include "common/safe_files.h"
 
 namespace qmx {
 namespace {
@@ -25,6 +27,8 @@ struct OpenFile {
   int fd = -1;
   dev_t dev = 0;
   ino_t ino = 0;
+  // A write was cut short, so the file ends within a line.
+  std::atomic<bool> midLine{false};
   ~OpenFile() {
     if (fd >= 0) close(fd);
   }
@@ -39,29 +43,42 @@ std::string LogPath(const std::string& traceName) {
   return RootedPath("/var/log/qmx/") + name + ".log";
 }
 
-void MakeFolders(const std::string& path) {
-  for (size_t slash = path.find('/', 1); slash != std::string::npos;
-       slash = path.find('/', slash + 1)) {
-    mkdir(path.substr(0, slash).c_str(), 0700);
-  }
+// Says once per process that trace lines are being dropped, and why the
+// first time: tracing never fails or blocks its caller, but a person
+// should learn that the log is not being written.
+void NoteDropped(const std::string& why) {
+  static std::atomic<bool> said{false};
+  if (said.exchange(true)) return;
+  WriteAll(STDERR_FILENO, "qmx: trace lines are dropped: " + why + "\n");
 }
 
+// The log at path, its folder made or refused by the rule for every file
+// we write.
 std::shared_ptr<OpenFile> Open(const std::string& path) {
-  const int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC;
-  int fd = open(path.c_str(), flags, 0600);
-  if (fd < 0 && errno == ENOENT) {
-    MakeFolders(path);
-    fd = open(path.c_str(), flags, 0600);
+  std::string error;
+  int fd = -1;
+  if (PrepareFolder(DirName(path), 0700, &error)) {
+    fd = OpenForWriting(path, O_APPEND, &error);
   }
-  if (fd < 0) return nullptr;
+  struct stat st;
+  if (fd >= 0 && fstat(fd, &st) != 0) {
+    error = path + ": cannot inspect: " + ErrorText(errno);
+    close(fd);
+    fd = -1;
+  }
+  if (fd < 0) {
+    NoteDropped(error);
+    return nullptr;
+  }
   auto file = std::make_shared<OpenFile>();
   file->fd = fd;
-  struct stat st;
-  if (fstat(fd, &st) != 0) return nullptr;
-  // Traces carry passwords: a file someone else made readable is tightened.
-  if ((st.st_mode & 077) != 0) fchmod(fd, 0600);
   file->dev = st.st_dev;
   file->ino = st.st_ino;
+  // A line cut short by this process or another leaves the file without its
+  // last line break; the next line then starts on a line of its own.
+  char last = '\n';
+  file->midLine = st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 &&
+                  last != '\n';
   return file;
 }
 
@@ -79,7 +96,7 @@ class TraceFiles {
 
 std::shared_ptr<OpenFile> TraceFiles::Get(const std::string& path) {
   struct stat st;
-  bool exists = stat(path.c_str(), &st) == 0;
+  bool exists = lstat(path.c_str(), &st) == 0;
   std::lock_guard<std::mutex> lock(m_mutex);
   auto it = m_files.find(path);
   if (it != m_files.end() && exists && it->second->dev == st.st_dev &&
@@ -110,42 +127,44 @@ struct LastLog {
   std::shared_ptr<OpenFile> file;
 };
 
-// The descriptor of traceName's log, or -1; it stays open at least until
-// the thread's next line.
-int LogFd(const std::string& traceName, time_t second) {
+// The file of traceName's log, or null (a log that cannot be opened is
+// asked again in the next second); it stays open at least until the
+// thread's next line.
+OpenFile* LogFile(const std::string& traceName, time_t second) {
   thread_local LastLog last;
   const char* root = std::getenv("QMX_ROOT");
   if (root == nullptr) root = "";
-  if (last.file != nullptr && last.second == second &&
-      last.traceName == traceName && last.root == root) {
-    return last.file->fd;
+  if (last.second != second || last.traceName != traceName || last.root != root) {
+    last.file = Files().Get(LogPath(traceName));
+    last.traceName = traceName;
+    last.root = root;
+    last.second = second;
   }
-  last.file = Files().Get(LogPath(traceName));
-  last.traceName = traceName;
-  last.root = root;
-  last.second = second;
-  return last.file != nullptr ? last.file->fd : -1;
+  return last.file.get();
 }
 
 }  // namespace
 
-void WriteFully(int fd, const std::string& line) {
-  size_t done = 0;
-  while (done < line.size()) {
-    ssize_t n = write(fd, line.data() + done, line.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<size_t>(n);
-  }
-}
+void WriteFully(int fd, const std::string& line) { WriteAll(fd, line); }
 
 void AppendTraceLine(const std::string& traceName, time_t second,
                      const std::string& line) {
-  int fd = LogFd(traceName, second);
-  if (fd < 0) return;
+  OpenFile* file = LogFile(traceName, second);
+  if (file == nullptr) return;
   // One write: a partial append cannot be completed without interleaving.
-  while (write(fd, line.data(), line.size()) < 0 && errno == EINTR) {
-  }
+  // After a cut line the next one starts on a line of its own.
+  bool fresh = file->midLine.exchange(false);
+  std::string joined;
+  if (fresh) joined = "\n" + line;
+  const std::string& text = fresh ? joined : line;
+  ssize_t n;
+  do {
+    n = write(file->fd, text.data(), text.size());
+  } while (n < 0 && errno == EINTR);
+  if (n == static_cast<ssize_t>(text.size())) return;
+  if (n > 0 || fresh) file->midLine = true;
+  NoteDropped(LogPath(traceName) + ": " +
+              (n < 0 ? ErrorText(errno) : "the disk took only part of a line"));
 }
 
 }  // namespace qmx

@@ -1,5 +1,6 @@
-// Helpers for the files the service keeps: folders made on demand, durable
-// replacement, and an escape that keeps any value on one text line.
+// Helpers for the files the service keeps: an escape that keeps any value on
+// one text line. Opening, writing and replacing them goes through
+// common/safe_files.h, included here for every user.
 
 #ifndef QMX_SERVICE_FILES_H_
 #define QMX_SERVICE_FILES_H_
@@ -8,31 +9,16 @@
 
 #include <string>
 
+#include "common/safe_files.h"
+
 namespace qmx {
 namespace service {
 
-// strerror(error) as a std::string.
-std::string ErrorText(int error);
-
-// The folder part of path ("." when there is none).
-std::string DirName(const std::string& path);
-
-// Makes dir with mode, and any missing parents with 0755 (like mkdir -p -m);
-// existing folders are left as they are.
-bool MakeDirs(const std::string& dir, mode_t mode, std::string* error);
-
-// Writes all of data to fd, retrying short writes.
-bool WriteAll(int fd, const std::string& data);
-
-// Reads the whole file. Returns 0 or the errno of the failure (ENOENT when it
-// does not exist).
-int ReadWholeFile(const std::string& path, std::string* content);
-
-// Replaces path with content so that a crash at any moment leaves either the
-// old or the new file: a temporary file in the same folder is written and
-// synced, renamed over path, and the folder is synced.
-bool ReplaceFileDurably(const std::string& path, const std::string& content,
-                        mode_t mode, std::string* error);
+// The socket's and the state's folders are made, or refused when they
+// cannot be trusted, by the one rule for every file (PrepareFolder).
+inline bool MakeDirs(const std::string& dir, mode_t mode, std::string* error) {
+  return PrepareFolder(dir, mode, error);
+}
 
 // Makes any bytes one line of text: "\" becomes "\\" and every control byte
 // "\xHH". UnescapeLine reverses it; it fails on a raw control byte or a

@@ -1,10 +1,7 @@
 #include "service/journal_file.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
-
-#include <cerrno>
 
 #include "service/files.h"
 
@@ -27,16 +24,11 @@ JournalFile::JournalFile(const std::string& path) : path_(path) {}
 bool JournalFile::Record(const std::string& kind,
                          const std::vector<std::string>& params,
                          std::string* error) {
-  int fd = open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    *error = path_ + ": " + ErrorText(errno);
-    return false;
-  }
-  // A journal left by hand with a wider mode is narrowed before it gets
-  // another password.
   std::string line = FormatJournalLine(time(nullptr), kind, params);
-  bool ok = fchmod(fd, 0600) == 0 && WriteAll(fd, line);
-  if (!ok) *error = path_ + ": " + ErrorText(errno);
+  std::lock_guard<std::mutex> lock(mutex_);
+  int fd = OpenForWriting(path_, O_APPEND, error);
+  if (fd < 0) return false;
+  bool ok = AppendWhole(fd, line, path_, error);
   close(fd);
   return ok;
 }

@@ -7,6 +7,7 @@
 #define QMX_SERVICE_JOURNAL_FILE_H_
 
 #include <ctime>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -22,13 +23,15 @@ class JournalFile : public ActionJournal {
  public:
   explicit JournalFile(const std::string& path);
 
-  // Appends the line with a single write, so that lines from concurrent
-  // requests never mix.
+  // Appends the line with a single write, one request at a time, so that
+  // lines never mix and a line the disk could not take whole is taken back
+  // instead of having the next one glued to it.
   bool Record(const std::string& kind, const std::vector<std::string>& params,
               std::string* error) override;
 
  private:
   const std::string path_;
+  std::mutex mutex_;
 };
 
 }  // namespace service

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/qmx_root.h"
 #include "service/files.h"
 #include "service/journal_file.h"
 #include "service/log.h"
@@ -77,6 +78,7 @@ int RunService(const ServicePaths& paths) {
 int Main(const std::vector<std::string>& args) {
   CommandLine command_line;
   std::string error;
+  if (!CheckQmxRoot(&error)) return Fatal(error);
   if (!ParseCommandLine(args, &command_line, &error)) {
     std::fprintf(stderr, "qmxupdtmngr: %s\n%s", error.c_str(),
                  Usage().c_str());

@@ -1,7 +1,7 @@
 #include "service/options.h"
 
-#include "common/ini_file.h"
 #include "common/qmx_root.h"
+#include "common/socket_config.h"
 #include "service/files.h"
 
 namespace qmx {
@@ -41,20 +41,16 @@ std::string Usage() {
 
 ServicePaths ResolvePaths(const CommandLine& command_line, std::string* note) {
   std::string config_path = RootedPath(command_line.config_path);
-  IniFile config;
-  std::string socket = kDefaultSocketPath;
-  const std::string* configured = nullptr;
-  if (!config.Load(config_path)) {
-    *note = "no config " + config_path + "; using the default socket";
-  } else if ((configured = config.Find("Socket", "Path")) == nullptr ||
-             configured->empty()) {
-    *note = "no [Socket] Path in " + config_path + "; using the default socket";
-  } else {
-    socket = *configured;
-    note->clear();
+  SocketConfig config = ReadSocketConfig(config_path);
+  std::vector<std::string> notes = config.errors;
+  notes.insert(notes.end(), config.warnings.begin(), config.warnings.end());
+  if (!config.pathGiven) {
+    notes.push_back("no [Socket] Path in " + config_path + "; using the default socket");
   }
+  note->clear();
+  for (const std::string& line : notes) *note += (note->empty() ? "" : "; ") + line;
   ServicePaths paths;
-  paths.socket = RootedPath(socket);
+  paths.socket = RootedPath(config.path);
   paths.state = RootedPath(command_line.state_path);
   paths.journal = DirName(paths.state) + "/journal.log";
   return paths;

@@ -12,7 +12,6 @@ namespace service {
 
 constexpr char kDefaultConfigPath[] = "/opt/veltrax/qmx/um/SocketConfig.ini";
 constexpr char kDefaultStatePath[] = "/var/lib/qmxupdtmngr/state";
-constexpr char kDefaultSocketPath[] = "/var/run/qmx/qmxupdtmngr.sock";
 
 // Paths as given, before QMX_ROOT is applied.
 struct CommandLine {
@@ -35,8 +34,9 @@ struct ServicePaths {
   std::string journal;  // beside the state file
 };
 
-// Reads [Socket] Path from the config file; a missing file or key means the
-// default socket. *note tells which, for the log.
+// Reads [Socket] Path from the config file as the transport does
+// (common/socket_config.h); a missing file or key means the default socket.
+// *note holds what the log should say about the file.
 ServicePaths ResolvePaths(const CommandLine& command_line, std::string* note);
 
 }  // namespace service

@@ -18,6 +18,9 @@ constexpr char kVersionLine[] = "qmxupdtmngr-state 1";
 constexpr char kEndLine[] = "end";
 constexpr char kStatusKey[] = "Status";
 constexpr char kRebootKey[] = "Reboot";
+// Two schedules of at most a request body each, every byte escaped at
+// worst to four: far below this.
+constexpr size_t kStateLimit = 1 << 20;
 
 struct ScheduleSection {
   const char* prefix;
@@ -173,10 +176,12 @@ bool StateFile::Load(ServiceSettings* settings, std::string* note,
                      time_t now) {
   note->clear();
   *settings = ServiceSettings::Defaults();
+  RemoveStaleTemporaries(path_);
   std::string text;
-  int read_error = ReadWholeFile(path_, &text);
+  std::string problem;
+  int read_error =
+      ReadFileBounded(path_, kStateLimit, ReadRule::kPrivate, &text, &problem);
   if (read_error == ENOENT) return true;
-  std::string problem = read_error != 0 ? ErrorText(read_error) : "";
   ServiceSettings parsed;
   if (read_error == 0 && ParseState(text, &parsed, &problem)) {
     *settings = parsed;
@@ -195,7 +200,7 @@ bool StateFile::Load(ServiceSettings* settings, std::string* note,
 }
 
 bool StateFile::Save(const ServiceSettings& settings, std::string* error) {
-  return ReplaceFileDurably(path_, FormatState(settings), 0600, error);
+  return ReplaceFileDurably(path_, FormatState(settings), error);
 }
 
 bool StateFile::SetAside(time_t now, std::string* moved_to,

@@ -37,7 +37,7 @@ class StateFile : public SettingsStore {
   explicit StateFile(const std::string& path);
 
   // Reads the settings. A missing file gives the defaults. A file that cannot
-  // be read or parsed is renamed to "<path>.corrupt-<now>", *note says so,
+  // be read, trusted (see ReadRule::kPrivate) or parsed is renamed to "<path>.corrupt-<now>", *note says so,
   // and the defaults are used. False only when such a file could not be
   // moved aside: the caller must not go on and overwrite it.
   bool Load(ServiceSettings* settings, std::string* note, time_t now);

@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include <iterator>
 #include <string>
+#include <utility>
 
 #include "gtest/gtest.h"
 #include "host/utility.h"
@@ -23,7 +25,7 @@ const char kDatabase[] =
     "Description: the agent\n Version: 9.9 in a continuation line\n .\n"
     "Version: 42.1-3\n\n"
     "Package: qmx-old\nStatus: deinstall ok config-files\nVersion: 1.0\n\n"
-    "Package: qmx-multi\nStatus: install ok half-configured\nVersion: 2.0\n\n"
+    "Package: qmx-multi\nStatus: install ok half-installed\nVersion: 2.0\n\n"
     "Package: qmx-multi\nStatus: install ok installed\nVersion: 2.1\n\n\n"
     "package: qmx-last\nversion: 7\nstatus: install ok installed";
 
@@ -52,6 +54,34 @@ TEST(PackagesTest, AnswersFromTheStatusDatabaseAsItIsNow) {
   root.WriteFile("/new", "Package: other\n");
   ASSERT_EQ(rename(root.PathOf("/new").c_str(), root.PathOf(kStatus).c_str()), 0);
   EXPECT_EQ(CFileUtility::GetPackageVersion("qmx-agent"), "");
+}
+
+// The Status words are read as dpkg reads them, and a package counts in
+// every state in which its files are on disk, whatever it is wanted as.
+TEST(PackagesTest, InstalledMeansItsFilesAreOnDisk) {
+  const std::pair<const char*, bool> cases[] = {
+      {"install ok installed", true},        {"hold ok installed", true},
+      {"deinstall ok installed", true},      {"purge ok installed", true},
+      {"install reinstreq unpacked", true},  {"install ok half-configured", true},
+      {"install ok triggers-awaited", true}, {"unknown ok triggers-pending", true},
+      {"Hold  OK\tInstalled", true},         {"deinstall ok config-files", false},
+      {"purge ok not-installed", false},     {"install reinstreq half-installed", false},
+      {"install ok installed now", false},   {"install ok", false},
+      {"installed ok installed", false},     {"install okay installed", false},
+      {"install ok installedx", false},      {"", false},
+  };
+  test::TempRoot root;
+  std::string database;
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    database += "Package: p" + std::to_string(i) + "\nStatus: " + cases[i].first +
+                "\nVersion: 1\n\n";
+  }
+  root.WriteFile(kStatus, database);
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    EXPECT_EQ(CFileUtility::GetPackageVersion("p" + std::to_string(i)),
+              cases[i].second ? "1" : "")
+        << cases[i].first;
+  }
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/qmx_root.h"
 #include "host/provider_base.h"
 #include "runtime/repository.h"
 #include "runtime/trace_control.h"
@@ -115,6 +116,7 @@ int Call(const CallOptions& options) {
 int main(int argc, char** argv) {
   CallOptions options;
   std::string error;
+  if (!qmx::CheckQmxRoot(&error)) return UsageError(error);
   if (!ParseCallOptions(std::vector<std::string>(argv + 1, argv + argc),
                         &options, &error)) {
     std::fprintf(stderr, "qmx-call: %s\n%s", error.c_str(), Usage().c_str());

@@ -1,0 +1,308 @@
+#include "common/safe_files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace qmx {
+namespace {
+
+bool Fail(const std::string& what, const std::string& path, int error,
+          std::string* message) {
+  *message = path + ": " + what + ": " + ErrorText(error);
+  return false;
+}
+
+std::string ModeText(mode_t mode) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
+}
+
+std::string SizeText(size_t bytes) {
+  if (bytes % (1u << 20) == 0) return std::to_string(bytes >> 20) + " MiB";
+  if (bytes % 1024 == 0) return std::to_string(bytes >> 10) + " KiB";
+  return std::to_string(bytes) + " bytes";
+}
+
+bool OthersMayWrite(const struct stat& st) {
+  return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+}
+
+// Why the folder cannot be trusted; "" when it can.
+std::string DistrustFolder(const std::string& dir, const struct stat& st) {
+  if (!S_ISDIR(st.st_mode)) return dir + " is not a folder";
+  if (st.st_uid != 0 && st.st_uid != geteuid()) {
+    return "folder " + dir + " belongs to uid " + std::to_string(st.st_uid) +
+           ", neither root nor this user";
+  }
+  if (OthersMayWrite(st) && (st.st_mode & S_ISVTX) == 0) {
+    return "folder " + dir + " can be written by others without the sticky bit (mode " +
+           ModeText(st.st_mode) + ")";
+  }
+  return "";
+}
+
+// Why the file may not be read or written under the rule; "" when it may.
+// Files we write must be our own; files we only read may be root's.
+std::string DistrustFile(const struct stat& st, bool ours) {
+  if (S_ISLNK(st.st_mode)) return "is a symbolic link";
+  if (!S_ISREG(st.st_mode)) return "is not a regular file";
+  if (st.st_uid != geteuid() && (ours || st.st_uid != 0)) {
+    return "belongs to uid " + std::to_string(st.st_uid) +
+           (ours ? ", not to this user" : ", neither root nor this user");
+  }
+  if (OthersMayWrite(st)) {
+    return "can be written by group or others (mode " + ModeText(st.st_mode) +
+           ")";
+  }
+  return "";
+}
+
+bool Refuse(const std::string& path, const std::string& why,
+            std::string* error) {
+  *error = path + ": refused: " + why;
+  return false;
+}
+
+// dir, symbolic links resolved, and every folder above it are trusted.
+bool CheckFolders(const std::string& dir, std::string* error) {
+  char* real = realpath(dir.c_str(), nullptr);
+  if (real == nullptr) return Fail("cannot resolve", dir, errno, error);
+  std::string path = real;
+  std::free(real);
+  for (;;) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+      return Fail("cannot inspect", path, errno, error);
+    }
+    std::string why = DistrustFolder(path, st);
+    if (!why.empty()) return Refuse(dir, why, error);
+    if (path == "/") return true;
+    path = DirName(path);
+  }
+}
+
+// The descriptor back in blocking mode; a FIFO was refused before that
+// could matter.
+bool ClearNonBlocking(int fd) {
+  int flags = fcntl(fd, F_GETFL);
+  return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
+// Refusals of open() itself: a link under O_NOFOLLOW, a FIFO nobody reads.
+std::string OpenErrorText(int error) {
+  if (error == ELOOP) return "is a symbolic link";
+  if (error == ENXIO) return "is not a regular file";
+  return ErrorText(error);
+}
+
+bool SyncFolder(const std::string& dir, std::string* error) {
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return Fail("cannot open", dir, errno, error);
+  bool ok = fsync(fd) == 0;
+  int saved = errno;
+  close(fd);
+  return ok ? true : Fail("cannot sync", dir, saved, error);
+}
+
+std::string TemporaryPrefix(const std::string& path) { return path + ".tmp-"; }
+
+}  // namespace
+
+std::string ErrorText(int error) { return std::strerror(error); }
+
+std::string DirName(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+bool PrepareFolder(const std::string& dir, mode_t mode, std::string* error) {
+  // Nothing is made below a folder that is not trusted.
+  std::vector<std::string> missing;
+  std::string existing = dir;
+  struct stat st;
+  while (stat(existing.c_str(), &st) != 0) {
+    if (errno != ENOENT) return Fail("cannot inspect", existing, errno, error);
+    missing.push_back(existing);
+    existing = DirName(existing);
+  }
+  if (!CheckFolders(existing, error)) return false;
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    // Another process may make the same folder at the same moment.
+    if (mkdir(it->c_str(), *it == dir ? mode : 0755) != 0 && errno != EEXIST) {
+      return Fail("cannot make the folder", *it, errno, error);
+    }
+  }
+  return missing.empty() || CheckFolders(dir, error);
+}
+
+int OpenForWriting(const std::string& path, int flags, std::string* error) {
+  int fd = open(path.c_str(),
+                O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | flags,
+                0600);
+  if (fd < 0) {
+    Refuse(path, OpenErrorText(errno), error);
+    return -1;
+  }
+  struct stat st;
+  std::string why = fstat(fd, &st) != 0 ? ErrorText(errno) : DistrustFile(st, true);
+  if (why.empty() && !ClearNonBlocking(fd)) why = ErrorText(errno);
+  if (!why.empty()) {
+    close(fd);
+    Refuse(path, why, error);
+    return -1;
+  }
+  return fd;
+}
+
+bool WriteAll(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) {
+      errno = EIO;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool AppendWhole(int fd, const std::string& data, const std::string& path,
+                 std::string* error) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return Fail("cannot inspect", path, errno, error);
+  ssize_t n;
+  do {
+    n = write(fd, data.data(), data.size());
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return Fail("cannot append", path, errno, error);
+  if (static_cast<size_t>(n) == data.size()) return true;
+  *error = path + ": cannot append: only " + std::to_string(n) + " of " +
+           std::to_string(data.size()) + " bytes written (disk full?)";
+  if (ftruncate(fd, st.st_size) != 0) {
+    *error += ", and the partial line could not be taken back: " +
+              ErrorText(errno);
+  }
+  return false;
+}
+
+bool ReplaceFileDurably(const std::string& path, const std::string& content,
+                        std::string* error) {
+  std::string temporary = TemporaryPrefix(path) + "XXXXXX";
+  int fd = mkostemp(&temporary[0], O_CLOEXEC);  // O_EXCL, 0600
+  if (fd < 0) return Fail("cannot create a temporary file beside it", path, errno, error);
+  bool ok = WriteAll(fd, content) && fsync(fd) == 0;
+  int saved = errno;
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    saved = errno;
+  }
+  if (!ok) {
+    unlink(temporary.c_str());
+    return Fail("cannot write", temporary, saved, error);
+  }
+  if (rename(temporary.c_str(), path.c_str()) != 0) {
+    saved = errno;
+    unlink(temporary.c_str());
+    return Fail("cannot replace", path, saved, error);
+  }
+  return SyncFolder(DirName(path), error);
+}
+
+void RemoveStaleTemporaries(const std::string& path) {
+  const std::string dir = DirName(path);
+  const std::string prefix = TemporaryPrefix(path).substr(dir.size() + 1);
+  DIR* folder = opendir(dir.c_str());
+  if (folder == nullptr) return;
+  while (struct dirent* entry = readdir(folder)) {
+    std::string name = entry->d_name;
+    struct stat st;
+    if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0 ||
+        fstatat(dirfd(folder), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !DistrustFile(st, true).empty()) {
+      continue;
+    }
+    unlinkat(dirfd(folder), entry->d_name, 0);
+  }
+  closedir(folder);
+}
+
+int OpenForReading(const std::string& path, ReadRule rule, std::string* error) {
+  const bool ours = rule == ReadRule::kPrivate;
+  struct stat before;
+  // Looked at before opening, so that a device is never opened at all.
+  if ((ours ? lstat(path.c_str(), &before) : stat(path.c_str(), &before)) != 0) {
+    int saved = errno;
+    Fail("cannot read", path, saved, error);
+    errno = saved;
+    return -1;
+  }
+  std::string why = DistrustFile(before, ours);
+  char* real = why.empty() ? realpath(path.c_str(), nullptr) : nullptr;
+  if (why.empty() && real == nullptr) why = ErrorText(errno);
+  std::string folder_error;
+  if (real != nullptr && !CheckFolders(DirName(real), &folder_error)) {
+    why = folder_error;
+  }
+  std::free(real);
+  int fd = -1;
+  if (why.empty()) {
+    fd = open(path.c_str(),
+              O_RDONLY | O_NONBLOCK | O_CLOEXEC | (ours ? O_NOFOLLOW : 0));
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+      why = OpenErrorText(errno);
+    } else if (st.st_dev != before.st_dev || st.st_ino != before.st_ino) {
+      why = "replaced while being opened";
+    } else if (!ClearNonBlocking(fd)) {
+      why = ErrorText(errno);
+    }
+  }
+  if (why.empty()) return fd;
+  if (fd >= 0) close(fd);
+  Refuse(path, why, error);
+  errno = EPERM;
+  return -1;
+}
+
+int ReadFileBounded(const std::string& path, size_t limit, ReadRule rule,
+                    std::string* content, std::string* error) {
+  content->clear();
+  int fd = OpenForReading(path, rule, error);
+  if (fd < 0) return errno;
+  int result = 0;
+  std::vector<char> buffer(65536);
+  for (;;) {
+    ssize_t n = read(fd, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      result = errno;
+      Fail("cannot read", path, result, error);
+    }
+    if (n <= 0) break;
+    content->append(buffer.data(), static_cast<size_t>(n));
+    if (content->size() > limit) {
+      result = EFBIG;
+      *error = path + ": larger than the limit of " + SizeText(limit);
+      break;
+    }
+  }
+  close(fd);
+  if (result != 0) content->clear();
+  return result;
+}
+
+}  // namespace qmx

@@ -1,0 +1,84 @@
+// The one way the host runtime, the update service and qmx-call open the
+// files they keep and read, so that a symbolic link, a FIFO, a folder or
+// another user's file planted where one of ours belongs is refused instead
+// of being followed, blocked on or written to.
+//
+// Trusted folder: a folder owned by root or by this process's user that no
+// one else can write, unless its sticky bit keeps others from renaming or
+// removing what is not theirs (/tmp). Everything we write must lie in a
+// chain of trusted folders from "/" down, symbolic links resolved.
+//
+// Every failure leaves a message in *error that names the file or folder.
+
+#ifndef QMX_COMMON_SAFE_FILES_H_
+#define QMX_COMMON_SAFE_FILES_H_
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+
+namespace qmx {
+
+// strerror(error) as a std::string.
+std::string ErrorText(int error);
+
+// The folder part of path ("." when there is none).
+std::string DirName(const std::string& path);
+
+// Makes dir and its missing parents (like mkdir -p): dir itself gets mode,
+// parents 0755. Refused, before anything is made, when an existing folder
+// on the way is not trusted; false with *error when it cannot be made.
+bool PrepareFolder(const std::string& dir, mode_t mode, std::string* error);
+
+// Opens path for writing (and reading, so that a writer can see how the
+// file ends) with the extra flags (O_APPEND), creating it 0600 when missing. Refuses a symbolic link, anything but a regular file
+// (without waiting on a FIFO), and a file another user owns or that group
+// or others may write. The folder is not checked: see PrepareFolder.
+// Returns the descriptor (close-on-exec, blocking) or -1.
+int OpenForWriting(const std::string& path, int flags, std::string* error);
+
+// Writes all of data, resuming after EINTR and partial writes; false with
+// errno set (EIO when the file takes no more bytes without saying why).
+bool WriteAll(int fd, const std::string& data);
+
+// Appends data, one whole line or several, with a single write, so that
+// it never meets another writer's bytes halfway. A write cut short is
+// taken back (the file is truncated to its length before) and reported.
+// Concurrent appenders to the same file must be serialised by the caller.
+bool AppendWhole(int fd, const std::string& data, const std::string& path,
+                 std::string* error);
+
+// Replaces path with content so that a crash at any moment leaves either
+// the old file or the new one: a temporary file of a unique name (0600) is
+// written and synced in path's folder, renamed over path, and the folder is
+// synced. The temporary file never outlives a failure.
+bool ReplaceFileDurably(const std::string& path, const std::string& content,
+                        std::string* error);
+
+// Removes temporary files that ReplaceFileDurably left for path when the
+// process died before renaming one.
+void RemoveStaleTemporaries(const std::string& path);
+
+// Rules for a file we read.
+enum class ReadRule {
+  kShared,   // owned by root or us; a link to such a file is followed
+  kPrivate,  // one we write: owned by us, and never a link
+};
+
+// Opens path for reading: a regular file, owned and writable as the rule
+// says, in a trusted folder; a FIFO is refused without waiting for a
+// writer. Returns the descriptor (close-on-exec, blocking) or -1 with
+// errno (ENOENT: it does not exist) and *error.
+int OpenForReading(const std::string& path, ReadRule rule, std::string* error);
+
+// Reads the whole file through OpenForReading. A file larger than limit
+// bytes is refused with a message naming the limit. Returns 0, or the
+// errno of the failure (ENOENT when the file does not exist, EFBIG when
+// it is too large).
+int ReadFileBounded(const std::string& path, size_t limit, ReadRule rule,
+                    std::string* content, std::string* error);
+
+}  // namespace qmx
+
+#endif  // QMX_COMMON_SAFE_FILES_H_
