@@ -143,6 +143,20 @@ TEST(HostileFilesTest, PlantedObjectsAreRefusedAndLeftAsTheyWere) {
   }
 }
 
+// A relative QMX_ROOT would put files under each process's working folder:
+// qmx-call and the service refuse it, name it and make nothing.
+TEST(HostileFilesTest, RelativeRootIsRefused) {
+  TempRoot cwd;
+  for (const Args& program : {Args{QMX_CALL_PATH, "GetQmxStatus"}, Args{QMXUPDTMNGR_PATH}}) {
+    Args args = {"/usr/bin/env", "-C", cwd.dir()};
+    args.insert(args.end(), program.begin(), program.end());
+    CommandResult result = RunCommand({args, {{"QMX_ROOT", "r16"}}});
+    EXPECT_EQ(result.exit_code, program.size() == 2 ? 64 : 1) << result.Describe();
+    EXPECT_NE(result.err.find("QMX_ROOT must be an absolute path"), std::string::npos);
+    EXPECT_TRUE(fs::is_empty(cwd.dir()));
+  }
+}
+
 // Fills the file system that holds dir.
 void Fill(const std::string& dir) {
   FILE* filler = fopen((dir + "/filler").c_str(), "w");

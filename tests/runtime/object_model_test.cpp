@@ -201,6 +201,10 @@ TEST(MofLoadTest, LaterFilesBuildOnEarlierOnes) {
 
   EXPECT_EQ(LoadRepository({root.PathOf("/b.mof")}, &error), nullptr);
   EXPECT_EQ(error, root.PathOf("/b.mof") + ":1: unknown superclass 'A'");
+  // Nothing larger than a schema can be is read whole.
+  root.WriteFile("/big.mof", std::string((16 << 20) + 1, ' '));
+  EXPECT_EQ(LoadRepository({root.PathOf("/big.mof")}, &error), nullptr);
+  EXPECT_EQ(error, root.PathOf("/big.mof") + ": larger than the limit of 16 MiB");
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <functional>
 #include <future>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "gtest/gtest.h"
@@ -124,6 +125,30 @@ TEST_F(TransportTest, FullBacklogEndsInTheConnectTimeOut) {
   ExpectFailsAfter200Ms([&] { return transfer.SendMessage("q"); });
   close(waiting);
   close(listener);
+}
+
+// Mistakes in the configuration are traced, and the defaults stand in for
+// what could not be used: the call still reaches the default socket.
+TEST_F(TransportTest, ConfigurationMistakesAreTracedAndTheDefaultsUsed) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"[Socket]\nPath = run/s.sock\n", "L2 " + root_.PathOf(kConfig) +
+                                            ": [Socket] Path = 'run/s.sock' is not "
+                                            "an absolute path; using /var/run/qmx/"},
+      {"Path = /s.sock\n[Other]\nSendTimeoutMs = 1\n",
+       "L16 " + root_.PathOf(kConfig) +
+           ": keys outside a [Socket] section are ignored: Path, SendTimeoutMs"},
+      {"[Socket]\nSendTimeoutMs = soon\n", "SendTimeoutMs = 'soon' is not a time-out"},
+      {"[Socket]\n" + std::string(64 << 10, ';'), "larger than the limit of 64 KiB"},
+  };
+  for (const auto& c : cases) {
+    root_.WriteFile(kConfig, c.first);
+    std::future<std::string> server = Serve(root_.SocketPath(), "ok", 0);
+    CFileTransfer transfer("Transport", kConfig);
+    EXPECT_EQ(transfer.SendMessage("q"), 1) << c.second;
+    EXPECT_EQ(server.get(), "q");
+    EXPECT_NE(root_.ReadFile("/var/log/qmx/Transport.log").find(c.second),
+              std::string::npos) << c.second;
+  }
 }
 
 }  // namespace
