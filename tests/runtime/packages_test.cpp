@@ -29,6 +29,17 @@ const char kDatabase[] =
     "Package: qmx-multi\nStatus: install ok installed\nVersion: 2.1\n\n\n"
     "package: qmx-last\nversion: 7\nstatus: install ok installed";
 
+// Status words as dpkg reads them: a package counts in every state in
+// which its files are on disk, whatever it is wanted as.
+const std::pair<const char*, bool> kStatusWords[] = {
+    {"hold ok installed", true},           {"deinstall ok installed", true},
+    {"install reinstreq unpacked", true},  {"install ok half-configured", true},
+    {"install ok triggers-awaited", true}, {"unknown ok triggers-pending", true},
+    {"Hold  OK\tInstalled", true},         {"purge ok config-files", false},
+    {"install ok half-installed", false},  {"install ok installed now", false},
+    {"install ok", false},                 {"install okay installedx", false},
+};
+
 // The answers follow the database at once: rewritten in place a moment
 // after it was read, with the same size and, as a file system with coarse
 // timestamps would keep it, the same modification time; or replaced by a
@@ -36,7 +47,12 @@ const char kDatabase[] =
 TEST(PackagesTest, AnswersFromTheStatusDatabaseAsItIsNow) {
   test::TempRoot root;
   EXPECT_EQ(CFileUtility::GetPackageVersion("qmx-agent"), "");  // no database
-  std::string database = kDatabase;
+  std::string database;
+  for (size_t i = 0; i < std::size(kStatusWords); ++i) {
+    database += "Package: p" + std::to_string(i) + "\nStatus: " +
+                kStatusWords[i].first + "\nVersion: 1\n\n";
+  }
+  database += kDatabase;
   root.WriteFile(kStatus, database);
   const timespec stamp[2] = {{time(nullptr), 0}, {time(nullptr), 0}};
   ASSERT_EQ(utimensat(AT_FDCWD, root.PathOf(kStatus).c_str(), stamp, 0), 0);
@@ -47,6 +63,11 @@ TEST(PackagesTest, AnswersFromTheStatusDatabaseAsItIsNow) {
   for (const auto& c : cases) {
     EXPECT_EQ(CFileUtility::GetPackageVersion(c[0]), c[1]) << c[0];
   }
+  for (size_t i = 0; i < std::size(kStatusWords); ++i) {
+    EXPECT_EQ(CFileUtility::GetPackageVersion("p" + std::to_string(i)),
+              kStatusWords[i].second ? "1" : "")
+        << kStatusWords[i].first;
+  }
   database.replace(database.find("42.1-3"), 6, "42.1-4");
   root.WriteFile(kStatus, database);
   ASSERT_EQ(utimensat(AT_FDCWD, root.PathOf(kStatus).c_str(), stamp, 0), 0);
@@ -54,31 +75,6 @@ TEST(PackagesTest, AnswersFromTheStatusDatabaseAsItIsNow) {
   root.WriteFile("/new", "Package: other\n");
   ASSERT_EQ(rename(root.PathOf("/new").c_str(), root.PathOf(kStatus).c_str()), 0);
   EXPECT_EQ(CFileUtility::GetPackageVersion("qmx-agent"), "");
-}
-
-// The Status words are read as dpkg reads them, and a package counts in
-// every state in which its files are on disk, whatever it is wanted as.
-TEST(PackagesTest, InstalledMeansItsFilesAreOnDisk) {
-  const std::pair<const char*, bool> cases[] = {
-      {"hold ok installed", true},           {"deinstall ok installed", true},
-      {"install reinstreq unpacked", true},  {"install ok half-configured", true},
-      {"install ok triggers-awaited", true}, {"unknown ok triggers-pending", true},
-      {"Hold  OK\tInstalled", true},         {"purge ok config-files", false},
-      {"install ok half-installed", false},  {"install ok installed now", false},
-      {"install ok", false},                 {"install okay installedx", false},
-  };
-  test::TempRoot root;
-  std::string database;
-  for (size_t i = 0; i < std::size(cases); ++i) {
-    database += "Package: p" + std::to_string(i) + "\nStatus: " + cases[i].first +
-                "\nVersion: 1\n\n";
-  }
-  root.WriteFile(kStatus, database);
-  for (size_t i = 0; i < std::size(cases); ++i) {
-    EXPECT_EQ(CFileUtility::GetPackageVersion("p" + std::to_string(i)),
-              cases[i].second ? "1" : "")
-        << cases[i].first;
-  }
 }
 
 }  // namespace
