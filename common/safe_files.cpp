@@ -72,22 +72,36 @@ bool Refuse(const std::string& path, const std::string& why,
   return false;
 }
 
-// dir, symbolic links resolved, and every folder above it are trusted.
-bool CheckFolders(const std::string& dir, std::string* error) {
+// Why dir, symbolic links resolved, or a folder above it cannot be
+// trusted; "" when all of them can.
+std::string DistrustFolders(const std::string& dir) {
   char* real = realpath(dir.c_str(), nullptr);
-  if (real == nullptr) return Fail("cannot resolve", dir, errno, error);
+  if (real == nullptr) return "cannot resolve " + dir + ": " + ErrorText(errno);
   std::string path = real;
   std::free(real);
   for (;;) {
     struct stat st;
     if (stat(path.c_str(), &st) != 0) {
-      return Fail("cannot inspect", path, errno, error);
+      return "cannot inspect " + path + ": " + ErrorText(errno);
     }
     std::string why = DistrustFolder(path, st);
-    if (!why.empty()) return Refuse(dir, why, error);
-    if (path == "/") return true;
+    if (!why.empty() || path == "/") return why;
     path = DirName(path);
   }
+}
+
+bool CheckFolders(const std::string& dir, std::string* error) {
+  std::string why = DistrustFolders(dir);
+  return why.empty() || Refuse(dir, why, error);
+}
+
+// -1, with errno EPERM and *error saying why: the file is there but may
+// not be read.
+int ReadRefused(const std::string& path, const std::string& why,
+                std::string* error) {
+  Refuse(path, why, error);
+  errno = EPERM;
+  return -1;
 }
 
 // The descriptor back in blocking mode; a FIFO was refused before that
@@ -97,11 +111,14 @@ bool ClearNonBlocking(int fd) {
   return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
 }
 
-// Refusals of open() itself: a link under O_NOFOLLOW, a FIFO nobody reads.
-std::string OpenErrorText(int error) {
-  if (error == ELOOP) return "is a symbolic link";
-  if (error == ENXIO) return "is not a regular file";
-  return ErrorText(error);
+// A failed open() as the message names it: a link under O_NOFOLLOW, a FIFO
+// nobody reads and a folder are refusals; anything else is the system's.
+bool OpenFailed(const std::string& path, int error, std::string* message) {
+  if (error == ELOOP) return Refuse(path, "is a symbolic link", message);
+  if (error == ENXIO || error == EISDIR) {
+    return Refuse(path, "is not a regular file", message);
+  }
+  return Fail("cannot open", path, error, message);
 }
 
 bool SyncFolder(const std::string& dir, std::string* error) {
@@ -151,7 +168,7 @@ int OpenForWriting(const std::string& path, int flags, std::string* error) {
                 O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | flags,
                 0600);
   if (fd < 0) {
-    Refuse(path, OpenErrorText(errno), error);
+    OpenFailed(path, errno, error);
     return -1;
   }
   struct stat st;
@@ -251,31 +268,24 @@ int OpenForReading(const std::string& path, ReadRule rule, std::string* error) {
     return -1;
   }
   std::string why = DistrustFile(before, ours);
-  char* real = why.empty() ? realpath(path.c_str(), nullptr) : nullptr;
-  if (why.empty() && real == nullptr) why = ErrorText(errno);
-  std::string folder_error;
-  if (real != nullptr && !CheckFolders(DirName(real), &folder_error)) {
-    why = folder_error;
-  }
+  if (!why.empty()) return ReadRefused(path, why, error);
+  char* real = realpath(path.c_str(), nullptr);
+  why = real == nullptr ? ErrorText(errno) : DistrustFolders(DirName(real));
   std::free(real);
-  int fd = -1;
-  if (why.empty()) {
-    fd = open(path.c_str(),
-              O_RDONLY | O_NONBLOCK | O_CLOEXEC | (ours ? O_NOFOLLOW : 0));
-    struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0) {
-      why = OpenErrorText(errno);
-    } else if (st.st_dev != before.st_dev || st.st_ino != before.st_ino) {
-      why = "replaced while being opened";
-    } else if (!ClearNonBlocking(fd)) {
-      why = ErrorText(errno);
-    }
+  if (!why.empty()) return ReadRefused(path, why, error);
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | (ours ? O_NOFOLLOW : 0));
+  if (fd < 0) {
+    OpenFailed(path, errno, error);
+    errno = EPERM;
+    return -1;
   }
-  if (why.empty()) return fd;
-  if (fd >= 0) close(fd);
-  Refuse(path, why, error);
-  errno = EPERM;
-  return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || st.st_dev != before.st_dev ||
+      st.st_ino != before.st_ino || !ClearNonBlocking(fd)) {
+    close(fd);
+    return ReadRefused(path, "changed while being opened", error);
+  }
+  return fd;
 }
 
 int ReadFileBounded(const std::string& path, size_t limit, ReadRule rule,

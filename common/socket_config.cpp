@@ -31,10 +31,10 @@ SocketConfig ParseSocketConfig(const std::string& file, const std::string& text)
   ini.LoadText(text);
   SocketConfig config;
   const std::string* path = ini.Find(kSection, "Path");
-  if (path != nullptr && !path->empty() && (*path)[0] == '/') {
+  config.pathGiven = path != nullptr && !path->empty();
+  if (config.pathGiven && (*path)[0] == '/') {
     config.path = *path;
-    config.pathGiven = true;
-  } else if (path != nullptr && !path->empty()) {
+  } else if (config.pathGiven) {
     // Relative to what? Each process has its own working folder.
     config.errors.push_back(file + ": [Socket] Path = '" + *path +
                             "' is not an absolute path; using " +
