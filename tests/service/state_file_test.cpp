@@ -43,9 +43,10 @@ TEST_F(StateFileTest, SavesPrivatelyAndLoadsWhatItSaved) {
   struct stat info;
   ASSERT_EQ(stat(path_.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
-  EXPECT_FALSE(root_.Exists("/state.tmp"));
+  root_.WriteFile("/state.tmp-Zz0123", "left by a save cut short");
   ASSERT_TRUE(StateFile(path_).Load(&settings, &note, 1000));
   EXPECT_EQ(settings, Awkward());
+  EXPECT_FALSE(root_.Exists("/state.tmp-Zz0123"));
   // A folder in the state's place makes the save fail even as root, and
   // leaves no temporary file behind.
   ASSERT_EQ(rename(path_.c_str(), (path_ + ".old").c_str()), 0);
