@@ -1,6 +1,11 @@
 // A small reader for INI files: [Section] headers and key=value lines, with
 // ';' and '#' comment lines. Keys and sections are matched without regard to
-// letter case; values are trimmed of surrounding blanks.
+// letter case; values are trimmed of surrounding blanks. It parses bytes
+// already read (safe_files.h does the reading). Ours rather than a packaged
+// INI library: the product target is i386, where that library would come
+// from a second architecture's packages, and its build-time choices
+// (indented lines continuing a value, inline comments, a cap on line
+// length) would change what an existing file means.
 
 #ifndef QMX_COMMON_INI_FILE_H_
 #define QMX_COMMON_INI_FILE_H_

@@ -33,8 +33,8 @@ using Args = std::vector<std::string>;
 const uid_t kNobody = 65534;
 const char kSchema[] = "/schema/x.mof";
 
-// A symbolic link, a FIFO, a folder, a file of another user, or the file's
-// folder opened to all.
+// A symbolic link, a FIFO, a folder, a file of another user, or the folder
+// above the file's opened to all (every folder up to "/" must be trusted).
 enum Plant { kLink, kFifo, kFolder, kTheirs, kOpenFolder };
 
 // A path of ours, and what a call that meets something planted there does.
@@ -89,7 +89,7 @@ int PlantAt(const TempRoot& root, const std::string& path, bool read, Plant plan
     case kFifo: return mkfifo(path.c_str(), 0600);
     case kFolder: return mkdir(path.c_str(), 0700);
     case kTheirs: return link(root.PathOf("/theirs").c_str(), path.c_str());
-    case kOpenFolder: return chmod(fs::path(path).parent_path().c_str(), 0777);
+    case kOpenFolder: return chmod(fs::path(path).parent_path().parent_path().c_str(), 0777);
   }
   return -1;
 }

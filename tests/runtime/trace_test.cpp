@@ -90,6 +90,8 @@ TEST_F(TraceTest, LinesHaveTheFixedFormatInPrivateFiles) {
   struct stat st;  // traces may carry passwords
   ASSERT_EQ(stat(root_.PathOf("/var/log/qmx/trc.log").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(stat(root_.PathOf("/var/log/qmx").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
 }
 
 // Every line whole, and every (thread, line) pair exactly once.
