@@ -10,7 +10,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -42,7 +41,7 @@ struct Spot {
   const char* path;
   bool read;      // only read: a link there leads to a FIFO
   bool service;   // the service runs; it refuses to start in an open folder
-  Args args;      // qmx-call's; "@" is the planted path
+  Args args;      // qmx-call's (its schema is always the root's copy)
   int exit_code;
   const char* said;  // in what qmx-call, the trace log or the service said
 };
@@ -53,7 +52,7 @@ const Spot kSpots[] = {
     {kSocketConfigPath, true, false, {"GetQmxStatus"}, 1,
      "SocketConfig.ini: refused: "},
     {kPackageStatusPath, true, false, {"NoticeModuleUpdate"}, 1, "not installed"},
-    {kSchema, true, false, {"--schema", "@", "GetQmxStatus"}, 64,
+    {kSchema, true, false, {"GetQmxStatus"}, 64,
      "x.mof: refused: "},
     {kServiceJournalPath, false, true, {"ExecuteReboot"}, 1,
      "journal not written: "},
@@ -64,7 +63,8 @@ const Spot kSpots[] = {
 
 CommandResult CallQmx(const TempRoot& root, Args args,
                       const std::string& level = "") {
-  args.insert(args.begin(), {"timeout", "10", QMX_CALL_PATH});
+  args.insert(args.begin(),
+              {"timeout", "10", QMX_CALL_PATH, "--schema", root.PathOf(kSchema)});
   return RunCommand({args, {{"QMX_ROOT", root.dir()}, {"QMX_TRACE_LEVEL", level}}});
 }
 
@@ -128,9 +128,7 @@ TEST(HostileFilesTest, PlantedObjectsAreRefusedAndLeftAsTheyWere) {
       }
       if (!spot.service || plant != kOpenFolder) {
         ASSERT_EQ(said, "");
-        Args args = spot.args;
-        std::replace(args.begin(), args.end(), std::string("@"), root.PathOf(spot.path));
-        CommandResult result = CallQmx(root, args);
+        CommandResult result = CallQmx(root, spot.args);
         EXPECT_EQ(result.exit_code, spot.exit_code) << result.Describe();
         said = result.out + result.err + service.Log();
         if (fs::is_regular_file(fs::symlink_status(root.PathOf(kProviderLogPath)))) {
@@ -175,6 +173,7 @@ TEST(HostileFilesTest, FullDiskCutsNoLineTheNextIsGluedTo) {
   }
   root.WriteSocketConfig();
   root.WritePackageStatus(true);
+  root.WriteFile(kSchema, ReadWholeFile(QMX_SCHEMA_FILE));
   {
     ServiceProcess service(QMXUPDTMNGR_PATH, &root);
     service.Start();
