@@ -14,7 +14,6 @@
 #include <cstring>
 #include <filesystem>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -193,15 +192,11 @@ TEST(HostileFilesTest, FullDiskCutsNoLineTheNextIsGluedTo) {
     EXPECT_EQ(CallQmx(root, {"ExecuteReboot"}, "31").exit_code, 0);
     std::string journal = root.ReadFile(kServiceJournalPath);
     EXPECT_EQ(std::regex_replace(journal, std::regex(".*\texreboot\n"), "x"), "xx");
+    // The disk fills within a page, so a line is as good as always cut; the
+    // next, from another process, starts on a line of its own.
     std::string rest = root.ReadFile(kProviderLogPath).substr(cut.size());
-    // The disk fills within a page, so a line is as good as always cut.
-    EXPECT_TRUE(cut.empty() || cut.back() == '\n' || rest[0] == '\n');
-    std::istringstream lines(rest.substr(rest[0] == '\n' ? 1 : 0));
-    for (std::string line; std::getline(lines, line);) {
-      EXPECT_TRUE(std::regex_match(
-          line, std::regex(R"(\d{4}-\d\d-\d\dT[\d:.]{15}Z \[\d+:\d+\] umprovider .*)")))
-          << line;
-    }
+    EXPECT_TRUE(cut.back() == '\n' || std::regex_search(rest, std::regex("^\n\\d{4}-\\d\\d-")))
+        << rest.substr(0, 80);
   }
   umount2(var.c_str(), MNT_DETACH);
 }
