@@ -74,8 +74,8 @@ struct Fault {
 };
 
 std::vector<Fault> Faults() {
-  std::string noise;
-  for (int i = 0; i < 64; ++i) noise += static_cast<char>(i * 37 + 1);
+  // What the request cycle makes of a reply's content is the provider
+  // tests' business; here the content only shows the bytes arrived.
   const std::string head = kLongReplyHead;
   return {
       {"no socket", kNoSocket, "", kSendFailed},
@@ -83,13 +83,6 @@ std::vector<Fault> Faults() {
       {"accepts, never answers", kHang, "", kSendFailed},
       {"closes without a byte", kAnswer, "", kSendFailed},
       {"answers 1 byte per 10 ms", kAnswer, kGoodReply, 0, 0, 10},
-      {"answers binary noise", kAnswer, noise, kBadReply},
-      {"answers another kind", kAnswer, "000Egtatdnld00001;3;Fri;;02:00",
-       kBadReply},
-      {"answers too few values", kAnswer, "0003gtatupdt00001;3", kBadReply},
-      {"answers code 12AB without a body", kAnswer, "0000gtatupdt12AB",
-       kBadReply},
-      {"answers code 12AB with a body", kAnswer, "0001gtatupdt12AB;", 0x12AB},
       {"answers 0x3FFFFF bytes", kAnswer, head, 0, kReceiveBuffer - 1},
       {"answers 0x400000 bytes", kAnswer, head, kSendFailed, kReceiveBuffer},
       {"answers 8 MiB", kAnswer, head, kSendFailed, 8 << 20},
