@@ -95,9 +95,12 @@ class TraceFiles {
 };
 
 std::shared_ptr<OpenFile> TraceFiles::Get(const std::string& path) {
+  // Looked at under the lock: a thread that saw no file yet must not open a
+  // second one while another thread's first lines are going into it, since
+  // the new one would take a line being written for a cut one.
+  std::lock_guard<std::mutex> lock(m_mutex);
   struct stat st;
   bool exists = lstat(path.c_str(), &st) == 0;
-  std::lock_guard<std::mutex> lock(m_mutex);
   auto it = m_files.find(path);
   if (it != m_files.end() && exists && it->second->dev == st.st_dev &&
       it->second->ino == st.st_ino) {
