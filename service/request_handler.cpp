@@ -27,17 +27,19 @@ using Action = Reply (*)(const KindEntry& entry, const Values& values,
                          ServiceState& state);
 
 // One request kind: the values its request carries (null: none), the
-// schedule it reads or writes (if any), and what it does once the values are
-// checked.
+// stored list it reads or writes (if any), what it does once the values are
+// checked, and whether it only reads (a success then is not worth a log
+// line).
 struct KindEntry {
   const char* kind;
   const FieldList* request_fields;
-  std::vector<std::string> ServiceSettings::*schedule;
+  std::vector<std::string> ServiceSettings::*list;
   Action act;
+  bool reads_only;
 };
 
 Reply GetStatus(const KindEntry& entry, const Values&, ServiceState& state) {
-  return Answer(entry.kind, state.Get().status);
+  return Answer(entry.kind, static_cast<uint16_t>(state.Get().status));
 }
 
 // exreboot, mdulupdt and exmndnld: nothing happens but the journal line.
@@ -61,13 +63,13 @@ Reply JournaledWithReboot(const KindEntry& entry, const Values&,
   return Answer(entry.kind, kOk, reboot);
 }
 
-Reply GetSchedule(const KindEntry& entry, const Values&, ServiceState& state) {
-  return Answer(entry.kind, kOk, EncodeValues(state.Get().*entry.schedule));
+Reply GetList(const KindEntry& entry, const Values&, ServiceState& state) {
+  return Answer(entry.kind, kOk, EncodeValues(state.Get().*entry.list));
 }
 
-Reply SetSchedule(const KindEntry& entry, const Values& values,
-                  ServiceState& state) {
-  bool saved = state.SetSchedule(entry.schedule, values);
+Reply SetList(const KindEntry& entry, const Values& values,
+              ServiceState& state) {
+  bool saved = state.SetList(entry.list, values);
   return Answer(entry.kind, saved ? kOk : kStateNotSaved);
 }
 
@@ -75,16 +77,16 @@ constexpr auto kDownload = &ServiceSettings::download;
 constexpr auto kUpdate = &ServiceSettings::update;
 
 const KindEntry kKinds[] = {
-    {"gustatus", nullptr, nullptr, GetStatus},
-    {"exreboot", nullptr, nullptr, Journaled},
-    {"mdulupdt", nullptr, nullptr, Journaled},
-    {"exmndnld", &kManualDownloadFields, nullptr, Journaled},
-    {"gtatdnld", nullptr, kDownload, GetSchedule},
-    {"statdnld", &kDownloadScheduleFields, kDownload, SetSchedule},
-    {"gtatupdt", nullptr, kUpdate, GetSchedule},
-    {"statupdt", &kUpdateScheduleFields, kUpdate, SetSchedule},
-    {"exmnupdt", nullptr, nullptr, JournaledWithReboot},
-    {"exmnrlbk", nullptr, nullptr, JournaledWithReboot},
+    {"gustatus", nullptr, nullptr, GetStatus, true},
+    {"exreboot", nullptr, nullptr, Journaled, false},
+    {"mdulupdt", nullptr, nullptr, Journaled, false},
+    {"exmndnld", &kManualDownloadFields, nullptr, Journaled, false},
+    {"gtatdnld", nullptr, kDownload, GetList, true},
+    {"statdnld", &kDownloadScheduleFields, kDownload, SetList, false},
+    {"gtatupdt", nullptr, kUpdate, GetList, true},
+    {"statupdt", &kUpdateScheduleFields, kUpdate, SetList, false},
+    {"exmnupdt", nullptr, nullptr, JournaledWithReboot, false},
+    {"exmnrlbk", nullptr, nullptr, JournaledWithReboot, false},
 };
 
 const KindEntry* FindKind(const std::string& kind) {
@@ -124,6 +126,11 @@ Reply HandleRequest(const std::string& request, ServiceState& state) {
   uint16_t code = CheckBody(*entry, body, &values);
   if (code != kOk) return Answer(header.kind, code);
   return entry->act(*entry, values, state);
+}
+
+bool IsRoutine(const Reply& reply) {
+  const KindEntry* entry = FindKind(reply.kind);
+  return reply.code == kOk && entry != nullptr && entry->reads_only;
 }
 
 }  // namespace service

@@ -16,6 +16,10 @@ namespace service {
 // A bad request gets a non-zero code, an empty body and changes nothing.
 Reply HandleRequest(const std::string& request, ServiceState& state);
 
+// True for a successful reply to a kind that only reads: routine, not worth
+// a log line.
+bool IsRoutine(const Reply& reply);
+
 }  // namespace service
 }  // namespace qmx
 

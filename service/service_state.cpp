@@ -5,8 +5,8 @@
 namespace qmx {
 namespace service {
 
-ServiceState::ServiceState(const ServiceSettings& initial,
-                           SettingsStore* store, ActionJournal* journal)
+ServiceState::ServiceState(const ServiceSettings& initial, SettingsStore* store,
+                           ActionJournal* journal)
     : settings_(initial), store_(store), journal_(journal) {}
 
 ServiceSettings ServiceState::Get() const {
@@ -14,12 +14,11 @@ ServiceSettings ServiceState::Get() const {
   return settings_;
 }
 
-bool ServiceState::SetSchedule(
-    std::vector<std::string> ServiceSettings::*schedule,
-    const std::vector<std::string>& values) {
+bool ServiceState::SetList(std::vector<std::string> ServiceSettings::*list,
+                           const std::vector<std::string>& values) {
   std::lock_guard<std::mutex> lock(mutex_);
   ServiceSettings next = settings_;
-  next.*schedule = values;
+  next.*list = values;
   std::string error;
   if (store_ != nullptr && !store_->Save(next, &error)) {
     Log("settings not saved: " + error);

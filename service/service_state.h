@@ -44,11 +44,11 @@ class ServiceState {
 
   ServiceSettings Get() const;
 
-  // Replaces one schedule (&ServiceSettings::download or ::update). The new
-  // value is kept only when the store saved it; false otherwise, and the old
-  // settings stay in force.
-  bool SetSchedule(std::vector<std::string> ServiceSettings::*schedule,
-                   const std::vector<std::string>& values);
+  // Replaces one stored list (&ServiceSettings::download or ::update). The
+  // new value is kept only when the store saved it; false otherwise, and the
+  // old settings stay in force.
+  bool SetList(std::vector<std::string> ServiceSettings::*list,
+               const std::vector<std::string>& values);
 
   bool Record(const std::string& kind, const std::vector<std::string>& params);
 

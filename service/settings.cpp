@@ -85,16 +85,45 @@ uint16_t CheckValues(const FieldList& list, std::vector<std::string>* values) {
   return kOk;
 }
 
+const StoredSetting kStoredSettings[] = {
+    {"Status", 1, &ServiceSettings::status, 4, nullptr, nullptr},
+    {"Reboot", 1, &ServiceSettings::reboot, 8, nullptr, nullptr},
+    {"download", 1, nullptr, 0, &ServiceSettings::download,
+     &kDownloadScheduleFields},
+    {"update", 1, nullptr, 0, &ServiceSettings::update, &kUpdateScheduleFields},
+#ifdef QMX_TEST_EXTRA_STATE_KEY
+    {"TestExtra", 2, &ServiceSettings::test_extra, 8, nullptr, nullptr},
+#endif
+};
+const size_t kStoredSettingCount =
+    sizeof(kStoredSettings) / sizeof(kStoredSettings[0]);
+
+const uint32_t kStateVersion = [] {
+  uint32_t newest = 0;
+  for (const StoredSetting& setting : kStoredSettings) {
+    if (setting.since > newest) newest = setting.since;
+  }
+  return newest;
+}();
+
 ServiceSettings ServiceSettings::Defaults() {
   ServiceSettings settings;
-  settings.download = DefaultsFor(kDownloadScheduleFields);
-  settings.update = DefaultsFor(kUpdateScheduleFields);
+  for (const StoredSetting& setting : kStoredSettings) {
+    if (setting.list != nullptr) {
+      settings.*setting.list = DefaultsFor(*setting.fields);
+    }
+  }
   return settings;
 }
 
 bool ServiceSettings::operator==(const ServiceSettings& other) const {
-  return download == other.download && update == other.update &&
-         status == other.status && reboot == other.reboot;
+  for (const StoredSetting& setting : kStoredSettings) {
+    bool same = setting.list != nullptr
+                    ? this->*setting.list == other.*setting.list
+                    : this->*setting.number == other.*setting.number;
+    if (!same) return false;
+  }
+  return later == other.later;
 }
 
 }  // namespace service

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qmx {
@@ -38,20 +39,56 @@ uint16_t CheckValues(const FieldList& list, std::vector<std::string>* values);
 // A decimal integer ("-" optional, digits only) within int32.
 bool ParseInt32(const std::string& text, int32_t* value);
 
+// Keys of a state file written by a newer service that this one does not
+// know: kept as they were read and saved again, so that an upgrade after a
+// downgrade finds them.
+struct LaterKeys {
+  uint32_t version = 0;  // of the file they came from
+  std::vector<std::pair<std::string, std::string>> entries;  // key, value
+
+  bool operator==(const LaterKeys& other) const {
+    return version == other.version && entries == other.entries;
+  }
+};
+
 // What the service keeps between requests and across restarts: the two
 // schedules a client sets, and two knobs a developer may edit in the state
 // file to make the service answer differently (clients cannot set them).
+// Every member but later is a row of kStoredSettings.
 struct ServiceSettings {
   std::vector<std::string> download;  // kDownloadScheduleFields, canonical
   std::vector<std::string> update;    // kUpdateScheduleFields, canonical
-  uint16_t status = 0;                // gustatus's result code; 0 = idle
+  uint32_t status = 0;                // gustatus's result code; 0 = idle
   uint32_t reboot = 0;                // exmnupdt/exmnrlbk's Reboot value
+#ifdef QMX_TEST_EXTRA_STATE_KEY
+  uint32_t test_extra = 0;  // a build that knows one key more, for upgrades
+#endif
+  LaterKeys later;
 
   // Automatic download and update off, every integer 0, strings empty.
   static ServiceSettings Defaults();
 
   bool operator==(const ServiceSettings& other) const;
 };
+
+// One member of ServiceSettings as the state file keeps it: a number of
+// hex_digits hex digits under key, or a value list with one "key.Field" line
+// per field. since is the state file version that added it.
+struct StoredSetting {
+  const char* key;
+  uint32_t since;
+  uint32_t ServiceSettings::*number;  // or null for a list
+  size_t hex_digits;
+  std::vector<std::string> ServiceSettings::*list;  // or null for a number
+  const FieldList* fields;                          // the list's fields
+};
+
+// Every member kept, in state file order. A new key is a new row with the
+// next version as its since, which raises kStateVersion.
+extern const StoredSetting kStoredSettings[];
+extern const size_t kStoredSettingCount;
+// The newest since of the rows: the version of the state files written.
+extern const uint32_t kStateVersion;
 
 }  // namespace service
 }  // namespace qmx

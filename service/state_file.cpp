@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <map>
 #include <sstream>
+#include <utility>
+#include <vector>
 
 #include "service/files.h"
 #include "service/protocol.h"
@@ -14,24 +16,13 @@ namespace qmx {
 namespace service {
 namespace {
 
-constexpr char kVersionLine[] = "qmxupdtmngr-state 1";
+constexpr char kVersionPrefix[] = "qmxupdtmngr-state ";
 constexpr char kEndLine[] = "end";
-constexpr char kStatusKey[] = "Status";
-constexpr char kRebootKey[] = "Reboot";
 // Two schedules of at most a request body each, every byte escaped at
 // worst to four: far below this.
 constexpr size_t kStateLimit = 1 << 20;
 
-struct ScheduleSection {
-  const char* prefix;
-  const FieldList* fields;
-  std::vector<std::string> ServiceSettings::*values;
-};
-
-const ScheduleSection kSections[] = {
-    {"download.", &kDownloadScheduleFields, &ServiceSettings::download},
-    {"update.", &kUpdateScheduleFields, &ServiceSettings::update},
-};
+using Entries = std::map<std::string, std::string>;
 
 // Exactly digits hex digits, either case.
 bool ParseHex(const std::string& text, size_t digits, uint32_t* value) {
@@ -59,14 +50,25 @@ bool Fail(const std::string& message, std::string* error) {
   return false;
 }
 
-// Splits text into its "key=value" lines between the version and end lines.
-bool ReadEntries(const std::string& text,
-                 std::map<std::string, std::string>* entries,
-                 std::string* error) {
+// "qmxupdtmngr-state <n>" with n a decimal from 1 up.
+bool ParseVersionLine(const std::string& line, uint32_t* version) {
+  const size_t prefix = sizeof(kVersionPrefix) - 1;
+  if (line.compare(0, prefix, kVersionPrefix) != 0) return false;
+  int32_t number = 0;
+  std::string digits = line.substr(prefix);
+  if (!ParseInt32(digits, &number) || number < 1) return false;
+  *version = static_cast<uint32_t>(number);
+  return true;
+}
+
+// Splits text into its version and its "key=value" lines up to the end
+// line; *order lists the keys as the file does.
+bool ReadEntries(const std::string& text, uint32_t* version, Entries* entries,
+                 std::vector<std::string>* order, std::string* error) {
   std::istringstream in(text);
   std::string line;
-  if (!std::getline(in, line) || line != kVersionLine) {
-    return Fail("not a version 1 state file", error);
+  if (!std::getline(in, line) || !ParseVersionLine(line, version)) {
+    return Fail("not a state file (no version line)", error);
   }
   while (std::getline(in, line)) {
     if (line == kEndLine) {
@@ -81,90 +83,115 @@ bool ReadEntries(const std::string& text,
         !UnescapeLine(line.substr(equals + 1), &value)) {
       return Fail("malformed line \"" + EscapeLine(line) + "\"", error);
     }
-    if (!entries->emplace(line.substr(0, equals), value).second) {
-      return Fail("key " + line.substr(0, equals) + " given twice", error);
+    std::string key = line.substr(0, equals);
+    if (!entries->emplace(key, value).second) {
+      return Fail("key " + EscapeLine(key) + " given twice", error);
     }
+    order->push_back(key);
   }
   return Fail("no end line (file cut short)", error);
 }
 
-bool TakeEntry(std::map<std::string, std::string>* entries,
-               const std::string& key, std::string* value,
-               std::string* error) {
+// Removes key from entries into *value; false when the file has no such key
+// (an older version's file), leaving *value as it was.
+bool TakeEntry(Entries* entries, const std::string& key, std::string* value) {
   auto it = entries->find(key);
-  if (it == entries->end()) return Fail("key " + key + " missing", error);
+  if (it == entries->end()) return false;
   *value = it->second;
   entries->erase(it);
   return true;
 }
 
-bool TakeHex(std::map<std::string, std::string>* entries,
-             const std::string& key, size_t digits, uint32_t* value,
-             std::string* error) {
+bool TakeNumber(Entries* entries, const StoredSetting& setting, uint32_t* value,
+                std::string* error) {
   std::string text;
-  if (!TakeEntry(entries, key, &text, error)) return false;
-  if (!ParseHex(text, digits, value)) {
-    return Fail("key " + key + " is not " + std::to_string(digits) +
-                    " hex digits",
+  if (!TakeEntry(entries, setting.key, &text)) return true;
+  if (!ParseHex(text, setting.hex_digits, value)) {
+    return Fail(std::string("key ") + setting.key + " is not " +
+                    std::to_string(setting.hex_digits) + " hex digits",
                 error);
   }
   return true;
 }
 
-bool TakeSchedule(std::map<std::string, std::string>* entries,
-                  const ScheduleSection& section,
-                  std::vector<std::string>* values, std::string* error) {
-  values->assign(section.fields->count, "");
-  for (size_t i = 0; i < section.fields->count; ++i) {
-    std::string key =
-        std::string(section.prefix) + section.fields->fields[i].name;
-    if (!TakeEntry(entries, key, &(*values)[i], error)) return false;
+std::string ListKey(const StoredSetting& setting, size_t i) {
+  return std::string(setting.key) + "." + setting.fields->fields[i].name;
+}
+
+bool TakeList(Entries* entries, const StoredSetting& setting,
+              std::vector<std::string>* values, std::string* error) {
+  for (size_t i = 0; i < setting.fields->count; ++i) {
+    TakeEntry(entries, ListKey(setting, i), &(*values)[i]);
   }
-  if (CheckValues(*section.fields, values) != kOk) {
-    return Fail(std::string("invalid ") + section.prefix + "* value", error);
+  if (CheckValues(*setting.fields, values) != kOk) {
+    return Fail(std::string("invalid ") + setting.key + ".* value", error);
   }
   // A reply must be able to carry the list back.
   if (EncodeValues(*values).size() > kMaxBodySize) {
-    return Fail(std::string(section.prefix) + "* values too long", error);
+    return Fail(std::string(setting.key) + ".* values too long", error);
   }
   return true;
+}
+
+std::string Line(const std::string& key, const std::string& value) {
+  return key + "=" + EscapeLine(value) + "\n";
 }
 
 }  // namespace
 
 std::string FormatState(const ServiceSettings& settings) {
-  std::string text = std::string(kVersionLine) + "\n";
-  text += std::string(kStatusKey) + "=" + Hex4(settings.status) + "\n";
-  text += std::string(kRebootKey) + "=" + Hex8(settings.reboot) + "\n";
-  for (const ScheduleSection& section : kSections) {
-    const std::vector<std::string>& values = settings.*section.values;
-    for (size_t i = 0; i < section.fields->count && i < values.size(); ++i) {
-      text += section.prefix;
-      text += section.fields->fields[i].name;
-      text += "=" + EscapeLine(values[i]) + "\n";
+  const LaterKeys& later = settings.later;
+  uint32_t version = kStateVersion;
+  if (!later.entries.empty() && later.version > version) {
+    version = later.version;  // the file still holds that version's keys
+  }
+  std::string text = kVersionPrefix + std::to_string(version) + "\n";
+  for (size_t n = 0; n < kStoredSettingCount; ++n) {
+    const StoredSetting& setting = kStoredSettings[n];
+    if (setting.list == nullptr) {
+      uint32_t value = settings.*setting.number;
+      text += Line(setting.key, setting.hex_digits == 4
+                                    ? Hex4(static_cast<uint16_t>(value))
+                                    : Hex8(value));
+      continue;
     }
+    const std::vector<std::string>& values = settings.*setting.list;
+    for (size_t i = 0; i < setting.fields->count && i < values.size(); ++i) {
+      text += Line(ListKey(setting, i), values[i]);
+    }
+  }
+  for (const auto& entry : later.entries) {
+    text += Line(entry.first, entry.second);
   }
   return text + kEndLine + "\n";
 }
 
 bool ParseState(const std::string& text, ServiceSettings* settings,
                 std::string* error) {
-  std::map<std::string, std::string> entries;
-  if (!ReadEntries(text, &entries, error)) return false;
-  ServiceSettings parsed;
-  uint32_t status = 0;
-  if (!TakeHex(&entries, kStatusKey, 4, &status, error) ||
-      !TakeHex(&entries, kRebootKey, 8, &parsed.reboot, error)) {
-    return false;
+  uint32_t version = 0;
+  Entries entries;
+  std::vector<std::string> order;
+  if (!ReadEntries(text, &version, &entries, &order, error)) return false;
+  // A key the file lacks keeps its default: older versions did not know it.
+  ServiceSettings parsed = ServiceSettings::Defaults();
+  for (size_t n = 0; n < kStoredSettingCount; ++n) {
+    const StoredSetting& setting = kStoredSettings[n];
+    bool ok =
+        setting.list == nullptr
+            ? TakeNumber(&entries, setting, &(parsed.*setting.number), error)
+            : TakeList(&entries, setting, &(parsed.*setting.list), error);
+    if (!ok) return false;
   }
-  parsed.status = static_cast<uint16_t>(status);
-  for (const ScheduleSection& section : kSections) {
-    if (!TakeSchedule(&entries, section, &(parsed.*section.values), error)) {
-      return false;
-    }
+  // Keys no version up to ours wrote are damage; a newer version's are kept.
+  if (!entries.empty() && version <= kStateVersion) {
+    return Fail("unknown key " + EscapeLine(entries.begin()->first), error);
   }
   if (!entries.empty()) {
-    return Fail("unknown key " + entries.begin()->first, error);
+    parsed.later.version = version;
+    for (const std::string& key : order) {
+      auto it = entries.find(key);
+      if (it != entries.end()) parsed.later.entries.push_back(*it);
+    }
   }
   *settings = parsed;
   return true;
@@ -172,8 +199,7 @@ bool ParseState(const std::string& text, ServiceSettings* settings,
 
 StateFile::StateFile(const std::string& path) : path_(path) {}
 
-bool StateFile::Load(ServiceSettings* settings, std::string* note,
-                     time_t now) {
+bool StateFile::Load(ServiceSettings* settings, std::string* note, time_t now) {
   note->clear();
   *settings = ServiceSettings::Defaults();
   RemoveStaleTemporaries(path_);
@@ -194,8 +220,8 @@ bool StateFile::Load(ServiceSettings* settings, std::string* note,
             ") and could not be set aside: " + error;
     return false;
   }
-  *note = "state file " + path_ + " is unusable (" + problem +
-          "); moved to " + moved_to + ", using defaults";
+  *note = "state file " + path_ + " is unusable (" + problem + "); moved to " +
+          moved_to + ", using defaults";
   return true;
 }
 

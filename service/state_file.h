@@ -10,7 +10,11 @@
 //   update.Time=
 //   end
 //
-// The closing "end" line tells a whole file from a cut one.
+// The closing "end" line tells a whole file from a cut one. The version is
+// the newest the writer knows (kStateVersion). Any version reads: a key the
+// file lacks takes its default (an older writer did not know it), and keys a
+// newer writer added are carried along and saved again; an unknown key in a
+// file of this version or older is damage.
 
 #ifndef QMX_SERVICE_STATE_FILE_H_
 #define QMX_SERVICE_STATE_FILE_H_
@@ -27,7 +31,7 @@ namespace service {
 std::string FormatState(const ServiceSettings& settings);
 
 // Fills *settings from text; false with *error when text is not a complete
-// state file of a known version with valid values.
+// state file with valid values.
 bool ParseState(const std::string& text, ServiceSettings* settings,
                 std::string* error);
 

@@ -26,6 +26,7 @@ ServiceSettings Awkward() {
   settings.download[10] = "pass word\t";
   settings.update = {"1", "-5", "Mon", "", "23:59"};
   settings.status = 0xBEEF;
+  settings.reboot = 0x80000001u;
   return settings;
 }
 
@@ -64,8 +65,8 @@ TEST_F(StateFileTest, DamagedOrCutFileIsSetAside) {
     return std::string(good).replace(good.find(from), from.size(), to);
   };
   std::vector<std::string> damaged = {
-      replaced("state 1", "state 2"),
-      replaced("Reboot=00000000", "Reboot=0000000x"),
+      replaced("state 1", "state 0"),
+      replaced("Reboot=80000001", "Reboot=8000000x"),
       replaced("IsAutoSetting=0", "IsAutoSetting=2"),
       replaced("RepeatType=-5", "RepeatType=five"),
       replaced("pass word", "pass\\q"),
@@ -88,6 +89,33 @@ TEST_F(StateFileTest, DamagedOrCutFileIsSetAside) {
     EXPECT_EQ(root_.ReadFile(aside), damaged[i]);
     EXPECT_FALSE(root_.Exists("/state"));
   }
+}
+
+// A key the file lacks (an older version did not write it) takes its
+// default; keys of a newer version are kept and saved again, in their order
+// and under its version. Nothing is set aside.
+TEST_F(StateFileTest, MissingKeysTakeDefaultsAndNewerKeysAreKept) {
+  auto edit = [](std::string text, const std::string& from,
+                 const std::string& to) {
+    return text.replace(text.rfind(from), from.size(), to);
+  };
+  const std::string now = "state " + std::to_string(kStateVersion) + "\n";
+  const std::string next = "state " + std::to_string(kStateVersion + 1) + "\n";
+  const std::string text = FormatState(Awkward());
+  root_.WriteFile("/state", edit(edit(edit(text, "Reboot=80000001\n", ""), now,
+                                      next + "Later=1\n"),
+                                 "end", "zz.Later=a\\x01\nend"));
+  ServiceSettings settings, expected = Awkward();
+  expected.reboot = 0;
+  expected.later = {kStateVersion + 1, {{"Later", "1"}, {"zz.Later", "a\x01"}}};
+  std::string note;
+  ASSERT_TRUE(file_.Load(&settings, &note, 1234));
+  EXPECT_EQ(note, "");
+  EXPECT_EQ(settings, expected);
+  EXPECT_EQ(
+      FormatState(expected),
+      edit(edit(edit(text, "Reboot=80000001", "Reboot=00000000"), now, next),
+           "end", "Later=1\nzz.Later=a\\x01\nend"));
 }
 
 // Values stay on their journal line.
