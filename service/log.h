@@ -4,6 +4,8 @@
 #ifndef QMX_SERVICE_LOG_H_
 #define QMX_SERVICE_LOG_H_
 
+#include <chrono>
+#include <cstddef>
 #include <string>
 
 namespace qmx {
@@ -11,6 +13,19 @@ namespace service {
 
 // Writes "qmxupdtmngr: <message>\n".
 void Log(const std::string& message);
+
+// A log line for a condition that can come many times a second (clients
+// dropped, descriptors exhausted): written at most once a second, saying how
+// often the condition came since the last line. One thread's own.
+class ThrottledLog {
+ public:
+  // Counts one occurrence; logs message when the last line is a second old.
+  void Note(const std::string& message);
+
+ private:
+  std::chrono::steady_clock::time_point next_{};
+  size_t count_ = 0;  // occurrences since the last line
+};
 
 }  // namespace service
 }  // namespace qmx

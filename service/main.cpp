@@ -2,7 +2,10 @@
 // requests over a Unix socket, keeps the schedules in a state file and
 // journals the actions it is asked for instead of performing them.
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -17,6 +20,7 @@
 #include "service/log.h"
 #include "service/options.h"
 #include "service/server.h"
+#include "service/service_manager.h"
 #include "service/service_state.h"
 #include "service/state_file.h"
 
@@ -42,6 +46,30 @@ bool InstallStopSignals() {
          sigaction(SIGINT, &action, nullptr) == 0;
 }
 
+// Descriptors 0-2 that are closed are opened on /dev/null, so that no file
+// or socket of ours becomes standard error and receives log lines.
+void KeepStandardDescriptorsOpen() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0) continue;
+    int opened = open("/dev/null", O_RDWR);
+    if (opened >= 0 && opened != fd) close(opened);
+  }
+}
+
+// Each waiting client holds a descriptor, so the service takes all the hard
+// limit allows.
+void RaiseDescriptorLimit() {
+  rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 ||
+      limit.rlim_cur == limit.rlim_max) {
+    return;
+  }
+  limit.rlim_cur = limit.rlim_max;
+  if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    Log("cannot raise the descriptor limit: " + ErrorText(errno));
+  }
+}
+
 int Fatal(const std::string& message) {
   Log(message);
   return 1;
@@ -61,6 +89,9 @@ int RunService(const ServicePaths& paths) {
 
   Server::Options options;
   options.socket_path = paths.socket;
+  std::string note_on_socket;
+  options.listen_fd = TakeListeningSocket(&note_on_socket);
+  if (!note_on_socket.empty()) Log(note_on_socket);
   Server server(options, &state);
   if (!server.Listen(&error)) return Fatal(error);
   g_server = &server;
@@ -68,7 +99,12 @@ int RunService(const ServicePaths& paths) {
     g_server = nullptr;
     return Fatal("cannot install signal handlers");
   }
-  Log("listening on " + paths.socket);
+  if (options.listen_fd >= 0 && server.address() != paths.socket) {
+    Log("the socket handed over is " + server.address() +
+        ", not the configured " + paths.socket);
+  }
+  Log("listening on " + server.address());
+  if (!NotifyServiceManager("READY=1", &error)) Log(error);
   server.Run();
   g_server = nullptr;
   Log("stopped");
@@ -76,18 +112,26 @@ int RunService(const ServicePaths& paths) {
 }
 
 int Main(const std::vector<std::string>& args) {
+  KeepStandardDescriptorsOpen();
+  // A log line to a closed pipe must not end the service between an action
+  // and its reply; the write fails instead.
+  signal(SIGPIPE, SIG_IGN);
   CommandLine command_line;
   std::string error;
   if (!CheckQmxRoot(&error)) return Fatal(error);
   if (!ParseCommandLine(args, &command_line, &error)) {
-    std::fprintf(stderr, "qmxupdtmngr: %s\n%s", error.c_str(),
-                 Usage().c_str());
+    std::fprintf(stderr,
+                 "qmxupdtmngr: %s\nTry 'qmxupdtmngr --help' for more "
+                 "information.\n",
+                 error.c_str());
     return 2;
   }
   if (command_line.help) {
-    std::fputs(Usage().c_str(), stdout);
-    return 0;
+    bool written =
+        std::fputs(Usage().c_str(), stdout) >= 0 && std::fflush(stdout) == 0;
+    return written ? 0 : 1;
   }
+  RaiseDescriptorLimit();
   std::string note;
   ServicePaths paths = ResolvePaths(command_line, &note);
   if (!note.empty()) Log(note);

@@ -32,11 +32,67 @@ bool ParseCommandLine(const std::vector<std::string>& args,
 }
 
 std::string Usage() {
-  return std::string("usage: qmxupdtmngr [--config PATH] [--state PATH]\n") +
-         "  --config  INI file; [Socket] Path is the socket (default " +
-         kDefaultConfigPath + ")\n" +
-         "  --state   state file; the journal is kept beside it (default " +
-         kDefaultStatePath + ")\n";
+  const std::string config = kDefaultConfigPath;
+  const std::string state = kDefaultStatePath;
+  const std::string socket = kDefaultSocketPath;
+  return "usage: qmxupdtmngr [--config PATH] [--state PATH]\n"
+         "       qmxupdtmngr --help\n"
+         "\n"
+         "The stand-in update service: answers the update manager provider's\n"
+         "requests on a Unix socket, keeps the schedules it is given in a\n"
+         "state file, and journals the downloads, updates, rollbacks and\n"
+         "reboots it is asked for instead of performing them. It runs in the\n"
+         "foreground and logs to standard error.\n"
+         "\n"
+         "Options:\n"
+         "  --config PATH  socket configuration; its [Socket] Path is the\n"
+         "                 socket (default " +
+         config +
+         ";\n"
+         "                 without the file or key: " +
+         socket +
+         ")\n"
+         "  --state PATH   state file (default " +
+         state +
+         ");\n"
+         "                 the journal is journal.log in the same folder\n"
+         "  -h, --help     print this help and exit\n"
+         "\n"
+         "Environment:\n"
+         "  QMX_ROOT       an absolute folder put before every absolute path\n"
+         "                 above, for tests and demos\n"
+         "  LISTEN_PID, LISTEN_FDS\n"
+         "                 a listening socket handed over as descriptor 3\n"
+         "                 (socket activation): served instead of binding the\n"
+         "                 configured path, and left in place at exit\n"
+         "  NOTIFY_SOCKET  where \"READY=1\" is sent once connections are\n"
+         "                 accepted (\"@\" starts an abstract name)\n"
+         "\n"
+         "Files:\n"
+         "  the socket     mode 0600; only root and the user the service runs\n"
+         "                 as may connect. Its folder is made 0755, a socket\n"
+         "                 left by a dead instance is replaced.\n"
+         "  the state file mode 0600, its folder 0700. A file the service\n"
+         "                 cannot use is renamed to <state>.corrupt-<time>\n"
+         "                 and the defaults apply. Files of older and newer\n"
+         "                 versions are read; keys of a newer one are kept.\n"
+         "  journal.log    mode 0600, one line per action asked for\n"
+         "\n"
+         "Clients: one request per connection. A client that has not sent a\n"
+         "whole request 10 s after connecting is closed without a reply.\n"
+         "\n"
+         "Signals: SIGTERM or SIGINT stops the service: clients that have\n"
+         "not sent a whole request are closed, the others answered, the\n"
+         "socket it bound removed.\n"
+         "\n"
+         "Exit status:\n"
+         "  0  stopped by SIGTERM or SIGINT, or help printed\n"
+         "  1  could not start: another instance listens on the socket, the\n"
+         "     socket path holds something else, a folder cannot be made, an\n"
+         "     unusable state file cannot be set aside, a socket handed over\n"
+         "     is not a listening Unix socket, or QMX_ROOT is not absolute;\n"
+         "     or the help could not be written\n"
+         "  2  bad command line\n";
 }
 
 ServicePaths ResolvePaths(const CommandLine& command_line, std::string* note) {

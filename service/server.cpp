@@ -2,27 +2,29 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
+#include <cstddef>
+#include <cstring>
 
 #include "service/files.h"
-#include "service/log.h"
 #include "service/request_handler.h"
 
 namespace qmx {
 namespace service {
 namespace {
 
-// Connections accepted but not yet taken by a worker; beyond this the
-// listen backlog holds further clients.
-constexpr size_t kMaxPending = 256;
-
 using Clock = std::chrono::steady_clock;
+
+// How long accepting rests after the descriptors ran out, unless the loop
+// frees one itself first.
+constexpr auto kAcceptRetry = std::chrono::milliseconds(50);
+constexpr int kMaxEvents = 64;
 
 bool Fail(const std::string& message, std::string* error) {
   *error = message;
@@ -69,7 +71,36 @@ bool ClearSocketPath(const std::string& path, const sockaddr_un& address,
   return true;
 }
 
-// Only the service's own user and root may talk to it.
+// The socket's own address: its path, or "@name" for an abstract one.
+std::string AddressOf(int fd) {
+  sockaddr_un address = sockaddr_un();
+  socklen_t size = sizeof(address);
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
+      size <= offsetof(sockaddr_un, sun_path)) {
+    return "(unnamed socket)";
+  }
+  size_t length = size - offsetof(sockaddr_un, sun_path);
+  if (address.sun_path[0] == '\0') {
+    return "@" + std::string(address.sun_path + 1, length - 1);
+  }
+  return std::string(address.sun_path, strnlen(address.sun_path, length));
+}
+
+bool IsListeningUnixStream(int fd) {
+  int type = 0, listening = 0;
+  socklen_t size = sizeof(int);
+  sockaddr_un address = sockaddr_un();
+  socklen_t address_size = sizeof(address);
+  return getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) == 0 &&
+         type == SOCK_STREAM &&
+         getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) == 0 &&
+         listening != 0 &&
+         getsockname(fd, reinterpret_cast<sockaddr*>(&address),
+                     &address_size) == 0 &&
+         address.sun_family == AF_UNIX;
+}
+
+// Only root and the user the service runs as may talk to it.
 bool PeerAllowed(int fd) {
   ucred peer;
   socklen_t size = sizeof(peer);
@@ -77,38 +108,17 @@ bool PeerAllowed(int fd) {
     Log("cannot read peer credentials: " + ErrorText(errno));
     return false;
   }
-  if (peer.uid == 0 || peer.uid == getuid()) return true;
+  if (peer.uid == 0 || peer.uid == geteuid()) return true;
   Log("refused connection from uid " + std::to_string(peer.uid) + " (pid " +
       std::to_string(peer.pid) + ")");
   return false;
 }
 
-enum class ReadResult { kComplete, kTimedOut, kFailed };
-
-// Reads until the client ends its writing, or one byte past the largest
-// request (the handler then answers "too large"), within timeout_ms.
-ReadResult ReadRequest(int fd, int timeout_ms, std::string* request) {
-  const Clock::time_point deadline =
-      Clock::now() + std::chrono::milliseconds(timeout_ms);
-  char buffer[8192];
-  while (request->size() <= kMaxRequestSize) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - Clock::now());
-    if (left.count() <= 0) return ReadResult::kTimedOut;
-    pollfd wait = {fd, POLLIN, 0};
-    int ready = poll(&wait, 1, static_cast<int>(left.count()));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0) return ReadResult::kFailed;
-    if (ready == 0) return ReadResult::kTimedOut;
-    size_t room = kMaxRequestSize + 1 - request->size();
-    ssize_t n = recv(fd, buffer, room < sizeof(buffer) ? room : sizeof(buffer),
-                     0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return ReadResult::kFailed;
-    if (n == 0) return ReadResult::kComplete;
-    request->append(buffer, static_cast<size_t>(n));
-  }
-  return ReadResult::kComplete;
+// True when the peer has closed its end altogether, so that nobody waits for
+// a reply.
+bool PeerGone(int fd) {
+  pollfd wait = {fd, POLLIN, 0};
+  return poll(&wait, 1, 0) == 1 && (wait.revents & POLLHUP) != 0;
 }
 
 bool SendAll(int fd, const std::string& data) {
@@ -122,18 +132,20 @@ bool SendAll(int fd, const std::string& data) {
   return true;
 }
 
-void SetSendTimeout(int fd, int timeout_ms) {
+// A blocking socket whose writes give up after timeout_ms.
+void PrepareToReply(int fd, int timeout_ms) {
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   timeval limit;
   limit.tv_sec = timeout_ms / 1000;
   limit.tv_usec = (timeout_ms % 1000) * 1000;
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
 }
 
-// Reads answer themselves; everything else is worth a log line.
-bool IsQuiet(const Reply& reply) {
-  return reply.code == kOk &&
-         (reply.kind == "gustatus" || reply.kind == "gtatdnld" ||
-          reply.kind == "gtatupdt");
+bool Watch(int epoll_fd, int fd, uint32_t events, int operation) {
+  epoll_event event = {};
+  event.events = events;
+  event.data.fd = fd;
+  return epoll_ctl(epoll_fd, operation, fd, &event) == 0;
 }
 
 }  // namespace
@@ -143,18 +155,49 @@ Server::Server(const Options& options, ServiceState* state)
   if (pipe2(stop_pipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
     stop_pipe_[0] = stop_pipe_[1] = -1;
   }
+  epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
 }
 
 Server::~Server() {
-  for (int fd : {listen_fd_, stop_pipe_[0], stop_pipe_[1]}) {
+  for (auto& connection : connections_) close(connection.first);
+  for (const Job& job : jobs_) close(job.fd);
+  for (int fd : {listen_fd_, epoll_fd_, stop_pipe_[0], stop_pipe_[1]}) {
     if (fd >= 0) close(fd);
   }
 }
 
 bool Server::Listen(std::string* error) {
+  if (stop_pipe_[0] < 0 || epoll_fd_ < 0) {
+    return Fail("cannot set up the event loop", error);
+  }
+  if (!(options_.listen_fd >= 0 ? TakeListener(error) : BindListener(error))) {
+    return false;
+  }
+  address_ = AddressOf(listen_fd_);
+  // Accepting stops at "would block": the loop must never wait in accept.
+  fcntl(listen_fd_, F_SETFL, fcntl(listen_fd_, F_GETFL) | O_NONBLOCK);
+  if (!Watch(epoll_fd_, listen_fd_, EPOLLIN, EPOLL_CTL_ADD) ||
+      !Watch(epoll_fd_, stop_pipe_[0], EPOLLIN, EPOLL_CTL_ADD)) {
+    return Fail("cannot watch the socket: " + ErrorText(errno), error);
+  }
+  return true;
+}
+
+bool Server::TakeListener(std::string* error) {
+  const int fd = options_.listen_fd;
+  if (!IsListeningUnixStream(fd)) {
+    return Fail("descriptor " + std::to_string(fd) +
+                    " handed over is not a listening Unix stream socket",
+                error);
+  }
+  fcntl(fd, F_SETFD, FD_CLOEXEC);
+  listen_fd_ = fd;
+  return true;
+}
+
+bool Server::BindListener(std::string* error) {
   const std::string& path = options_.socket_path;
   sockaddr_un address;
-  if (stop_pipe_[0] < 0) return Fail("cannot make the stop pipe", error);
   if (!FillAddress(path, &address)) {
     return Fail("socket path is empty or too long: " + path, error);
   }
@@ -179,6 +222,7 @@ bool Server::Listen(std::string* error) {
     unlink(path.c_str());
     return false;
   }
+  owns_socket_ = true;
   socket_device_ = info.st_dev;
   socket_inode_ = info.st_ino;
   return true;
@@ -188,9 +232,8 @@ void Server::Run() {
   for (size_t i = 0; i < options_.workers; ++i) {
     workers_.emplace_back(&Server::WorkerLoop, this);
   }
-  AcceptLoop();
-  RemoveSocket();
-  TakeBacklog();
+  EventLoop();
+  Finish();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
@@ -207,68 +250,169 @@ void Server::Stop() {
   (void)ignored;
 }
 
-void Server::AcceptLoop() {
+void Server::EventLoop() {
+  epoll_event events[kMaxEvents];
   while (true) {
-    pollfd waits[2] = {{listen_fd_, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
-    int ready = poll(waits, 2, -1);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0 || waits[1].revents != 0) return;
-    if (waits[0].revents == 0) continue;
-    int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd >= 0) {
-      Enqueue(fd);
-    } else if (errno == EMFILE || errno == ENFILE) {
-      // Out of descriptors: let workers close some before trying again.
-      Log("accept: " + ErrorText(errno));
-      poll(nullptr, 0, 100);
+    int ready = epoll_wait(epoll_fd_, events, kMaxEvents, WaitMs());
+    if (ready < 0 && errno != EINTR) {
+      Log("waiting for clients failed: " + ErrorText(errno));
+      return;
     }
+    for (int i = 0; i < ready; ++i) {
+      int fd = events[i].data.fd;
+      if (fd == stop_pipe_[0]) return;
+      if (fd == listen_fd_) {
+        AcceptAll();
+      } else {
+        ReadFrom(fd);
+      }
+    }
+    ExpireDeadlines();
+    if (!accepting_ && Clock::now() >= resume_accepting_) ResumeAccepting();
   }
 }
 
-void Server::Enqueue(int fd) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [this] { return pending_.size() < kMaxPending; });
-  pending_.push_back(fd);
-  changed_.notify_all();
+// Until the soonest deadline or the next try at accepting; -1: no limit.
+int Server::WaitMs() const {
+  bool due = !deadlines_.empty();
+  Clock::time_point next = due ? deadlines_.front().when : Clock::time_point();
+  if (!accepting_ && (!due || resume_accepting_ < next)) {
+    next = resume_accepting_;
+    due = true;
+  }
+  if (!due) return -1;
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now());
+  return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
 
-void Server::WorkerLoop() {
-  while (true) {
-    int fd = -1;
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      changed_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
-      if (pending_.empty()) return;  // stopping, and nothing left in hand
-      fd = pending_.front();
-      pending_.pop_front();
-      changed_.notify_all();
+void Server::AcceptAll() {
+  while (accepting_) {
+    int fd =
+        accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) PauseAccepting(errno);
+      return;
     }
-    Serve(fd);
+    if (!PeerAllowed(fd)) {
+      close(fd);
+      continue;
+    }
+    if (!Watch(epoll_fd_, fd, EPOLLIN, EPOLL_CTL_ADD)) {
+      PauseAccepting(errno);
+      close(fd);
+      return;
+    }
+    const uint64_t serial = next_serial_++;
+    connections_[fd] = Connection{serial, std::string()};
+    deadlines_.push_back(
+        {Clock::now() + std::chrono::milliseconds(options_.request_timeout_ms),
+         fd, serial});
+  }
+}
+
+// Out of descriptors (or kernel memory): the clients wait in the backlog
+// until some are free again, instead of the loop spinning on accept.
+void Server::PauseAccepting(int error) {
+  accept_log_.Note("cannot accept connections: " + ErrorText(error) +
+                   "; clients wait until descriptors are free");
+  Watch(epoll_fd_, listen_fd_, 0, EPOLL_CTL_MOD);
+  accepting_ = false;
+  resume_accepting_ = Clock::now() + kAcceptRetry;
+}
+
+void Server::ResumeAccepting() {
+  if (accepting_) return;
+  accepting_ = true;
+  Watch(epoll_fd_, listen_fd_, EPOLLIN, EPOLL_CTL_MOD);
+}
+
+// Takes what the client has sent; the request is whole at its end of file,
+// or one byte past the largest request (the handler then answers "too
+// large").
+void Server::ReadFrom(int fd) {
+  auto it = connections_.find(fd);
+  if (it == connections_.end()) return;
+  std::string& request = it->second.request;
+  char buffer[16384];
+  while (request.size() <= kMaxRequestSize) {
+    size_t room = kMaxRequestSize + 1 - request.size();
+    ssize_t n =
+        recv(fd, buffer, room < sizeof(buffer) ? room : sizeof(buffer), 0);
+    if (n == 0) break;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (n < 0) {  // the client reset the connection: nobody to answer
+      CloseConnection(fd);
+      return;
+    }
+    request.append(buffer, static_cast<size_t>(n));
+  }
+  HandOver(fd);
+}
+
+void Server::HandOver(int fd) {
+  auto it = connections_.find(fd);
+  epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
+  Job job{fd, std::move(it->second.request)};
+  connections_.erase(it);
+  // A client that closed without a word waits for nothing.
+  if (job.request.empty() && PeerGone(fd)) {
     close(fd);
+    ResumeAccepting();
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    jobs_.push_back(std::move(job));
+  }
+  changed_.notify_one();
+}
+
+void Server::CloseConnection(int fd) {
+  connections_.erase(fd);
+  close(fd);  // also ends its watch
+  ResumeAccepting();
+}
+
+// Also forgets the deadlines of connections already handed over or closed,
+// so that the queue holds about as many as there are open connections.
+void Server::ExpireDeadlines() {
+  const Clock::time_point now = Clock::now();
+  while (!deadlines_.empty()) {
+    const Deadline due = deadlines_.front();
+    auto it = connections_.find(due.fd);
+    bool live = it != connections_.end() && it->second.serial == due.serial;
+    if (live && due.when > now) return;
+    deadlines_.pop_front();
+    if (!live) continue;
+    CloseConnection(due.fd);
+    dropped_log_.Note("closed a client that sent no whole request within " +
+                      std::to_string(options_.request_timeout_ms) + " ms");
   }
 }
 
-void Server::Serve(int fd) {
-  if (!PeerAllowed(fd)) return;
-  std::string request;
-  switch (ReadRequest(fd, options_.request_timeout_ms, &request)) {
-    case ReadResult::kComplete:
-      break;
-    case ReadResult::kTimedOut:
-      Log("client did not finish its request in time; dropped");
-      return;
-    case ReadResult::kFailed:
-      Log("reading a request failed: " + ErrorText(errno));
-      return;
+// Whatever is whole by now is answered; the rest is closed.
+void Server::Finish() {
+  if (owns_socket_) {
+    // Clients that connected before the socket went away are still taken;
+    // with the path gone no new ones can arrive. A handed-over socket stays,
+    // and so do the clients in its backlog, for the next instance.
+    RemoveSocket();
+    ResumeAccepting();
+    AcceptAll();
   }
-  Reply reply = HandleRequest(request, *state_);
-  if (!IsQuiet(reply)) {
-    Log(EscapeLine(reply.kind) + " -> " + Hex4(reply.code));
+  std::vector<int> open;
+  for (const auto& connection : connections_) open.push_back(connection.first);
+  for (int fd : open) ReadFrom(fd);
+  if (!connections_.empty()) {
+    Log("closed " + std::to_string(connections_.size()) +
+        " client(s) that had not sent a whole request");
   }
-  SetSendTimeout(fd, options_.request_timeout_ms);
-  if (!SendAll(fd, EncodeReply(reply))) {
-    Log("sending a reply failed: " + ErrorText(errno));
-  }
+  while (!connections_.empty()) CloseConnection(connections_.begin()->first);
+  deadlines_.clear();
+  close(listen_fd_);
+  listen_fd_ = -1;
 }
 
 void Server::RemoveSocket() {
@@ -281,16 +425,30 @@ void Server::RemoveSocket() {
   }
 }
 
-void Server::TakeBacklog() {
-  // Clients that connected before the socket went away are still answered;
-  // with the path gone no new ones can arrive.
-  fcntl(listen_fd_, F_SETFL, O_NONBLOCK);
-  int fd;
-  while ((fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0) {
-    Enqueue(fd);
+void Server::WorkerLoop() {
+  while (true) {
+    Job job;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+      if (jobs_.empty()) return;  // stopping, and nothing left in hand
+      job = std::move(jobs_.front());
+      jobs_.pop_front();
+    }
+    Serve(job);
+    close(job.fd);
   }
-  close(listen_fd_);
-  listen_fd_ = -1;
+}
+
+void Server::Serve(const Job& job) {
+  Reply reply = HandleRequest(job.request, *state_);
+  if (!IsRoutine(reply)) {
+    Log(EscapeLine(reply.kind) + " -> " + Hex4(reply.code));
+  }
+  PrepareToReply(job.fd, options_.request_timeout_ms);
+  if (!SendAll(job.fd, EncodeReply(reply))) {
+    Log("sending a reply failed: " + ErrorText(errno));
+  }
 }
 
 }  // namespace service

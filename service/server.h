@@ -1,23 +1,27 @@
 // Server listens on the service's Unix socket and answers every connection
-// with exactly one reply: it reads the request until the client ends its
-// writing, hands it to HandleRequest and writes the reply back. Connections
-// are served by a fixed pool of workers, each read bounded by a time-out, so
-// that many clients are answered at once and a stuck client holds one worker
-// only for a while.
+// with exactly one reply. One thread reads requests with an event loop until
+// each client ends its writing, so that a client that sends slowly or not at
+// all costs a descriptor but no thread, and is closed without a reply at its
+// deadline. Whole requests go to a fixed pool of workers, which act on them
+// and write the replies.
 
 #ifndef QMX_SERVICE_SERVER_H_
 #define QMX_SERVICE_SERVER_H_
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
+#include "service/log.h"
 #include "service/service_state.h"
 
 namespace qmx {
@@ -28,7 +32,11 @@ class Server {
   struct Options {
     std::string socket_path;
     size_t workers = 16;
-    int request_timeout_ms = 10000;  // whole read, and again the write
+    int request_timeout_ms = 10000;  // from accept to a whole request; the
+                                     // reply's write has as long again
+    // A listening socket handed over by a service manager; -1: bind
+    // socket_path. A handed-over socket is left in place at the end.
+    int listen_fd = -1;
   };
 
   // state must outlive the server.
@@ -37,37 +45,79 @@ class Server {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  // Makes the socket's folder (0755), replaces a stale socket left by a dead
-  // instance, and listens with mode 0600. Fails when another instance
-  // answers on the path or the path holds something that is not a socket.
+  // Takes the handed-over socket, or makes the socket's folder (0755),
+  // replaces a stale socket left by a dead instance, and listens with mode
+  // 0600. Fails when another instance answers on the path, the path holds
+  // something that is not a socket, or the handed-over descriptor is not a
+  // listening Unix stream socket.
   bool Listen(std::string* error);
 
-  // Serves until Stop(); then removes the socket, answers the connections
-  // already accepted, and returns.
+  // Where the listening socket is ("@name" for an abstract one).
+  const std::string& address() const { return address_; }
+
+  // Serves until Stop(); then removes the socket it made, closes the
+  // connections that have not sent a whole request, answers the others
+  // (and those already waiting in the backlog of a socket it removed), and
+  // returns.
   void Run();
 
   // Safe to call from a signal handler or any thread, before or during Run.
   void Stop();
 
  private:
-  void AcceptLoop();
-  void Enqueue(int fd);
-  void WorkerLoop();
-  void Serve(int fd);
+  struct Connection {
+    uint64_t serial;  // tells this connection from a later one on its fd
+    std::string request;
+  };
+  struct Deadline {
+    std::chrono::steady_clock::time_point when;
+    int fd;
+    uint64_t serial;
+  };
+  struct Job {
+    int fd = -1;
+    std::string request;
+  };
+
+  bool TakeListener(std::string* error);
+  bool BindListener(std::string* error);
+  void EventLoop();
+  int WaitMs() const;
+  void AcceptAll();
+  void PauseAccepting(int error);
+  void ResumeAccepting();
+  void ReadFrom(int fd);
+  void HandOver(int fd);
+  void CloseConnection(int fd);
+  void ExpireDeadlines();
+  void Finish();
   void RemoveSocket();
-  void TakeBacklog();
+  void WorkerLoop();
+  void Serve(const Job& job);
 
   const Options options_;
   ServiceState* const state_;
   int listen_fd_ = -1;
-  int stop_pipe_[2] = {-1, -1};  // Stop() writes, AcceptLoop polls
-  dev_t socket_device_ = 0;      // to remove only the socket we made
+  int epoll_fd_ = -1;
+  int stop_pipe_[2] = {-1, -1};  // Stop() writes, the event loop watches
+  std::string address_;
+  bool owns_socket_ = false;  // bound here, so removed at the end
+  dev_t socket_device_ = 0;   // to remove only the socket we made
   ino_t socket_inode_ = 0;
+
+  // The event loop's own; no other thread touches them.
+  std::unordered_map<int, Connection> connections_;
+  std::deque<Deadline> deadlines_;  // in accept order, so soonest first
+  uint64_t next_serial_ = 0;
+  bool accepting_ = true;
+  std::chrono::steady_clock::time_point resume_accepting_;
+  ThrottledLog dropped_log_;
+  ThrottledLog accept_log_;
 
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<int> pending_;  // accepted, not yet served; guarded by mutex_
-  bool stopping_ = false;    // guarded by mutex_
+  std::deque<Job> jobs_;   // whole requests not yet taken; guarded by mutex_
+  bool stopping_ = false;  // guarded by mutex_
   std::vector<std::thread> workers_;
 };
 

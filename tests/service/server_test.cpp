@@ -33,18 +33,17 @@ class ProcessTest : public ::testing::Test {
   support::ServiceProcess service_{QMXUPDTMNGR_PATH, &root_};
 };
 
-// Its socket and journal are private: values may hold passwords.
-TEST_F(ProcessTest, AnswersPrivatelyAndStopsOnSigterm) {
+// Its socket and journal are private: values may hold passwords. (Stops,
+// replies and journal lines are the fault tests'.)
+TEST_F(ProcessTest, KeepsItsSocketAndJournalPrivate) {
   service_.Start();
-  struct stat info;
-  ASSERT_EQ(stat(root_.SocketPath().c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0600u);
-  EXPECT_EQ(Exchange(root_.SocketPath(), Request("exreboot")),
-            "0000exreboot0000");
-  EXPECT_EQ(service_.Stop(), 0);
-  EXPECT_NE(stat(root_.SocketPath().c_str(), &info), 0);
-  ASSERT_EQ(stat(root_.PathOf(support::kServiceJournalPath).c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  Exchange(root_.SocketPath(), Request("exreboot"));
+  for (const std::string& path :
+       {root_.SocketPath(), root_.PathOf(support::kServiceJournalPath)}) {
+    struct stat info;
+    ASSERT_EQ(stat(path.c_str(), &info), 0) << path;
+    EXPECT_EQ(info.st_mode & 0777, 0600u) << path;
+  }
 }
 
 TEST_F(ProcessTest, LiveInstanceIsKeptAndStaleSocketReplaced) {
