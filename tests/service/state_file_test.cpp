@@ -65,7 +65,7 @@ TEST_F(StateFileTest, DamagedOrCutFileIsSetAside) {
     return std::string(good).replace(good.find(from), from.size(), to);
   };
   std::vector<std::string> damaged = {
-      replaced("state 1", "state 0"),
+      replaced("state " + std::to_string(kStateVersion), "state 0"),
       replaced("Reboot=80000001", "Reboot=8000000x"),
       replaced("IsAutoSetting=0", "IsAutoSetting=2"),
       replaced("RepeatType=-5", "RepeatType=five"),
