@@ -46,15 +46,9 @@ std::string Usage() {
          "\n"
          "Options:\n"
          "  --config PATH  socket configuration; its [Socket] Path is the\n"
-         "                 socket (default " +
-         config +
-         ";\n"
-         "                 without the file or key: " +
-         socket +
-         ")\n"
-         "  --state PATH   state file (default " +
-         state +
-         ");\n"
+         "                 socket (default " + config + ";\n"
+         "                 without the file or key: " + socket + ")\n"
+         "  --state PATH   state file (default " + state + ");\n"
          "                 the journal is journal.log in the same folder\n"
          "  -h, --help     print this help and exit\n"
          "\n"

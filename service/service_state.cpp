@@ -5,8 +5,8 @@
 namespace qmx {
 namespace service {
 
-ServiceState::ServiceState(const ServiceSettings& initial, SettingsStore* store,
-                           ActionJournal* journal)
+ServiceState::ServiceState(const ServiceSettings& initial,
+                           SettingsStore* store, ActionJournal* journal)
     : settings_(initial), store_(store), journal_(journal) {}
 
 ServiceSettings ServiceState::Get() const {

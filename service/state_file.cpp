@@ -199,7 +199,8 @@ bool ParseState(const std::string& text, ServiceSettings* settings,
 
 StateFile::StateFile(const std::string& path) : path_(path) {}
 
-bool StateFile::Load(ServiceSettings* settings, std::string* note, time_t now) {
+bool StateFile::Load(ServiceSettings* settings, std::string* note,
+                     time_t now) {
   note->clear();
   *settings = ServiceSettings::Defaults();
   RemoveStaleTemporaries(path_);
@@ -220,8 +221,8 @@ bool StateFile::Load(ServiceSettings* settings, std::string* note, time_t now) {
             ") and could not be set aside: " + error;
     return false;
   }
-  *note = "state file " + path_ + " is unusable (" + problem + "); moved to " +
-          moved_to + ", using defaults";
+  *note = "state file " + path_ + " is unusable (" + problem +
+          "); moved to " + moved_to + ", using defaults";
   return true;
 }
 
