@@ -46,7 +46,7 @@ TEST(InstallTest, InstalledToolCallsTheInstalledService) {
       {{stage.PathOf(prefix + "/bin/qmx-call"), "--json", "GetQmxStatus"},
        {{"QMX_ROOT", root.dir()}}});
   EXPECT_EQ(0, result.exit_code) << result.Describe();
-  EXPECT_EQ("{\"method\": \"GetQmxStatus\", \"status\": 0, \"ReturnValue\": 0}\n",
+  EXPECT_EQ("{\"method\":\"GetQmxStatus\",\"status\":0,\"ReturnValue\":0}\n",
             result.out);
 }
 

@@ -1,12 +1,16 @@
 // qmx-call against the real update service: every method end to end, the
-// service's state across restarts, a missing service or package, and the
-// tool's own errors.
+// service's state across restarts, a missing service or package, stored
+// values that are not text, the tool's own errors, and standard
+// descriptors closed or unwritable.
+
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
 
 #include "gtest/gtest.h"
 #include "tests/support/child_process.h"
+#include "tests/support/method_table.h"
 #include "tests/support/temp_root.h"
 
 namespace qmx {
@@ -19,15 +23,15 @@ const char kSocketError[] = "4097";   // 0x1001
 const char kNotInstalled[] = "4099";  // 0x1003
 const char kNotImplemented[] = "2147749973";  // WBEM_E_METHOD_NOT_IMPLEMENTED
 const char kUpdateSchedule[] =
-    ", \"UpdateSchedule\": {\"IsAutoSetting\": true, \"RepeatType\": 2, "
-    "\"DayOfWeek\": \"Sun\", \"Date\": \"\", \"Time\": \"04:30\"}";
+    ",\"UpdateSchedule\":{\"IsAutoSetting\":true,\"RepeatType\":2,"
+    "\"DayOfWeek\":\"Sun\",\"Date\":\"\",\"Time\":\"04:30\"}";
 
 // The JSON line qmx-call prints for a call that reached the provider.
 std::string Answer(const std::string& method, const std::string& return_value,
                    const std::string& outputs = "",
                    const std::string& status = "0") {
-  return "{\"method\": \"" + method + "\", \"status\": " + status +
-         ", \"ReturnValue\": " + return_value + outputs + "}\n";
+  return "{\"method\":\"" + method + "\",\"status\":" + status +
+         ",\"ReturnValue\":" + return_value + outputs + "}\n";
 }
 
 class QmxCallTest : public ::testing::Test {
@@ -37,18 +41,20 @@ class QmxCallTest : public ::testing::Test {
     root_.WritePackageStatus(true);
   }
 
-  // With the default trace level.
-  CommandResult Call(Args args) {
+  // With the default trace level; wrapper, when given, starts qmx-call.
+  CommandResult Call(Args args, Args wrapper = {}) {
     args.insert(args.begin(), QMX_CALL_PATH);
+    args.insert(args.begin(), wrapper.begin(), wrapper.end());
     return RunCommand({args, {{"QMX_ROOT", root_.dir()}}, {"QMX_TRACE_LEVEL"}});
   }
 
-  // Runs a --json call and checks its output line and exit status.
+  // Runs a --json call and checks its output line and exit status. The
+  // option comes last, which getopt allows.
   void ExpectJson(Args args, const std::string& json, int exit_code) {
-    args.insert(args.begin(), "--json");
+    args.push_back("--json");
     CommandResult result = Call(args);
-    EXPECT_EQ(json, result.out) << args[1] << ": " << result.Describe();
-    EXPECT_EQ(exit_code, result.exit_code) << args[1];
+    EXPECT_EQ(json, result.out) << args[0] << ": " << result.Describe();
+    EXPECT_EQ(exit_code, result.exit_code) << args[0];
   }
 
   TempRoot root_;
@@ -56,26 +62,27 @@ class QmxCallTest : public ::testing::Test {
 };
 
 // In order: each Get reads back what the Set before it stored; the values
-// carry the list separator, quotes, a backslash and a control byte. The
-// restarted service keeps them, and the state file's knobs make it answer a
-// status code and ask for a reboot, both passed on unchanged.
+// carry the list separator, quotes, a backslash, control bytes and a byte
+// that is not UTF-8 (JSON shows it as U+FFFD). The restarted service keeps
+// them, and the state file's knobs make it answer a status code and ask
+// for a reboot, both passed on unchanged.
 TEST_F(QmxCallTest, EveryMethodReachesTheServiceAndItsStateSurvivesARestart) {
   service_.Start();
   const std::pair<Args, std::string> steps[] = {
       {{"SetAutoDownloadSetting", "DownloadSchedule.RepeatType=-7",
         "DownloadSetting.WebSiteUrl=https://updates.example/qmx?a=1;b=2",
-        "DownloadSetting.ProxyPassword=p;a\"s\\s\tw"},
+        "DownloadSetting.ProxyPassword=p;a\"s\\s\tw\xff\x1b"},
        Answer("SetAutoDownloadSetting", "0")},
       {{"GetAutoDownloadSetting"},
        Answer("GetAutoDownloadSetting", "0",
-              ", \"DownloadSchedule\": {\"IsAutoSetting\": false, "
-              "\"RepeatType\": -7, \"DayOfWeek\": \"\", \"Date\": \"\", "
-              "\"Time\": \"\"}, \"DownloadSetting\": {\"DownloadType\": 0, "
-              "\"WebSiteUrl\": \"https://updates.example/qmx?a=1;b=2\", "
-              "\"ProxyAddress\": \"\", \"ProxyPort\": \"\", \"ProxyUser\": \"\", "
-              "\"ProxyPassword\": \"p;a\\\"s\\\\s\\u0009w\", "
-              "\"CacheServerPath\": \"\", \"CacheServerUser\": \"\", "
-              "\"CacheServerPassword\": \"\", \"TempDriveLetter\": \"\"}")},
+              ",\"DownloadSchedule\":{\"IsAutoSetting\":false,"
+              "\"RepeatType\":-7,\"DayOfWeek\":\"\",\"Date\":\"\","
+              "\"Time\":\"\"},\"DownloadSetting\":{\"DownloadType\":0,"
+              "\"WebSiteUrl\":\"https://updates.example/qmx?a=1;b=2\","
+              "\"ProxyAddress\":\"\",\"ProxyPort\":\"\",\"ProxyUser\":\"\","
+              "\"ProxyPassword\":\"p;a\\\"s\\\\s\\tw\xef\xbf\xbd\\u001b\","
+              "\"CacheServerPath\":\"\",\"CacheServerUser\":\"\","
+              "\"CacheServerPassword\":\"\",\"TempDriveLetter\":\"\"}")},
       {{"SetAutoUpdateSetting", "UpdateSchedule.IsAutoSetting=TRUE",
         "UpdateSchedule.RepeatType=2", "UpdateSchedule.DayOfWeek=Sun",
         "updateschedule.time=04:30"},
@@ -85,20 +92,22 @@ TEST_F(QmxCallTest, EveryMethodReachesTheServiceAndItsStateSurvivesARestart) {
       {{"DownloadAll", "DownloadSetting.DownloadType=2",
         "DownloadSetting.ExternalMediaPath=/media/usb0"},
        Answer("DownloadAll", "0")},
-      {{"UpdateAll"}, Answer("UpdateAll", "0", ", \"Reboot\": 0")},
-      {{"RollbackAll"}, Answer("RollbackAll", "0", ", \"Reboot\": 0")},
+      {{"UpdateAll"}, Answer("UpdateAll", "0", ",\"Reboot\":0")},
+      {{"RollbackAll"}, Answer("RollbackAll", "0", ",\"Reboot\":0")},
       {{"NoticeModuleUpdate"}, Answer("NoticeModuleUpdate", "0")},
       {{"ExecuteReboot"}, Answer("ExecuteReboot", "0")},
       {{"GetQmxStatus"}, Answer("GetQmxStatus", "0")},
       {{"GetProviderVersion"},
-       Answer("GetProviderVersion", "0", ", \"Version\": \"42.0\"")},
+       Answer("GetProviderVersion", "0", ",\"Version\":\"42.0\"")},
   };
   for (const auto& step : steps) ExpectJson(step.first, step.second, 0);
   // The actions reached the service as asked.
   std::string journal = root_.ReadFile(kServiceJournalPath);
-  for (const char* kind : {"exmnupdt", "exmnrlbk", "mdulupdt", "exreboot",
-                           "exmndnld\tDownloadType=2", "MediaPath=/media/usb0"}) {
-    EXPECT_NE(std::string::npos, journal.find(kind)) << kind << "\n" << journal;
+  for (const MethodEntry& m : kMethods) {
+    EXPECT_TRUE(!m.journaled || journal.find(m.kind) != std::string::npos) << m.kind;
+  }
+  for (const char* values : {"exmndnld\tDownloadType=2", "MediaPath=/media/usb0"}) {
+    EXPECT_NE(std::string::npos, journal.find(values)) << values << "\n" << journal;
   }
 
   ASSERT_EQ(0, service_.Stop());
@@ -110,38 +119,17 @@ TEST_F(QmxCallTest, EveryMethodReachesTheServiceAndItsStateSurvivesARestart) {
   ExpectJson({"GetAutoUpdateSetting"},
              Answer("GetAutoUpdateSetting", "0", kUpdateSchedule), 0);
   ExpectJson({"GetQmxStatus"}, Answer("GetQmxStatus", "291"), 1);
-  ExpectJson({"UpdateAll"}, Answer("UpdateAll", "0", ", \"Reboot\": 1"), 0);
+  ExpectJson({"UpdateAll"}, Answer("UpdateAll", "0", ",\"Reboot\":1"), 0);
 }
 
-// No service runs. The install check comes first, but the status query
-// makes none and so meets the missing service. The schema matches method
-// names in any case, the provider only exactly; a name the schema does not
-// declare is refused before any operation.
-TEST_F(QmxCallTest, CallsThatCannotSucceedSayWhy) {
-  const struct {
-    bool installed;
-    std::string method, json;
-    int exit_code;
-  } cases[] = {
-      {true, "UpdateAll", Answer("UpdateAll", kSocketError, ", \"Reboot\": null"), 1},
-      {false, "GetAutoUpdateSetting",
-       Answer("GetAutoUpdateSetting", kNotInstalled, ", \"UpdateSchedule\": null"), 1},
-      {false, "ExecuteReboot", Answer("ExecuteReboot", kNotInstalled), 1},
-      {false, "GetQmxStatus", Answer("GetQmxStatus", kSocketError), 1},
-      {true, "getqmxstatus", Answer("getqmxstatus", "null", "", kNotImplemented), 2},
-      {true, "Reboot", Answer("Reboot", "null", "", "2147483649"), 2},
-  };
-  for (const auto& c : cases) {
-    root_.WritePackageStatus(c.installed);
-    ExpectJson({c.method}, c.json, c.exit_code);
-  }
-}
-
-// Text output names the instance and the meaning of each code; trace lines
-// go to the terminal only when asked.
+// Text output names the instance and the meaning of each code, and shows
+// control characters and bytes that are not UTF-8 escaped, so that what is
+// stored cannot drive the terminal; trace lines go to the terminal only
+// when asked.
 TEST_F(QmxCallTest, TextReportAndTrace) {
   service_.Start();
-  ASSERT_EQ(0, Call({"SetAutoUpdateSetting", "UpdateSchedule.DayOfWeek=a\"b\\c"})
+  ASSERT_EQ(0, Call({"SetAutoUpdateSetting",
+                     "UpdateSchedule.DayOfWeek=a\"b\\c\xff\x1b[31m\xc2\x9b\xc3\xa9"})
                    .exit_code);
   CommandResult result = Call({"GetAutoUpdateSetting"});
   EXPECT_EQ(0, result.exit_code);
@@ -150,37 +138,93 @@ TEST_F(QmxCallTest, TextReportAndTrace) {
       "ReturnValue: 0x00000000 (0) success\n"
       "UpdateSchedule = instance of Veltrax_UpdateSchedule {\n"
       "    IsAutoSetting = FALSE;\n    RepeatType = 0;\n"
-      "    DayOfWeek = \"a\\\"b\\\\c\";\n    Date = \"\";\n    Time = \"\";\n"
+      "    DayOfWeek = \"a\\\"b\\\\c\\xff\\x1b[31m\\xc2\\x9b\xc3\xa9\";\n"
+      "    Date = \"\";\n    Time = \"\";\n"
       "};\n",
       result.out);
   EXPECT_EQ("", result.err);
+  EXPECT_EQ(0u, Call({"Get\x1b[2J"}).out.find("Get\\x1b[2J: status ")) << result.out;
   result = Call({"--trace", "GetProviderVersion"});
   const char line[] = "MethodName = GetProviderVersion";
   EXPECT_NE(std::string::npos, result.err.find(line)) << result.err;
   EXPECT_NE(std::string::npos, root_.ReadFile(kProviderLogPath).find(line));
 }
 
-TEST_F(QmxCallTest, UsageErrorsSayWhatWasWrong) {
-  const std::pair<Args, std::string> cases[] = {
-      {{}, "no method given"},
-      {{"--verbose", "GetQmxStatus"}, "unknown option \"--verbose\""},
-      {{"--schema", "/nonexistent/x.mof", "GetQmxStatus"},
+// No service runs. The install check comes first, but the status query
+// makes none and so meets the missing service. The schema matches method
+// names in any case, the provider only exactly; a name the schema does not
+// declare is refused before any operation. A usage error is status 64 and
+// a line on stderr: options come in either getopt form, what the user
+// typed is quoted escaped, a schema that is no regular file is refused
+// without waiting or reading it whole. With a standard descriptor closed
+// or unwritable the report arrives whole, or status 74 says it did not; it
+// never lands in a file we opened (the trace log, opened for an error).
+TEST_F(QmxCallTest, CallsThatCannotSucceedSayWhy) {
+  const std::string fifo = root_.PathOf("/schema.fifo");
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  auto shell = [](const std::string& redirect) {
+    return Args{"/bin/sh", "-c", "exec \"$0\" \"$@\" " + redirect};
+  };
+  const Args closed_pipe = {
+      "/usr/bin/perl", "-e", "pipe(R, W); close(R); open(STDOUT, '>&W'); exec(@ARGV)"};
+  const std::string report = "GetQmxStatus: status 0x00000000 success\n"
+                             "ReturnValue: 0x00001001 (4097) send or receive failed\n";
+  const std::string lost = "qmx-call: cannot write the report: ";
+  const struct {
+    Args args;
+    int exit_code;
+    std::string err;
+    Args wrapper = {};
+    std::string out = "";
+    bool installed = true;
+  } cases[] = {
+      {{"UpdateAll", "--json"}, 1, "", {},
+       Answer("UpdateAll", kSocketError, ",\"Reboot\":null")},
+      {{"GetAutoUpdateSetting", "--json"}, 1, "", {},
+       Answer("GetAutoUpdateSetting", kNotInstalled, ",\"UpdateSchedule\":null"), false},
+      {{"ExecuteReboot", "--json"}, 1, "", {}, Answer("ExecuteReboot", kNotInstalled), false},
+      {{"GetQmxStatus", "--json"}, 1, "", {}, Answer("GetQmxStatus", kSocketError), false},
+      {{"getqmxstatus", "--json"}, 2, "", {},
+       Answer("getqmxstatus", "null", "", kNotImplemented)},
+      {{"Reboot", "--json"}, 2, "", {}, Answer("Reboot", "null", "", "2147483649")},
+      {{}, 64, "no method given"},
+      {{"--verbose=3", "GetQmxStatus"}, 64, "unknown option \"--verbose\""},
+      {{"--json=yes", "GetQmxStatus"}, 64, "option --json takes no value"},
+      {{"GetQmxStatus", "--schema"}, 64, "option --schema needs a path"},
+      {{"--provider=", "GetQmxStatus"}, 64, "option --provider needs a path"},
+      {{"--schema", "/nonexistent/x.mof", "GetQmxStatus"}, 64,
        "cannot load the schema: /nonexistent/x.mof"},
-      {{"--provider=/nonexistent/x.so", "GetQmxStatus"},
-       "cannot load the provider"},
-      {{"GetQmxStatus", "Force=1"}, "GetQmxStatus takes no input parameters"},
-      {{"SetAutoUpdateSetting", "Schedule.Time=1"},
+#if __has_include("common/safe_files.h")  // the bounded schema reader
+      {{"--schema", "/dev/zero", "GetQmxStatus"}, 64, "cannot load the schema: /dev/zero"},
+      {{"--schema=" + fifo, "GetQmxStatus"}, 64, "cannot load the schema: " + fifo},
+#endif
+      {{"--provider=/nonexistent/x.so", "GetQmxStatus"}, 64, "cannot load the provider"},
+      {{"GetQmxStatus", "Force=1"}, 64, "GetQmxStatus takes no input parameters"},
+      {{"SetAutoUpdateSetting", "Schedule.Time=1"}, 64,
        "has no \"Schedule\" (known: UpdateSchedule)"},
-      {{"SetAutoUpdateSetting", "UpdateSchedule.Time"},
+      {{"SetAutoUpdateSetting", "UpdateSchedule.Time"}, 64,
        "neither PARAM=VALUE nor PARAM.PROPERTY=VALUE"},
-      {{"SetAutoUpdateSetting", "UpdateSchedule.RepeatType=2147483648"},
+      {{"SetAutoUpdateSetting", "UpdateSchedule.RepeatType=2147483648"}, 64,
        "is not a sint32"},
+      {{"SetAutoUpdateSetting", "UpdateSchedule.RepeatType=\x1b[2J"}, 64,
+       "\"\\x1b[2J\" is not a sint32"},
+      {{"GetQmxStatus"}, 1, "", shell("<&-"), report},
+      {{"GetQmxStatus"}, 74, "", shell(">/dev/full 2>&-")},
+      {{"GetQmxStatus"}, 74, lost + "Bad file descriptor\n", shell(">&-")},
+      {{"--help"}, 74, lost + "No space left on device\n", shell(">/dev/full")},
+      {{"GetQmxStatus"}, 74, lost + "Broken pipe\n", closed_pipe},
   };
   for (const auto& c : cases) {
-    CommandResult result = Call(c.first);
-    EXPECT_EQ(64, result.exit_code) << c.second << ": " << result.Describe();
-    EXPECT_EQ("", result.out) << c.second;
-    EXPECT_NE(std::string::npos, result.err.find(c.second)) << result.err;
+    root_.WritePackageStatus(c.installed);
+    CommandResult result = Call(c.args, c.wrapper);
+    EXPECT_EQ(c.exit_code, result.exit_code) << c.err << ": " << result.Describe();
+    EXPECT_EQ(c.out, result.out) << c.err;
+    EXPECT_NE(std::string::npos, result.err.find(c.err)) << result.err;
+  }
+  std::string log = root_.ReadFile(kProviderLogPath);
+  ASSERT_NE("", log);
+  for (size_t at = 0; at < log.size(); at = log.find('\n', at) + 1) {
+    EXPECT_EQ("20", log.substr(at, 2)) << log;  // trace lines only
   }
 }
 

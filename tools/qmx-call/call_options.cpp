@@ -1,8 +1,47 @@
 #include "tools/qmx-call/call_options.h"
 
+#include <getopt.h>
+#include <limits.h>
+#include <unistd.h>
+
 namespace qmx {
 namespace call {
 namespace {
+
+// Relative to this executable's folder, in the build tree and installed.
+const char kProviderFile[] = "../lib/libqmxp_Veltrax_UpdateManager.so";
+const char kSchemaFile[] = "../share/qmx/schema/VELTRAX_UpdateManager.mof";
+
+// Long options without a short form get values above any character.
+enum OptionId { kHelp = 'h', kProvider = 256, kSchema, kJson, kTrace };
+
+const option kOptions[] = {
+    {"provider", required_argument, nullptr, kProvider},
+    {"schema", required_argument, nullptr, kSchema},
+    {"json", no_argument, nullptr, kJson},
+    {"trace", no_argument, nullptr, kTrace},
+    {"help", no_argument, nullptr, kHelp},
+    {nullptr, 0, nullptr, 0},
+};
+
+const char* LongName(int id) {
+  for (const option* o = kOptions; o->name != nullptr; ++o) {
+    if (o->val == id) return o->name;
+  }
+  return nullptr;
+}
+
+// What getopt_long objected to, in our words rather than its own (which
+// would name the program by the path it was started with). result is ':'
+// for a missing value, '?' otherwise; argv[optind - 1] is the argument.
+std::string OptionError(int result, char** argv) {
+  const char* name = LongName(optopt);
+  if (result == ':') return std::string("option --") + name + " needs a path";
+  if (name != nullptr) return std::string("option --") + name + " takes no value";
+  if (optopt != 0) return std::string("unknown option \"-") + char(optopt) + "\"";
+  std::string arg = argv[optind - 1];
+  return "unknown option \"" + arg.substr(0, arg.find('=')) + "\"";
+}
 
 bool ParseAssignment(const std::string& text, Assignment* assignment,
                      std::string* error) {
@@ -25,86 +64,71 @@ bool ParseAssignment(const std::string& text, Assignment* assignment,
   return true;
 }
 
-// The option that takes a path, or null when name is none of them.
-std::string* PathOption(const std::string& name, CallOptions* options) {
-  if (name == "--provider") return &options->provider;
-  if (name == "--schema") return &options->schema;
-  return nullptr;
-}
-
-bool* FlagOption(const std::string& arg, CallOptions* options) {
-  if (arg == "--json") return &options->json;
-  if (arg == "--trace") return &options->trace;
-  if (arg == "--help" || arg == "-h") return &options->help;
-  return nullptr;
-}
-
-// Handles one option at args[*index], advancing past its value.
-bool ParseOption(const std::vector<std::string>& args, size_t* index,
-                 CallOptions* options, std::string* error) {
-  const std::string& arg = args[*index];
-  size_t equals = arg.find('=');
-  std::string name = arg.substr(0, equals);
-  std::string* path = PathOption(name, options);
-  if (path != nullptr) {
-    if (equals != std::string::npos) {
-      *path = arg.substr(equals + 1);
-    } else if (*index + 1 < args.size()) {
-      *path = args[++*index];
-    }
-    if (path->empty()) {
-      *error = name + " needs a path";
-      return false;
-    }
-    return true;
+// Sets what one recognised option stands for; false for an empty path.
+bool ApplyOption(int id, CallOptions* options, std::string* error) {
+  std::string* path = nullptr;
+  switch (id) {
+    case kProvider: path = &options->provider; break;
+    case kSchema: path = &options->schema; break;
+    case kJson: options->json = true; return true;
+    case kTrace: options->trace = true; return true;
+    default: options->help = true; return true;
   }
-  bool* flag = FlagOption(arg, options);
-  if (flag == nullptr) {
-    *error = "unknown option \"" + arg + "\"";
-    return false;
-  }
-  *flag = true;
-  return true;
+  *path = optarg;
+  if (!path->empty()) return true;
+  *error = std::string("option --") + LongName(id) + " needs a path";
+  return false;
 }
 
-bool IsOption(const std::string& arg) {
-  return arg.size() > 1 && arg[0] == '-';
+// The folder holding this executable; "." when it cannot be told.
+std::string ExecutableDir() {
+  char path[PATH_MAX];
+  ssize_t length = readlink("/proc/self/exe", path, sizeof(path) - 1);
+  if (length <= 0) return ".";
+  std::string full(path, static_cast<size_t>(length));
+  return full.substr(0, full.rfind('/'));
 }
 
 }  // namespace
 
-bool ParseCallOptions(const std::vector<std::string>& args,
-                      CallOptions* options, std::string* error) {
-  bool options_ended = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (!options_ended && arg == "--") {
-      options_ended = true;
-      continue;
+bool ParseCallOptions(int argc, char** argv, CallOptions* options,
+                      std::string* error) {
+  opterr = 0;  // the messages are ours
+  int id;
+  // The leading ':' tells a missing value (':') from anything else ('?').
+  while ((id = getopt_long(argc, argv, ":h", kOptions, nullptr)) != -1) {
+    if (id == '?' || id == ':') {
+      *error = OptionError(id, argv);
+      return false;
     }
-    if (!options_ended && IsOption(arg)) {
-      if (!ParseOption(args, &i, options, error)) return false;
-      continue;
-    }
-    if (options->method.empty()) {
-      options->method = arg;
-      continue;
-    }
-    Assignment assignment;
-    if (!ParseAssignment(arg, &assignment, error)) return false;
-    options->assignments.push_back(assignment);
+    if (!ApplyOption(id, options, error)) return false;
   }
   if (options->help) return true;
-  if (options->method.empty()) {
+  if (optind >= argc) {
     *error = "no method given";
     return false;
+  }
+  options->method = argv[optind];
+  for (int i = optind + 1; i < argc; ++i) {
+    Assignment assignment;
+    if (!ParseAssignment(argv[i], &assignment, error)) return false;
+    options->assignments.push_back(assignment);
   }
   return true;
 }
 
+void ApplyDefaultPaths(CallOptions* options) {
+  std::string dir = ExecutableDir();
+  if (options->provider.empty()) options->provider = dir + "/" + kProviderFile;
+  if (options->provider.find('/') == std::string::npos) {
+    options->provider = "./" + options->provider;
+  }
+  if (options->schema.empty()) options->schema = dir + "/" + kSchemaFile;
+}
+
 std::string Usage() {
-  return "usage: qmx-call [--provider PATH] [--schema PATH] [--json] [--trace]"
-         " METHOD [ARG ...]\n"
+  return "usage: qmx-call [--provider=PATH] [--schema=PATH] [--json] [--trace]"
+         " [--] METHOD [ARG ...]\n"
          "Calls one method of VELTRAX_UpdateManager through its provider, as"
          " the host\n"
          "framework would, and shows what the provider answered.\n"
@@ -119,12 +143,18 @@ std::string Usage() {
          "  --schema    the MOF schema (default:\n"
          "              ../share/qmx/schema/VELTRAX_UpdateManager.mof from"
          " this program)\n"
-         "  --json      one JSON object instead of text\n"
+         "  --json      one JSON object instead of text, always valid UTF-8:"
+         " bytes of\n"
+         "              a value that are not UTF-8 are replaced with U+FFFD\n"
          "  --trace     every trace line to stderr as well (QMX_TRACE_LEVEL"
          " 31 unless set)\n"
+         "Text shows control characters and bytes that are not UTF-8 as \\xHH"
+         " (\\x1b).\n"
+         "Options may also follow the method; a value may be given as --opt"
+         " VALUE.\n"
          "Exit status: 0 success, 1 the method's ReturnValue is not 0, 2 the"
          " call failed,\n"
-         "64 usage error.\n";
+         "64 usage error, 74 the report could not be written.\n";
 }
 
 }  // namespace call

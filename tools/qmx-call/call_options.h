@@ -29,11 +29,17 @@ struct CallOptions {
   std::vector<Assignment> assignments;
 };
 
-// Parses the arguments after the program name. Options may stand anywhere
-// before "--"; the first other argument is the method. False with *error
-// saying what was wrong.
-bool ParseCallOptions(const std::vector<std::string>& args,
-                      CallOptions* options, std::string* error);
+// Parses the command line the way getopt_long does for other tools:
+// "--schema=PATH" or "--schema PATH", options anywhere before "--", the
+// first other argument is the method. argv may be reordered. False with
+// *error saying what was wrong.
+bool ParseCallOptions(int argc, char** argv, CallOptions* options,
+                      std::string* error);
+
+// Fills the paths the user left out with the installed layout around this
+// executable, and makes a bare library name a file in the working folder
+// (dlopen would otherwise search the library path for it).
+void ApplyDefaultPaths(CallOptions* options);
 
 std::string Usage();
 

@@ -3,9 +3,13 @@
 #include <cstdio>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 namespace qmx {
 namespace call {
 namespace {
+
+using Json = nlohmann::ordered_json;  // keeps the declaration order
 
 const char kReturnValue[] = "ReturnValue";
 
@@ -119,27 +123,64 @@ std::string MofValue(const PropertyValue& property, const std::string& indent) {
   return "NULL";
 }
 
-std::string JsonValue(const PropertyValue& property);
+Json JsonValue(const PropertyValue& property);
 
-std::string JsonInstance(IWbemClassObject* object) {
-  std::string text = "{";
+Json JsonInstance(IWbemClassObject* object) {
+  Json instance = Json::object();
   for (const std::string& name : object->GetPropertyNames()) {
-    PropertyValue property(object, name);
-    if (text.size() > 1) text += ", ";
-    text += JsonString(name) + ": " + JsonValue(property);
+    instance[name] = JsonValue(PropertyValue(object, name));
   }
-  return text + "}";
+  return instance;
 }
 
-std::string JsonValue(const PropertyValue& property) {
+Json JsonValue(const PropertyValue& property) {
   const VARIANT& value = property.get();
   int64_t number = 0;
-  if (property.IsNull()) return "null";
-  if (IntegerOf(value, &number)) return Decimal(number);
-  if (value.vt == VT_BOOL) return value.boolVal ? "true" : "false";
-  if (value.vt == VT_BSTR) return JsonString(value.bstrVal);
+  if (property.IsNull()) return nullptr;
+  if (IntegerOf(value, &number)) return number;
+  if (value.vt == VT_BOOL) return static_cast<bool>(value.boolVal);
+  if (value.vt == VT_BSTR) return value.bstrVal;
   if (value.vt == VT_UNKNOWN) return JsonInstance(value.punkVal);
-  return "null";
+  return nullptr;
+}
+
+// The byte length of the well-formed UTF-8 sequence at text[i]; 0 when
+// none starts there (a stray continuation byte, an overlong form, a
+// surrogate, a code point past U+10FFFF, a sequence cut short).
+size_t Utf8Length(const std::string& text, size_t i) {
+  unsigned char lead = static_cast<unsigned char>(text[i]);
+  unsigned char low = 0x80, high = 0xbf;  // bounds of the second byte
+  size_t length = 0;
+  if (lead < 0x80) return 1;
+  if (lead >= 0xc2 && lead <= 0xdf) length = 2;
+  if (lead >= 0xe0 && lead <= 0xef) length = 3;
+  if (lead >= 0xf0 && lead <= 0xf4) length = 4;
+  if (lead == 0xe0) low = 0xa0;
+  if (lead == 0xed) high = 0x9f;
+  if (lead == 0xf0) low = 0x90;
+  if (lead == 0xf4) high = 0x8f;
+  if (length == 0 || text.size() - i < length) return 0;
+  for (size_t k = 1; k < length; ++k) {
+    unsigned char byte = static_cast<unsigned char>(text[i + k]);
+    if (byte < low || byte > high) return 0;
+    low = 0x80;
+    high = 0xbf;
+  }
+  return length;
+}
+
+// A C0 control, DEL, or a C1 control (U+0080 to U+009F: 0xc2 0x80-0x9f).
+bool IsControl(const std::string& text, size_t i, size_t length) {
+  unsigned char lead = static_cast<unsigned char>(text[i]);
+  if (length == 1) return lead < 0x20 || lead == 0x7f;
+  return length == 2 && lead == 0xc2 &&
+         static_cast<unsigned char>(text[i + 1]) < 0xa0;
+}
+
+void AppendHex(unsigned char byte, std::string* out) {
+  char escaped[8];
+  snprintf(escaped, sizeof(escaped), "\\x%02x", byte);
+  *out += escaped;
 }
 
 // The output parameters other than ReturnValue, in declaration order.
@@ -189,44 +230,33 @@ std::string ReturnValueMeaning(uint32_t value) {
   return Lookup(kReturnValueNames, value);
 }
 
-std::string MofString(const std::string& text) {
-  std::string quoted = "\"";
-  for (char c : text) {
-    unsigned char byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f) {
-      // A control byte would break the instance across lines.
-      char escaped[8];
-      snprintf(escaped, sizeof(escaped), "\\x%02x", byte);
-      quoted += escaped;
+std::string Printable(const std::string& text) {
+  std::string shown;
+  for (size_t i = 0; i < text.size();) {
+    size_t length = Utf8Length(text, i);
+    if (length > 0 && !IsControl(text, i, length)) {
+      shown.append(text, i, length);
+      i += length;
       continue;
     }
+    size_t end = i + (length > 0 ? length : 1);
+    for (; i < end; ++i) AppendHex(static_cast<unsigned char>(text[i]), &shown);
+  }
+  return shown;
+}
+
+std::string MofString(const std::string& text) {
+  std::string quoted;
+  for (char c : text) {
     if (c == '\\' || c == '"') quoted += '\\';
     quoted += c;
   }
-  return quoted + "\"";
-}
-
-std::string JsonString(const std::string& text) {
-  std::string quoted = "\"";
-  for (char c : text) {
-    unsigned char byte = static_cast<unsigned char>(c);
-    if (c == '\\' || c == '"') {
-      quoted += '\\';
-      quoted += c;
-    } else if (byte < 0x20 || byte == 0x7f) {
-      char escaped[8];
-      snprintf(escaped, sizeof(escaped), "\\u%04x", byte);
-      quoted += escaped;
-    } else {
-      quoted += c;
-    }
-  }
-  return quoted + "\"";
+  return "\"" + Printable(quoted) + "\"";
 }
 
 std::string FormatText(const CallOutcome& outcome) {
   uint32_t status = static_cast<uint32_t>(outcome.status);
-  std::string text = outcome.method + ": status " +
+  std::string text = Printable(outcome.method) + ": status " +
                      WithName(Hex32(status), StatusName(status)) + "\n";
   text += ReturnValueLine(outcome);
   if (outcome.output == nullptr) return text;
@@ -240,16 +270,15 @@ std::string FormatText(const CallOutcome& outcome) {
 
 std::string FormatJson(const CallOutcome& outcome) {
   uint32_t value = 0;
-  std::string text = "{\"method\": " + JsonString(outcome.method) +
-                     ", \"status\": " +
-                     Decimal(static_cast<uint32_t>(outcome.status)) +
-                     ", \"ReturnValue\": " +
-                     (ReturnValueOf(outcome, &value) ? Decimal(value) : "null");
+  Json report = Json::object();
+  report["method"] = outcome.method;
+  report["status"] = static_cast<uint32_t>(outcome.status);
+  report[kReturnValue] = nullptr;
+  if (ReturnValueOf(outcome, &value)) report[kReturnValue] = value;
   for (const std::string& name : OutputNames(outcome)) {
-    PropertyValue property(outcome.output, name);
-    text += ", " + JsonString(name) + ": " + JsonValue(property);
+    report[name] = JsonValue(PropertyValue(outcome.output, name));
   }
-  return text + "}\n";
+  return report.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
 int ExitStatus(const CallOutcome& outcome) {

@@ -27,18 +27,24 @@ struct CallOutcome {
 std::string StatusName(uint32_t status);
 std::string ReturnValueMeaning(uint32_t value);
 
+// Text for a terminal: MOF instances, every value escaped by MofString.
 std::string FormatText(const CallOutcome& outcome);
-// "status" and every 32-bit code are written unsigned.
+// One line of JSON; "status" and every 32-bit code are written unsigned.
+// Always valid UTF-8: bytes of a value that are not UTF-8 become U+FFFD.
 std::string FormatJson(const CallOutcome& outcome);
 
 // 0 when the status and the ReturnValue are 0, 1 when only the ReturnValue
 // is not (or none came), 2 when the status is not 0.
 int ExitStatus(const CallOutcome& outcome);
 
-// MOF and JSON string literals, quotes included; control bytes escaped
-// (\xHH and \u00HH) so that a value never breaks a line.
+// text with every control character (C0, DEL, C1) and every byte that is
+// not part of well-formed UTF-8 written \xHH, so that what a value holds
+// can neither drive a terminal nor break a line.
+std::string Printable(const std::string& text);
+
+// A MOF string literal, quotes included: Printable, with '"' and '\'
+// escaped so that each \xHH stands for one byte.
 std::string MofString(const std::string& text);
-std::string JsonString(const std::string& text);
 
 }  // namespace call
 }  // namespace qmx
