@@ -22,7 +22,7 @@ using Args = std::vector<std::string>;
 const char kSocketError[] = "4097";   // 0x1001
 const char kNotInstalled[] = "4099";  // 0x1003
 const char kUpdateSchedule[] =
-    ",\"UpdateSchedule\":{\"IsAutoSetting\":true,\"RepeatType\":2,"
+    ",\"UpdateSchedule\":{\"IsAutoSetting\":true,\"RepeatType\":2147483647,"
     "\"DayOfWeek\":\"Sun\",\"Date\":\"\",\"Time\":\"04:30\"}";
 
 // The JSON line qmx-call prints for a call that reached the provider.
@@ -84,7 +84,7 @@ TEST_F(QmxCallTest, EveryMethodReachesTheServiceAndItsStateSurvivesARestart) {
               "\"CacheServerPath\":\"\",\"CacheServerUser\":\"\","
               "\"CacheServerPassword\":\"\",\"TempDriveLetter\":\"\"}")},
       {{"SetAutoUpdateSetting", "UpdateSchedule.IsAutoSetting=TRUE",
-        "UpdateSchedule.RepeatType=2", "UpdateSchedule.DayOfWeek=Sun",
+        "UpdateSchedule.RepeatType=2147483647", "UpdateSchedule.DayOfWeek=Sun",
         "updateschedule.time=04:30"},
        Answer("SetAutoUpdateSetting", "0")},
       {{"GetAutoUpdateSetting"},
@@ -128,9 +128,9 @@ TEST_F(QmxCallTest, EveryMethodReachesTheServiceAndItsStateSurvivesARestart) {
 // when asked.
 TEST_F(QmxCallTest, TextReportAndTrace) {
   service_.Start();
-  ASSERT_EQ(0, Call({"SetAutoUpdateSetting",
-                     "UpdateSchedule.DayOfWeek=a\"b\\c\xff\x1b[31m\xc2\x9b\xe0\x80\xc3\xc0\xc3\xa9"})
-                   .exit_code);
+  ASSERT_EQ(0, Call({"SetAutoUpdateSetting", "UpdateSchedule.DayOfWeek=a\"b\\c\xff\x1b[31m"
+                     "\xc2\x9b\xe0\x80\xc3\xc0\xf4\x90\x80\x80\xed\xa0\x80\xf0\x8f\xbf\xbf\xc1\xbf"
+                     "\xc3\xa9\xf0\x9f\x98\x80"}).exit_code);
   CommandResult result = Call({"GetAutoUpdateSetting"});
   EXPECT_EQ(0, result.exit_code);
   EXPECT_EQ(
@@ -138,7 +138,9 @@ TEST_F(QmxCallTest, TextReportAndTrace) {
       "ReturnValue: 0x00000000 (0) success\n"
       "UpdateSchedule = instance of Veltrax_UpdateSchedule {\n"
       "    IsAutoSetting = FALSE;\n    RepeatType = 0;\n"
-      "    DayOfWeek = \"a\\\"b\\\\c\\xff\\x1b[31m\\xc2\\x9b\\xe0\\x80\\xc3\\xc0\xc3\xa9\";\n"
+      "    DayOfWeek = \"a\\\"b\\\\c\\xff\\x1b[31m\\xc2\\x9b\\xe0\\x80\\xc3\\xc0"
+      "\\xf4\\x90\\x80\\x80\\xed\\xa0\\x80\\xf0\\x8f\\xbf\\xbf\\xc1\\xbf"
+      "\xc3\xa9\xf0\x9f\x98\x80\";\n"
       "    Date = \"\";\n    Time = \"\";\n"
       "};\n",
       result.out);
