@@ -229,7 +229,7 @@ TEST_F(ServiceFaultTest, IdleClientsAndNoDescriptorsLeftHoldNobodyUp) {
                                      {{"QMX_ROOT", root_.dir()}},
                                      {"QMX_TRACE_LEVEL"}});
   const double call_ms = MsSince(call);
-  EXPECT_NE(result.out.find("\"ReturnValue\": 0"), std::string::npos)
+  EXPECT_NE(result.out.find("\"ReturnValue\":0"), std::string::npos)
       << result.Describe();
   // Taken in order, so all the clients before the call are held by now.
   const long held = open_fds() - own_fds;
