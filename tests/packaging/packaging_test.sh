@@ -83,7 +83,7 @@ call() {
   answer=$(QMX_ROOT=$root QMX_TRACE_LEVEL=31 "$root/usr/bin/qmx-call" --json "$@") ||
     fail "qmx-call $* exited $?: $answer"
 }
-settings='"IsAutoSetting": true, "RepeatType": 2, "DayOfWeek": "Sun", "Date": "", "Time": "04:30"'
+settings='"IsAutoSetting":true,"RepeatType":2,"DayOfWeek":"Sun","Date":"","Time":"04:30"'
 store_settings() {
   call SetAutoUpdateSetting UpdateSchedule.IsAutoSetting=true UpdateSchedule.RepeatType=2 \
     UpdateSchedule.DayOfWeek=Sun UpdateSchedule.Date= UpdateSchedule.Time=04:30
@@ -95,7 +95,7 @@ check_settings() {
   call GetAutoUpdateSetting
   [[ $answer == *"$settings"* ]] || fail "$1: update schedule lost: $answer"
   call GetAutoDownloadSetting
-  [[ $answer == *'"WebSiteUrl": "https://updates.example/qmx"'*'"ProxyPort": "3128"'* ]] ||
+  [[ $answer == *'"WebSiteUrl":"https://updates.example/qmx"'*'"ProxyPort":"3128"'* ]] ||
     fail "$1: download setting lost: $answer"
   if ls "$root/var/lib/qmxupdtmngr/" | grep -q corrupt; then
     fail "$1: the state file was set aside: $(cat "$work/service.log")"
