@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "common/safe_files.h"
 #include "service/files.h"
 
 namespace qmx {

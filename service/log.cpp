@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include "service/files.h"
+#include "common/safe_files.h"
 
 namespace qmx {
 namespace service {

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -15,7 +16,7 @@
 #include <vector>
 
 #include "common/qmx_root.h"
-#include "service/files.h"
+#include "common/safe_files.h"
 #include "service/journal_file.h"
 #include "service/log.h"
 #include "service/options.h"
@@ -70,6 +71,17 @@ void RaiseDescriptorLimit() {
   }
 }
 
+// True when both paths reach one file: "/var/run" is a link to "/run", so
+// a socket handed over under one name may be the one configured under the
+// other.
+bool SameFile(const std::string& a, const std::string& b) {
+  if (a == b) return true;
+  struct stat first;
+  struct stat second;
+  return stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0 &&
+         first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
 int Fatal(const std::string& message) {
   Log(message);
   return 1;
@@ -77,7 +89,7 @@ int Fatal(const std::string& message) {
 
 int RunService(const ServicePaths& paths) {
   std::string error;
-  if (!MakeDirs(DirName(paths.state), 0700, &error)) return Fatal(error);
+  if (!PrepareFolder(DirName(paths.state), 0700, &error)) return Fatal(error);
   StateFile state_file(paths.state);
   ServiceSettings settings;
   std::string note;
@@ -99,7 +111,7 @@ int RunService(const ServicePaths& paths) {
     g_server = nullptr;
     return Fatal("cannot install signal handlers");
   }
-  if (options.listen_fd >= 0 && server.address() != paths.socket) {
+  if (options.listen_fd >= 0 && !SameFile(server.address(), paths.socket)) {
     Log("the socket handed over is " + server.address() +
         ", not the configured " + paths.socket);
   }

@@ -2,7 +2,7 @@
 
 #include "common/qmx_root.h"
 #include "common/socket_config.h"
-#include "service/files.h"
+#include "common/safe_files.h"
 
 namespace qmx {
 namespace service {

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "common/safe_files.h"
 #include "service/files.h"
 #include "service/request_handler.h"
 
@@ -201,7 +202,7 @@ bool Server::BindListener(std::string* error) {
   if (!FillAddress(path, &address)) {
     return Fail("socket path is empty or too long: " + path, error);
   }
-  if (!MakeDirs(DirName(path), 0755, error)) return false;
+  if (!PrepareFolder(DirName(path), 0755, error)) return false;
   if (!ClearSocketPath(path, address, error)) return false;
   listen_fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listen_fd_ < 0) return Fail("socket: " + ErrorText(errno), error);

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "service/files.h"
+#include "common/safe_files.h"
 #include "service/settings.h"
 
 namespace qmx {

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/safe_files.h"
 #include "service/files.h"
 #include "service/protocol.h"
 
