@@ -23,8 +23,8 @@ class CSocketClient {
 
   // Raw-buffer slots kept for the link's interface; the library never uses
   // them and they always fail.
-  virtual int Send(const void* data, int length, int flags);
-  virtual int Receive(void* data, int length, int flags);
+  virtual int Send(const void* pData, int nLength, int nFlags);
+  virtual int Receive(void* pData, int nLength, int nFlags);
 
   bool Initialize();
   bool Create();
@@ -33,10 +33,10 @@ class CSocketClient {
   void Deinitialize();
 
   // True unless the transport reports -1.
-  bool Send(std::string message);
-  // Replaces *reply with the received text up to its first NUL; leaves it
-  // unchanged when nothing was received.
-  bool Receive(std::string* reply);
+  bool Send(std::string strMessage);
+  // Replaces *pstrReply with the received text up to its first NUL; leaves
+  // it unchanged when nothing was received.
+  bool Receive(std::string* pstrReply);
 
  private:
   CFileTransfer* m_pFileTransfer;

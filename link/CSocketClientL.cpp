@@ -30,24 +30,25 @@ bool CSocketClient::Connect() { return true; }
 void CSocketClient::Disconnect() {}
 void CSocketClient::Deinitialize() {}
 
-bool CSocketClient::Send(std::string message) {
-  return m_pFileTransfer->SendMessage(message) != -1;
+bool CSocketClient::Send(std::string strMessage) {
+  return m_pFileTransfer->SendMessage(strMessage) != -1;
 }
 
-bool CSocketClient::Receive(std::string* reply) {
+bool CSocketClient::Receive(std::string* pstrReply) {
   // A fresh buffer per reply: a failed allocation is a failed receive, not
   // an exception for the host.
-  std::unique_ptr<char[]> buffer;
+  std::unique_ptr<char[]> pBuffer;
   try {
-    buffer.reset(new char[kReceiveBufferSize]);
+    pBuffer.reset(new char[kReceiveBufferSize]);
   } catch (const std::bad_alloc&) {
     CTraceUtility::WriteDebug(kComponentName, TRACE_ERROR, "%s %s",
                               "bool CSocketClient::Receive(std::string*)",
                               "bad_alloc error");
     return false;
   }
-  int received = m_pFileTransfer->RecvMessage(buffer.get(), kReceiveBufferSize, 0);
-  if (received == -1) return false;
-  reply->assign(buffer.get(), strnlen(buffer.get(), kReceiveBufferSize));
+  int nReceived =
+      m_pFileTransfer->RecvMessage(pBuffer.get(), kReceiveBufferSize, 0);
+  if (nReceived == -1) return false;
+  pstrReply->assign(pBuffer.get(), strnlen(pBuffer.get(), kReceiveBufferSize));
   return true;
 }

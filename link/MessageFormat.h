@@ -25,31 +25,31 @@ const char kEscapedSeparator[] = "@@@@";
 
 // Header and parameter list of a request; the length field counts the list
 // as the transport carries it.
-std::string BuildRequest(const std::string& kind, const std::string& list);
+std::string BuildRequest(const std::string& strKind, const std::string& strList);
 
 // The list length that the length field states.
-size_t WireLength(const std::string& list);
+size_t WireLength(const std::string& strList);
 
 // ";" in a value becomes "@@@@"; nothing else changes.
-std::string EscapeValue(std::string value);
+std::string EscapeValue(std::string strValue);
 
 // The fields of a reply of at least kHeaderLength characters.
-std::string KindOf(const std::string& reply);
-std::string CodeOf(const std::string& reply);
-std::string BodyOf(const std::string& reply);
+std::string KindOf(const std::string& strReply);
+std::string CodeOf(const std::string& strReply);
+std::string BodyOf(const std::string& strReply);
 
 // A result code read as strtoul does in base 16, as a 32-bit value.
-long CodeValue(const std::string& code);
+long CodeValue(const std::string& strCode);
 
 // Text forms of values. Integers read as strtol does (leading blanks, a
 // sign, digits up to the first other character, 0 without digits) and are
 // saturated to the 32-bit range on every build.
-std::string FormatInt(long value);
-long ParseDecimal32(const std::string& text);
-long ParseHex32(const std::string& text);
-const char* FormatBool(bool value);
+std::string FormatInt(long lValue);
+long ParseDecimal32(const std::string& strText);
+long ParseHex32(const std::string& strText);
+const char* FormatBool(bool bValue);
 // Only exactly "1" and "0" are booleans.
-bool ParseBool(const std::string& text, bool* value);
+bool ParseBool(const std::string& strText, bool* pbValue);
 
 }  // namespace message
 

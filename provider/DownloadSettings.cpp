@@ -8,26 +8,26 @@
 
 namespace {
 
-const std::vector<SettingsObject>& DownloadObjects() {
-  static const std::vector<SettingsObject> objects = {
+const std::vector<CSettingsObject>& DownloadObjects() {
+  static const std::vector<CSettingsObject> vecObjects = {
       {"DownloadSchedule", "Veltrax_DownloadSchedule", &ScheduleFields()},
       {"DownloadSetting", "Veltrax_DownloadSetting", &DownloadSettingFields()},
   };
-  return objects;
+  return vecObjects;
 }
 
 }  // namespace
 
 long CVELTRAX_UpdateManager::GetAutoDownloadSetting(IWbemClassObject*,
-                                                    IWbemClassObject* outParams) {
+                                                    IWbemClassObject* pOutParams) {
   return RunRequestCycle(SettingsReadCycle(
       "CVELTRAX_UpdateManager::GetAutoDownloadSetting()", "gtatdnld", this,
-      outParams, DownloadObjects()));
+      pOutParams, DownloadObjects()));
 }
 
-long CVELTRAX_UpdateManager::SetAutoDownloadSetting(IWbemClassObject* inParams,
+long CVELTRAX_UpdateManager::SetAutoDownloadSetting(IWbemClassObject* pInParams,
                                                     IWbemClassObject*) {
   return RunRequestCycle(SettingsWriteCycle(
-      "CVELTRAX_UpdateManager::SetAutoDownloadSetting()", "statdnld", inParams,
+      "CVELTRAX_UpdateManager::SetAutoDownloadSetting()", "statdnld", pInParams,
       DownloadObjects()));
 }

@@ -15,62 +15,62 @@ namespace {
 // The reply body of an update or a rollback: "Reboot" as eight hex digits.
 const size_t kRebootLength = 8;
 
-const std::vector<SettingsObject>& DownloadAllObjects() {
-  static const std::vector<SettingsObject> objects = {
+const std::vector<CSettingsObject>& DownloadAllObjects() {
+  static const std::vector<CSettingsObject> vecObjects = {
       {"DownloadSetting", "Veltrax_DownloadAllSetting", &DownloadAllFields()},
   };
-  return objects;
+  return vecObjects;
 }
 
-bool StoreReboot(const OperationTrace& trace, IWbemClassObject* outParams,
-                 const std::string& body) {
-  if (body.size() != kRebootLength) {
-    trace.Write(TRACE_ERROR, "Param length error");
+bool StoreReboot(const COperationTrace& objTrace, IWbemClassObject* pOutParams,
+                 const std::string& strBody) {
+  if (strBody.size() != kRebootLength) {
+    objTrace.Write(TRACE_ERROR, "Param length error");
     return false;
   }
-  HRESULT status = CIWbemUtil::setLongToIWbemClassObject(
-      outParams, "Reboot", message::ParseHex32(body));
-  if (FAILED(status)) {
-    trace.Write(TRACE_ERROR, "SetOutParam is failed %s %08x", "Reboot",
-                static_cast<unsigned>(status));
+  HRESULT hrStatus = CIWbemUtil::setLongToIWbemClassObject(
+      pOutParams, "Reboot", message::ParseHex32(strBody));
+  if (FAILED(hrStatus)) {
+    objTrace.Write(TRACE_ERROR, "SetOutParam is failed %s %08x", "Reboot",
+                   static_cast<unsigned>(hrStatus));
     return false;
   }
   return true;
 }
 
-RequestCycle JobCycle(const char* prefix, const char* kind,
-                      IWbemClassObject* outParams) {
-  OperationTrace trace(prefix);
-  return {trace, kind, ReplyLength::kWithBody, nullptr,
-          [trace, outParams](std::string body) {
-            return StoreReboot(trace, outParams, body);
+CRequestCycle JobCycle(const char* pszPrefix, const char* pszKind,
+                       IWbemClassObject* pOutParams) {
+  COperationTrace objTrace(pszPrefix);
+  return {objTrace, pszKind, EReplyLength::kWithBody, nullptr,
+          [objTrace, pOutParams](std::string strBody) {
+            return StoreReboot(objTrace, pOutParams, strBody);
           }};
 }
 
 }  // namespace
 
-long CVELTRAX_UpdateManager::DownloadAll(IWbemClassObject* inParams,
+long CVELTRAX_UpdateManager::DownloadAll(IWbemClassObject* pInParams,
                                          IWbemClassObject*) {
   return RunRequestCycle(SettingsWriteCycle(
-      "CVELTRAX_UpdateManager::DownloadAll()", "exmndnld", inParams,
+      "CVELTRAX_UpdateManager::DownloadAll()", "exmndnld", pInParams,
       DownloadAllObjects()));
 }
 
 long CVELTRAX_UpdateManager::UpdateAll(IWbemClassObject*,
-                                       IWbemClassObject* outParams) {
+                                       IWbemClassObject* pOutParams) {
   return RunRequestCycle(
-      JobCycle("CVELTRAX_UpdateManager::UpdateAll()", "exmnupdt", outParams));
+      JobCycle("CVELTRAX_UpdateManager::UpdateAll()", "exmnupdt", pOutParams));
 }
 
 long CVELTRAX_UpdateManager::RollbackAll(IWbemClassObject*,
-                                         IWbemClassObject* outParams) {
+                                         IWbemClassObject* pOutParams) {
   return RunRequestCycle(
-      JobCycle("CVELTRAX_UpdateManager::RollbackAll()", "exmnrlbk", outParams));
+      JobCycle("CVELTRAX_UpdateManager::RollbackAll()", "exmnrlbk", pOutParams));
 }
 
 long CVELTRAX_UpdateManager::NoticeModuleUpdate(IWbemClassObject*,
                                                 IWbemClassObject*) {
   return RunRequestCycle(
-      {OperationTrace("CVELTRAX_UpdateManager::NoticeModuleUpdate()"),
-       "mdulupdt", ReplyLength::kHeaderOnly, nullptr, nullptr});
+      {COperationTrace("CVELTRAX_UpdateManager::NoticeModuleUpdate()"),
+       "mdulupdt", EReplyLength::kHeaderOnly, nullptr, nullptr});
 }

@@ -6,29 +6,29 @@
 
 #include "host/wbem.h"
 
-class ObjectRef {
+class CObjectRef {
  public:
-  ObjectRef() = default;
-  ~ObjectRef() { Reset(); }
+  CObjectRef() = default;
+  ~CObjectRef() { Reset(); }
 
-  ObjectRef(const ObjectRef&) = delete;
-  ObjectRef& operator=(const ObjectRef&) = delete;
+  CObjectRef(const CObjectRef&) = delete;
+  CObjectRef& operator=(const CObjectRef&) = delete;
 
   // Where a host call writes a new reference.
   IWbemClassObject** Receive() {
     Reset();
-    return &m_object;
+    return &m_pObject;
   }
-  IWbemClassObject* get() const { return m_object; }
+  IWbemClassObject* Get() const { return m_pObject; }
 
   void Reset() {
-    if (m_object == nullptr) return;
-    m_object->Release();
-    m_object = nullptr;
+    if (m_pObject == nullptr) return;
+    m_pObject->Release();
+    m_pObject = nullptr;
   }
 
  private:
-  IWbemClassObject* m_object = nullptr;
+  IWbemClassObject* m_pObject = nullptr;
 };
 
 #endif  // QMX_PROVIDER_OBJECTREF_H_

@@ -9,41 +9,43 @@
 
 const std::string kTraceName = "umprovider";
 
-void OperationTrace::Write(int level, const char* format, ...) const {
-  if (strchr(format, '%') == nullptr) {
-    CTraceUtility::WriteDebug(kTraceName, level, "%s %s", m_prefix, format);
+void COperationTrace::Write(int nLevel, const char* pszFormat, ...) const {
+  if (strchr(pszFormat, '%') == nullptr) {
+    CTraceUtility::WriteDebug(kTraceName, nLevel, "%s %s", m_pszPrefix,
+                              pszFormat);
     return;
   }
   va_list args;
-  va_start(args, format);
-  va_list copy;
-  va_copy(copy, args);
-  char small[512];
-  int length = vsnprintf(small, sizeof(small), format, args);
+  va_start(args, pszFormat);
+  va_list argsAgain;
+  va_copy(argsAgain, args);
+  char szSmall[512];
+  int nLength = vsnprintf(szSmall, sizeof(szSmall), pszFormat, args);
   va_end(args);
-  if (length < 0) {
-    va_end(copy);
+  if (nLength < 0) {
+    va_end(argsAgain);
     return;
   }
-  if (static_cast<size_t>(length) < sizeof(small)) {
-    va_end(copy);
-    CTraceUtility::WriteDebug(kTraceName, level, "%s %s", m_prefix, small);
+  if (static_cast<size_t>(nLength) < sizeof(szSmall)) {
+    va_end(argsAgain);
+    CTraceUtility::WriteDebug(kTraceName, nLevel, "%s %s", m_pszPrefix, szSmall);
     return;
   }
   // Messages and replies of up to 4 MiB are traced whole.
-  std::string text(static_cast<size_t>(length) + 1, '\0');
-  vsnprintf(&text[0], text.size(), format, copy);
-  va_end(copy);
-  text.resize(static_cast<size_t>(length));
-  CTraceUtility::WriteDebug(kTraceName, level, "%s %s", m_prefix, text.c_str());
+  std::string strText(static_cast<size_t>(nLength) + 1, '\0');
+  vsnprintf(&strText[0], strText.size(), pszFormat, argsAgain);
+  va_end(argsAgain);
+  strText.resize(static_cast<size_t>(nLength));
+  CTraceUtility::WriteDebug(kTraceName, nLevel, "%s %s", m_pszPrefix,
+                            strText.c_str());
 }
 
-void OperationTrace::WriteValue(int level, const char* name,
-                                const char* value) const {
-  CTraceUtility::WriteDebug(kTraceName, level, "%s %s = %s", m_prefix, name,
-                            value);
+void COperationTrace::WriteValue(int nLevel, const char* pszName,
+                                 const char* pszValue) const {
+  CTraceUtility::WriteDebug(kTraceName, nLevel, "%s %s = %s", m_pszPrefix,
+                            pszName, pszValue);
 }
 
-void OperationTrace::Start() const { Write(TRACE_FUNCTION, "[START]"); }
+void COperationTrace::Start() const { Write(TRACE_FUNCTION, "[START]"); }
 
-void OperationTrace::End() const { Write(TRACE_FUNCTION, "[END]"); }
+void COperationTrace::End() const { Write(TRACE_FUNCTION, "[END]"); }

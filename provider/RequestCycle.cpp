@@ -13,158 +13,163 @@ namespace {
 
 const char kPackageName[] = "qmxupdtmngr";
 
-const LinkFailureTexts kCycleFailureTexts = {
+const CLinkFailureTexts kCycleFailureTexts = {
     "SendMessage is failed", "ReceiveMessage is failed", kResultTransferFailed};
 
 // "@@@@" back to ";". Most items hold none, and looking is cheaper than
 // replacing.
-void Unescape(std::string* item) {
-  if (item->find(message::kEscapedSeparator) == std::string::npos) return;
-  CStringUtil::strReplace(*item, message::kEscapedSeparator,
+void Unescape(std::string* pstrItem) {
+  if (pstrItem->find(message::kEscapedSeparator) == std::string::npos) return;
+  CStringUtil::strReplace(*pstrItem, message::kEscapedSeparator,
                           message::kSeparator);
 }
 
-bool LengthAccepted(ReplyLength rule, size_t length) {
-  if (rule == ReplyLength::kHeaderOnly) return length == message::kHeaderLength;
-  return length > message::kHeaderLength;
+bool LengthAccepted(EReplyLength eRule, size_t nLength) {
+  if (eRule == EReplyLength::kHeaderOnly) {
+    return nLength == message::kHeaderLength;
+  }
+  return nLength > message::kHeaderLength;
 }
 
 }  // namespace
 
-OpenLinkScope::~OpenLinkScope() {
-  if (m_open) m_provider->SocketClientDeinitialize();
+COpenLinkScope::~COpenLinkScope() {
+  if (m_bOpen) m_pProvider->SocketClientDeinitialize();
 }
 
-void OpenLinkScope::Close() {
-  m_open = false;
-  m_provider->SocketClientDeinitialize();
+void COpenLinkScope::Close() {
+  m_bOpen = false;
+  m_pProvider->SocketClientDeinitialize();
 }
 
 bool CVELTRAX_UpdateManager::CheckUmInstall() {
-  OperationTrace trace("CVELTRAX_UpdateManager::CheckUmInstall()");
-  trace.Start();
-  std::string version = CStringUtil::StringToTstring(
+  COperationTrace objTrace("CVELTRAX_UpdateManager::CheckUmInstall()");
+  objTrace.Start();
+  std::string strVersion = CStringUtil::StringToTstring(
       CFileUtility::GetPackageVersion(kPackageName));
-  bool installed = !version.empty();
-  if (installed) {
+  bool bInstalled = !strVersion.empty();
+  if (bInstalled) {
     CTraceUtility::WriteDebug(GetProviderName(), TRACE_DETAIL,
                               "%s updatemanager install version:[%s]",
-                              trace.prefix(), version.c_str());
+                              objTrace.GetPrefix(), strVersion.c_str());
   } else {
     CTraceUtility::WriteDebug(
         GetProviderName(), TRACE_WARNING,
         "%s updatemanager not installed. package version is empty.",
-        trace.prefix());
+        objTrace.GetPrefix());
   }
-  trace.End();
-  return installed;
+  objTrace.End();
+  return bInstalled;
 }
 
 std::list<std::string> CVELTRAX_UpdateManager::GetParameter(
     std::string strParameter) {
-  OperationTrace trace("CVELTRAX_UpdateManager::GetParameter()");
-  trace.Start();
-  std::list<std::string> items;
+  COperationTrace objTrace("CVELTRAX_UpdateManager::GetParameter()");
+  objTrace.Start();
+  std::list<std::string> lstItems;
   // One pass over the text: a bad reply of nothing but separators must not
   // cost more than its length.
-  size_t begin = 0;
-  for (size_t end = strParameter.find(';'); end != std::string::npos;
-       end = strParameter.find(';', begin)) {
-    items.emplace_back(strParameter, begin, end - begin);
-    trace.WriteValue(TRACE_DETAIL, "Param", items.back().c_str());
-    Unescape(&items.back());
-    begin = end + 1;
+  size_t nBegin = 0;
+  for (size_t nEnd = strParameter.find(';'); nEnd != std::string::npos;
+       nEnd = strParameter.find(';', nBegin)) {
+    lstItems.emplace_back(strParameter, nBegin, nEnd - nBegin);
+    objTrace.WriteValue(TRACE_DETAIL, "Param", lstItems.back().c_str());
+    Unescape(&lstItems.back());
+    nBegin = nEnd + 1;
   }
-  items.emplace_back(strParameter, begin);
-  Unescape(&items.back());
-  trace.WriteValue(TRACE_DETAIL, "Param", items.back().c_str());
-  trace.End();
-  return items;
+  lstItems.emplace_back(strParameter, nBegin);
+  Unescape(&lstItems.back());
+  objTrace.WriteValue(TRACE_DETAIL, "Param", lstItems.back().c_str());
+  objTrace.End();
+  return lstItems;
 }
 
-long CVELTRAX_UpdateManager::OpenLink(const OperationTrace& trace) {
-  long socketCompetition = 0;
-  if (SocketClientInitialize(&socketCompetition)) return kResultSuccess;
-  trace.Write(TRACE_ERROR, "SocketClientInitialize is failed");
+long CVELTRAX_UpdateManager::OpenLink(const COperationTrace& objTrace) {
+  long lSocketCompetition = 0;
+  if (SocketClientInitialize(&lSocketCompetition)) return kResultSuccess;
+  objTrace.Write(TRACE_ERROR, "SocketClientInitialize is failed");
   // A link held by another cycle is that cycle's to close.
-  if (socketCompetition == 1) return kResultLinkInUse;
+  if (lSocketCompetition == 1) return kResultLinkInUse;
   SocketClientDeinitialize();
   return kResultFailed;
 }
 
-long CVELTRAX_UpdateManager::Exchange(const OperationTrace& trace,
-                                      OpenLinkScope* link,
-                                      const std::string& request,
-                                      std::string* reply,
-                                      const LinkFailureTexts& texts) {
-  if (!SendMessage(request)) {
-    link->Close();
-    trace.Write(TRACE_ERROR, "%s", texts.sendFailed);
+long CVELTRAX_UpdateManager::Exchange(const COperationTrace& objTrace,
+                                      COpenLinkScope* pLink,
+                                      const std::string& strSendMessage,
+                                      std::string* pstrReceiveMessage,
+                                      const CLinkFailureTexts& objTexts) {
+  if (!SendMessage(strSendMessage)) {
+    pLink->Close();
+    objTrace.Write(TRACE_ERROR, "%s", objTexts.pszSendFailed);
     return kResultTransferFailed;
   }
-  bool received = ReceiveMessage(reply);
-  link->Close();
-  if (!received) {
-    trace.Write(TRACE_ERROR, "%s", texts.receiveFailed);
-    return texts.receiveFailedResult;
+  bool bReceived = ReceiveMessage(pstrReceiveMessage);
+  pLink->Close();
+  if (!bReceived) {
+    objTrace.Write(TRACE_ERROR, "%s", objTexts.pszReceiveFailed);
+    return objTexts.lReceiveFailedResult;
   }
   return kResultSuccess;
 }
 
-long CVELTRAX_UpdateManager::RunRequestCycle(const RequestCycle& cycle) {
-  const OperationTrace& trace = cycle.trace;
-  trace.Start();
+long CVELTRAX_UpdateManager::RunRequestCycle(const CRequestCycle& objCycle) {
+  const COperationTrace& objTrace = objCycle.objTrace;
+  objTrace.Start();
   if (!CheckUmInstall()) {
-    trace.Write(TRACE_WARNING, "CheckUmInstall false");
+    objTrace.Write(TRACE_WARNING, "CheckUmInstall false");
     return kResultNotInstalled;
   }
 
-  std::string list;
-  if (cycle.buildList) {
-    long built = cycle.buildList(&list);
-    if (built != kResultSuccess) return built;
+  std::string strList;
+  if (objCycle.fnBuildList) {
+    long lBuilt = objCycle.fnBuildList(&strList);
+    if (lBuilt != kResultSuccess) return lBuilt;
   }
   // The four-digit length field cannot state a longer list, and a header it
   // does not fit would shift every field the service reads.
-  size_t wireLength = message::WireLength(list);
-  if (wireLength > message::kMaxListLength) {
-    trace.Write(TRACE_ERROR, "ParamList length error %lu",
-                static_cast<unsigned long>(wireLength));
+  size_t nWireLength = message::WireLength(strList);
+  if (nWireLength > message::kMaxListLength) {
+    objTrace.Write(TRACE_ERROR, "ParamList length error %lu",
+                   static_cast<unsigned long>(nWireLength));
     return kResultFailed;
   }
 
-  long result = OpenLink(trace);
-  if (result != kResultSuccess) return result;
-  OpenLinkScope link(this);
-  std::string request = message::BuildRequest(cycle.kind, list);
-  trace.WriteValue(TRACE_DETAIL, "strSendMessage", request.c_str());
-  CTraceUtility::WriteTrace(kTraceName, "MSGID_CP_0005_S", cycle.kind);
+  long lResult = OpenLink(objTrace);
+  if (lResult != kResultSuccess) return lResult;
+  COpenLinkScope objLink(this);
+  std::string strSendMessage = message::BuildRequest(objCycle.pszKind, strList);
+  objTrace.WriteValue(TRACE_DETAIL, "strSendMessage", strSendMessage.c_str());
+  CTraceUtility::WriteTrace(kTraceName, "MSGID_CP_0005_S", objCycle.pszKind);
 
-  std::string reply;
-  result = Exchange(trace, &link, request, &reply, kCycleFailureTexts);
-  if (result != kResultSuccess) return result;
-  trace.Write(TRACE_DETAIL, "ReceiveMessage is succeeded");
-  trace.WriteValue(TRACE_DETAIL, "strReceiveMessage", reply.c_str());
+  std::string strReceiveMessage;
+  lResult = Exchange(objTrace, &objLink, strSendMessage, &strReceiveMessage,
+                     kCycleFailureTexts);
+  if (lResult != kResultSuccess) return lResult;
+  objTrace.Write(TRACE_DETAIL, "ReceiveMessage is succeeded");
+  objTrace.WriteValue(TRACE_DETAIL, "strReceiveMessage",
+                      strReceiveMessage.c_str());
 
-  if (!LengthAccepted(cycle.replyLength, reply.size())) {
-    trace.Write(TRACE_ERROR, "ReceiveMessage length error");
+  if (!LengthAccepted(objCycle.eReplyLength, strReceiveMessage.size())) {
+    objTrace.Write(TRACE_ERROR, "ReceiveMessage length error");
     return kResultFailed;
   }
-  if (message::KindOf(reply) != cycle.kind) {
-    trace.Write(TRACE_ERROR, "MessageKind different");
+  if (message::KindOf(strReceiveMessage) != objCycle.pszKind) {
+    objTrace.Write(TRACE_ERROR, "MessageKind different");
     return kResultFailed;
   }
-  std::string code = message::CodeOf(reply);
-  if (code != message::kSuccessCode) {
-    CTraceUtility::WriteTrace(kTraceName, "MSGID_CP_0006_F", cycle.kind,
-                              code.c_str());
-    return message::CodeValue(code);
+  std::string strResultCode = message::CodeOf(strReceiveMessage);
+  if (strResultCode != message::kSuccessCode) {
+    CTraceUtility::WriteTrace(kTraceName, "MSGID_CP_0006_F", objCycle.pszKind,
+                              strResultCode.c_str());
+    return message::CodeValue(strResultCode);
   }
-  CTraceUtility::WriteTrace(kTraceName, "MSGID_CP_0006_S", cycle.kind,
-                            code.c_str());
-  if (cycle.readBody && !cycle.readBody(message::BodyOf(reply))) {
+  CTraceUtility::WriteTrace(kTraceName, "MSGID_CP_0006_S", objCycle.pszKind,
+                            strResultCode.c_str());
+  if (objCycle.fnReadBody &&
+      !objCycle.fnReadBody(message::BodyOf(strReceiveMessage))) {
     return kResultFailed;
   }
-  trace.End();
+  objTrace.End();
   return kResultSuccess;
 }

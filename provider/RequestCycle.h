@@ -12,48 +12,48 @@
 
 class CVELTRAX_UpdateManager;
 
-enum class ReplyLength {
+enum class EReplyLength {
   kHeaderOnly,  // exactly the 16-character header
   kWithBody,    // more than the header
 };
 
 // What the link steps trace and return when the transfer fails; the status
 // query words these its own way.
-struct LinkFailureTexts {
-  const char* sendFailed;
-  const char* receiveFailed;
-  long receiveFailedResult;
+struct CLinkFailureTexts {
+  const char* pszSendFailed;
+  const char* pszReceiveFailed;
+  long lReceiveFailedResult;
 };
 
 // Holds an open link for the cycle that opened it. Close() ends it at its
 // place in the cycle; an exception that unwinds past it closes it too, so a
 // failed cycle never leaves the link held and the provider refusing every
 // later call.
-class OpenLinkScope {
+class COpenLinkScope {
  public:
-  explicit OpenLinkScope(CVELTRAX_UpdateManager* provider)
-      : m_provider(provider) {}
-  ~OpenLinkScope();
-  OpenLinkScope(const OpenLinkScope&) = delete;
-  OpenLinkScope& operator=(const OpenLinkScope&) = delete;
+  explicit COpenLinkScope(CVELTRAX_UpdateManager* pProvider)
+      : m_pProvider(pProvider) {}
+  ~COpenLinkScope();
+  COpenLinkScope(const COpenLinkScope&) = delete;
+  COpenLinkScope& operator=(const COpenLinkScope&) = delete;
 
   void Close();
 
  private:
-  CVELTRAX_UpdateManager* m_provider;
-  bool m_open = true;
+  CVELTRAX_UpdateManager* m_pProvider;
+  bool m_bOpen = true;
 };
 
-struct RequestCycle {
-  OperationTrace trace;
-  const char* kind;
-  ReplyLength replyLength;
+struct CRequestCycle {
+  COperationTrace objTrace;
+  const char* pszKind;
+  EReplyLength eReplyLength;
   // Reads the input and builds the parameter list before the link opens;
   // returns 0 or the result code to end with. Empty: an empty list.
-  std::function<long(std::string* list)> buildList;
+  std::function<long(std::string* pstrList)> fnBuildList;
   // Reads the reply body into output parameters; false ends the cycle with
   // kResultFailed (the reader traces why). Empty: the reply has no body.
-  std::function<bool(std::string body)> readBody;
+  std::function<bool(std::string strBody)> fnReadBody;
 };
 
 #endif  // QMX_PROVIDER_REQUESTCYCLE_H_

@@ -12,93 +12,93 @@ namespace {
 // Stands in m_pSocketClient while the claiming cycle builds its client, so
 // that the test for a free link and the claim are one atomic step. Never
 // dereferenced.
-alignas(CSocketClient) char g_linkClaimTag;
+alignas(CSocketClient) char g_chLinkClaimTag;
 CSocketClient* const kLinkClaimed =
-    reinterpret_cast<CSocketClient*>(&g_linkClaimTag);
+    reinterpret_cast<CSocketClient*>(&g_chLinkClaimTag);
 
 // Gives a claimed link back if building its client throws, so that the
 // provider is not left refusing every later cycle.
-class LinkClaim {
+class CLinkClaim {
  public:
-  explicit LinkClaim(std::atomic<CSocketClient*>* link) : m_link(link) {}
-  ~LinkClaim() {
-    if (!m_filled) m_link->store(nullptr);
+  explicit CLinkClaim(std::atomic<CSocketClient*>* pLink) : m_pLink(pLink) {}
+  ~CLinkClaim() {
+    if (!m_bFilled) m_pLink->store(nullptr);
   }
-  void Fill(CSocketClient* client) {
-    m_link->store(client);
-    m_filled = true;
+  void Fill(CSocketClient* pClient) {
+    m_pLink->store(pClient);
+    m_bFilled = true;
   }
 
  private:
-  std::atomic<CSocketClient*>* m_link;
-  bool m_filled = false;
+  std::atomic<CSocketClient*>* m_pLink;
+  bool m_bFilled = false;
 };
 
 }  // namespace
 
 bool CVELTRAX_UpdateManager::SocketClientInitialize(long* plSocketCompetition) {
-  OperationTrace trace("CVELTRAX_UpdateManager::SocketClientInitialize()");
-  trace.Start();
-  bool opened = ClaimLink(plSocketCompetition, trace);
-  trace.End();
-  return opened;
+  COperationTrace objTrace("CVELTRAX_UpdateManager::SocketClientInitialize()");
+  objTrace.Start();
+  bool bOpened = ClaimLink(plSocketCompetition, objTrace);
+  objTrace.End();
+  return bOpened;
 }
 
 bool CVELTRAX_UpdateManager::ClaimLink(long* plSocketCompetition,
-                                       const OperationTrace& trace) {
-  CSocketClient* expected = nullptr;
-  if (!m_pSocketClient.compare_exchange_strong(expected, kLinkClaimed)) {
+                                       const COperationTrace& objTrace) {
+  CSocketClient* pExpected = nullptr;
+  if (!m_pSocketClient.compare_exchange_strong(pExpected, kLinkClaimed)) {
     *plSocketCompetition = 1;
-    trace.Write(TRACE_ERROR, "socket competition error");
+    objTrace.Write(TRACE_ERROR, "socket competition error");
     return false;
   }
-  LinkClaim claim(&m_pSocketClient);
+  CLinkClaim objClaim(&m_pSocketClient);
   // A failed allocation or transport throws; the dispatcher reports it.
-  CSocketClient* client = new CSocketClient();
-  claim.Fill(client);
-  if (client == nullptr) {
-    trace.Write(TRACE_ERROR, "new CSocketClient is failed");
+  CSocketClient* pClient = new CSocketClient();
+  objClaim.Fill(pClient);
+  if (pClient == nullptr) {
+    objTrace.Write(TRACE_ERROR, "new CSocketClient is failed");
     return false;
   }
-  if (!client->Initialize()) {
+  if (!pClient->Initialize()) {
     // The client stays in place for the caller's SocketClientDeinitialize.
-    trace.Write(TRACE_ERROR, "Initialize is failed");
+    objTrace.Write(TRACE_ERROR, "Initialize is failed");
     return false;
   }
   return true;
 }
 
 void CVELTRAX_UpdateManager::SocketClientDeinitialize() {
-  OperationTrace trace("CVELTRAX_UpdateManager::SocketClientDeinitialize()");
-  trace.Start();
-  CSocketClient* client = m_pSocketClient.load();
-  if (client != nullptr && client != kLinkClaimed) {
-    client->Deinitialize();
-    delete client;
+  COperationTrace objTrace("CVELTRAX_UpdateManager::SocketClientDeinitialize()");
+  objTrace.Start();
+  CSocketClient* pClient = m_pSocketClient.load();
+  if (pClient != nullptr && pClient != kLinkClaimed) {
+    pClient->Deinitialize();
+    delete pClient;
     m_pSocketClient.store(nullptr);
   }
-  trace.End();
+  objTrace.End();
 }
 
 bool CVELTRAX_UpdateManager::SendMessage(std::string strSendMessage) {
-  OperationTrace trace("CVELTRAX_UpdateManager::SendMessage()");
-  CSocketClient* client = m_pSocketClient.load();
-  if (!client->Connect()) {
-    trace.Write(TRACE_ERROR, "Connect is failed");
-    trace.End();
+  COperationTrace objTrace("CVELTRAX_UpdateManager::SendMessage()");
+  CSocketClient* pClient = m_pSocketClient.load();
+  if (!pClient->Connect()) {
+    objTrace.Write(TRACE_ERROR, "Connect is failed");
+    objTrace.End();
     return false;
   }
-  if (client->Send(std::move(strSendMessage))) return true;
-  trace.Write(TRACE_ERROR, "Send is failed");
-  client->Disconnect();
+  if (pClient->Send(std::move(strSendMessage))) return true;
+  objTrace.Write(TRACE_ERROR, "Send is failed");
+  pClient->Disconnect();
   return false;
 }
 
 bool CVELTRAX_UpdateManager::ReceiveMessage(std::string* pstrReceiveMessage) {
-  OperationTrace trace("CVELTRAX_UpdateManager::ReceiveMessage()");
-  CSocketClient* client = m_pSocketClient.load();
-  bool received = client->Receive(pstrReceiveMessage);
-  if (!received) trace.Write(TRACE_ERROR, "Receive is failed");
-  client->Disconnect();
-  return received;
+  COperationTrace objTrace("CVELTRAX_UpdateManager::ReceiveMessage()");
+  CSocketClient* pClient = m_pSocketClient.load();
+  bool bReceived = pClient->Receive(pstrReceiveMessage);
+  if (!bReceived) objTrace.Write(TRACE_ERROR, "Receive is failed");
+  pClient->Disconnect();
+  return bReceived;
 }

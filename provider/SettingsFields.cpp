@@ -8,166 +8,175 @@
 #include "provider/OperationTrace.h"
 #include "provider/UpdateManager.h"
 
-const FieldTable& ScheduleFields() {
-  static const FieldTable fields = {
-      {"IsAutoSetting", FieldType::kBoolean},
-      {"RepeatType", FieldType::kInteger},
-      {"DayOfWeek", FieldType::kText},
-      {"Date", FieldType::kText},
-      {"Time", FieldType::kText},
+const CFieldTable& ScheduleFields() {
+  static const CFieldTable vecFields = {
+      {"IsAutoSetting", EFieldType::kBoolean},
+      {"RepeatType", EFieldType::kInteger},
+      {"DayOfWeek", EFieldType::kText},
+      {"Date", EFieldType::kText},
+      {"Time", EFieldType::kText},
   };
-  return fields;
+  return vecFields;
 }
 
-const FieldTable& DownloadSettingFields() {
-  static const FieldTable fields = {
-      {"DownloadType", FieldType::kInteger},
-      {"WebSiteUrl", FieldType::kText},
-      {"ProxyAddress", FieldType::kText},
-      {"ProxyPort", FieldType::kText},  // a port travels as text
-      {"ProxyUser", FieldType::kText},
-      {"ProxyPassword", FieldType::kText},
-      {"CacheServerPath", FieldType::kText},
-      {"CacheServerUser", FieldType::kText},
-      {"CacheServerPassword", FieldType::kText},
-      {"TempDriveLetter", FieldType::kText},
+const CFieldTable& DownloadSettingFields() {
+  static const CFieldTable vecFields = {
+      {"DownloadType", EFieldType::kInteger},
+      {"WebSiteUrl", EFieldType::kText},
+      {"ProxyAddress", EFieldType::kText},
+      {"ProxyPort", EFieldType::kText},  // a port travels as text
+      {"ProxyUser", EFieldType::kText},
+      {"ProxyPassword", EFieldType::kText},
+      {"CacheServerPath", EFieldType::kText},
+      {"CacheServerUser", EFieldType::kText},
+      {"CacheServerPassword", EFieldType::kText},
+      {"TempDriveLetter", EFieldType::kText},
   };
-  return fields;
+  return vecFields;
 }
 
-const FieldTable& DownloadAllFields() {
-  static const FieldTable fields = [] {
-    FieldTable all = DownloadSettingFields();
-    all.push_back({"ExternalMediaPath", FieldType::kText});
-    return all;
+const CFieldTable& DownloadAllFields() {
+  static const CFieldTable vecFields = [] {
+    CFieldTable vecAll = DownloadSettingFields();
+    vecAll.push_back({"ExternalMediaPath", EFieldType::kText});
+    return vecAll;
   }();
-  return fields;
+  return vecFields;
 }
 
 namespace {
 
-unsigned Status32(HRESULT status) { return static_cast<unsigned>(status); }
+unsigned Status32(HRESULT hrStatus) { return static_cast<unsigned>(hrStatus); }
 
-HRESULT ReadField(IWbemClassObject* object, const SettingField& field,
-                  std::string* text) {
-  HRESULT status = WBEM_E_FAILED;
-  switch (field.type) {
-    case FieldType::kBoolean: {
-      bool value = false;
-      status = CIWbemUtil::getBoolFromIWbemClassObject(object, field.name, &value);
-      *text = message::FormatBool(value);
+HRESULT ReadField(IWbemClassObject* pObject, const CSettingField& objField,
+                  std::string* pstrText) {
+  HRESULT hrStatus = WBEM_E_FAILED;
+  switch (objField.eType) {
+    case EFieldType::kBoolean: {
+      bool bValue = false;
+      hrStatus = CIWbemUtil::getBoolFromIWbemClassObject(
+          pObject, objField.pszName, &bValue);
+      *pstrText = message::FormatBool(bValue);
       break;
     }
-    case FieldType::kInteger: {
-      int value = 0;
-      status = CIWbemUtil::getIntFromIWbemClassObject(object, field.name, &value);
-      *text = message::FormatInt(value);
+    case EFieldType::kInteger: {
+      int nValue = 0;
+      hrStatus = CIWbemUtil::getIntFromIWbemClassObject(
+          pObject, objField.pszName, &nValue);
+      *pstrText = message::FormatInt(nValue);
       break;
     }
-    case FieldType::kText: {
-      std::string value;
-      status = CIWbemUtil::getStringFromIWbemClassObject(object, field.name, &value);
-      *text = message::EscapeValue(std::move(value));
+    case EFieldType::kText: {
+      std::string strValue;
+      hrStatus = CIWbemUtil::getStringFromIWbemClassObject(
+          pObject, objField.pszName, &strValue);
+      *pstrText = message::EscapeValue(std::move(strValue));
       break;
     }
   }
-  return status;
+  return hrStatus;
 }
 
-HRESULT StoreField(IWbemClassObject* instance, const SettingField& field,
-                   const std::string& text) {
-  switch (field.type) {
-    case FieldType::kBoolean: {
-      bool value = false;
-      message::ParseBool(text, &value);
-      return CIWbemUtil::setBoolToIWbemClassObject(instance, field.name, value);
+HRESULT StoreField(IWbemClassObject* pInstance, const CSettingField& objField,
+                   const std::string& strText) {
+  switch (objField.eType) {
+    case EFieldType::kBoolean: {
+      bool bValue = false;
+      message::ParseBool(strText, &bValue);
+      return CIWbemUtil::setBoolToIWbemClassObject(pInstance, objField.pszName,
+                                                   bValue);
     }
-    case FieldType::kInteger:
+    case EFieldType::kInteger:
       return CIWbemUtil::setIntToIWbemClassObject(
-          instance, field.name,
-          static_cast<int>(message::ParseDecimal32(text)));
-    case FieldType::kText:
-      return CIWbemUtil::setStringToIWbemClassObject(instance, field.name, text);
+          pInstance, objField.pszName,
+          static_cast<int>(message::ParseDecimal32(strText)));
+    case EFieldType::kText:
+      return CIWbemUtil::setStringToIWbemClassObject(pInstance,
+                                                     objField.pszName, strText);
   }
   return WBEM_E_FAILED;
 }
 
-using ValueIterator = std::list<std::string>::const_iterator;
+using CValueIterator = std::list<std::string>::const_iterator;
 
 // The first boolean field whose text is neither "1" nor "0"; checked before
 // any property is set, so a rejected reply leaves no half-filled instance.
-const SettingField* FirstRejected(const FieldTable& fields, ValueIterator value) {
-  bool ignored = false;
-  for (const SettingField& field : fields) {
-    const std::string& text = *value++;
-    if (field.type == FieldType::kBoolean && !message::ParseBool(text, &ignored)) {
-      return &field;
+const CSettingField* FirstRejected(const CFieldTable& vecFields,
+                                   CValueIterator itValue) {
+  bool bIgnored = false;
+  for (const CSettingField& objField : vecFields) {
+    const std::string& strText = *itValue++;
+    if (objField.eType == EFieldType::kBoolean &&
+        !message::ParseBool(strText, &bIgnored)) {
+      return &objField;
     }
   }
   return nullptr;
 }
 
-bool EncodeObject(const OperationTrace& trace, IWbemClassObject* inParams,
-                  const SettingsObject& object, std::string* list) {
-  ObjectRef embedded;
-  HRESULT status = CIWbemUtil::getParameterClassFromIWbemClassObject(
-      inParams, object.parameter, embedded.Receive());
-  if (FAILED(status)) {
-    trace.Write(TRACE_ERROR, "GetInParam is failed %s %08x", object.parameter,
-                Status32(status));
+bool EncodeObject(const COperationTrace& objTrace, IWbemClassObject* pInParams,
+                  const CSettingsObject& objObject, std::string* pstrList) {
+  CObjectRef objEmbedded;
+  HRESULT hrStatus = CIWbemUtil::getParameterClassFromIWbemClassObject(
+      pInParams, objObject.pszParameter, objEmbedded.Receive());
+  if (FAILED(hrStatus)) {
+    objTrace.Write(TRACE_ERROR, "GetInParam is failed %s %08x",
+                   objObject.pszParameter, Status32(hrStatus));
     return false;
   }
-  std::string text;
-  for (const SettingField& field : *object.fields) {
-    status = ReadField(embedded.get(), field, &text);
-    if (FAILED(status)) {
-      trace.Write(TRACE_ERROR, "GetInParam is failed %s %08x", field.name,
-                  Status32(status));
+  std::string strText;
+  for (const CSettingField& objField : *objObject.pFields) {
+    hrStatus = ReadField(objEmbedded.Get(), objField, &strText);
+    if (FAILED(hrStatus)) {
+      objTrace.Write(TRACE_ERROR, "GetInParam is failed %s %08x",
+                     objField.pszName, Status32(hrStatus));
       return false;
     }
-    list->append(text).append(message::kSeparator);
+    pstrList->append(strText).append(message::kSeparator);
   }
   return true;
 }
 
-bool StoreObject(const OperationTrace& trace, IWbemServices* services,
-                 IWbemClassObject* outParams, const SettingsObject& object,
-                 ValueIterator value) {
-  ObjectRef classObject;
-  HRESULT status = services == nullptr
-                       ? WBEM_E_FAILED
-                       : services->GetObject(object.className, 0, nullptr,
-                                             classObject.Receive(), nullptr);
-  if (FAILED(status) || classObject.get() == nullptr) {
-    trace.Write(TRACE_ERROR, "GetObject is failed %s %08x", object.className,
-                Status32(status));
+bool StoreObject(const COperationTrace& objTrace, IWbemServices* pServices,
+                 IWbemClassObject* pOutParams, const CSettingsObject& objObject,
+                 CValueIterator itValue) {
+  CObjectRef objClass;
+  HRESULT hrStatus =
+      pServices == nullptr
+          ? WBEM_E_FAILED
+          : pServices->GetObject(objObject.pszClassName, 0, nullptr,
+                                 objClass.Receive(), nullptr);
+  if (FAILED(hrStatus) || objClass.Get() == nullptr) {
+    objTrace.Write(TRACE_ERROR, "GetObject is failed %s %08x",
+                   objObject.pszClassName, Status32(hrStatus));
     return false;
   }
-  ObjectRef instance;
-  status = classObject.get()->SpawnInstance(0, instance.Receive());
-  if (FAILED(status) || instance.get() == nullptr) {
-    trace.Write(TRACE_ERROR, "SpawnInstance is failed %s %08x",
-                object.className, Status32(status));
+  CObjectRef objInstance;
+  hrStatus = objClass.Get()->SpawnInstance(0, objInstance.Receive());
+  if (FAILED(hrStatus) || objInstance.Get() == nullptr) {
+    objTrace.Write(TRACE_ERROR, "SpawnInstance is failed %s %08x",
+                   objObject.pszClassName, Status32(hrStatus));
     return false;
   }
-  if (const SettingField* rejected = FirstRejected(*object.fields, value)) {
-    trace.Write(TRACE_ERROR, "Param error %s %08x", rejected->name,
-                Status32(status));
+  if (const CSettingField* pRejected =
+          FirstRejected(*objObject.pFields, itValue)) {
+    objTrace.Write(TRACE_ERROR, "Param error %s %08x", pRejected->pszName,
+                   Status32(hrStatus));
     return false;
   }
-  for (const SettingField& field : *object.fields) {
-    HRESULT stored = StoreField(instance.get(), field, *value++);
-    if (FAILED(stored)) {
-      trace.Write(TRACE_ERROR, "SetOutParam is failed %s %08x", field.name,
-                  Status32(stored));
+  for (const CSettingField& objField : *objObject.pFields) {
+    HRESULT hrStored = StoreField(objInstance.Get(), objField, *itValue++);
+    if (FAILED(hrStored)) {
+      objTrace.Write(TRACE_ERROR, "SetOutParam is failed %s %08x",
+                     objField.pszName, Status32(hrStored));
       return false;
     }
   }
-  status = CIWbemUtil::setParameterClassToIWbemClassObject(
-      outParams, object.parameter, instance.get());
-  if (FAILED(status)) {
-    trace.Write(TRACE_ERROR, "SetOutParam is failed %s %08x", object.parameter,
-                Status32(status));
+  hrStatus = CIWbemUtil::setParameterClassToIWbemClassObject(
+      pOutParams, objObject.pszParameter, objInstance.Get());
+  if (FAILED(hrStatus)) {
+    objTrace.Write(TRACE_ERROR, "SetOutParam is failed %s %08x",
+                   objObject.pszParameter, Status32(hrStatus));
     return false;
   }
   return true;
@@ -175,58 +184,62 @@ bool StoreObject(const OperationTrace& trace, IWbemServices* services,
 
 }  // namespace
 
-bool EncodeSettings(const OperationTrace& trace, IWbemClassObject* inParams,
-                    const std::vector<SettingsObject>& objects,
-                    std::string* list) {
-  for (const SettingsObject& object : objects) {
-    if (!EncodeObject(trace, inParams, object, list)) return false;
+bool EncodeSettings(const COperationTrace& objTrace, IWbemClassObject* pInParams,
+                    const std::vector<CSettingsObject>& vecObjects,
+                    std::string* pstrList) {
+  for (const CSettingsObject& objObject : vecObjects) {
+    if (!EncodeObject(objTrace, pInParams, objObject, pstrList)) return false;
   }
   // Every value was followed by a separator; the list ends with its last
   // value.
-  if (!list->empty()) list->pop_back();
+  if (!pstrList->empty()) pstrList->pop_back();
   return true;
 }
 
-bool StoreSettings(const OperationTrace& trace, IWbemServices* services,
-                   IWbemClassObject* outParams,
-                   const std::vector<SettingsObject>& objects,
-                   const std::list<std::string>& values) {
-  size_t expected = 0;
-  for (const SettingsObject& object : objects) expected += object.fields->size();
-  if (values.size() != expected) {
-    trace.Write(TRACE_ERROR, "ParamNum error");
+bool StoreSettings(const COperationTrace& objTrace, IWbemServices* pServices,
+                   IWbemClassObject* pOutParams,
+                   const std::vector<CSettingsObject>& vecObjects,
+                   const std::list<std::string>& lstValues) {
+  size_t nExpected = 0;
+  for (const CSettingsObject& objObject : vecObjects) {
+    nExpected += objObject.pFields->size();
+  }
+  if (lstValues.size() != nExpected) {
+    objTrace.Write(TRACE_ERROR, "ParamNum error");
     return false;
   }
-  ValueIterator value = values.begin();
-  for (const SettingsObject& object : objects) {
-    if (!StoreObject(trace, services, outParams, object, value)) return false;
-    std::advance(value, object.fields->size());
+  CValueIterator itValue = lstValues.begin();
+  for (const CSettingsObject& objObject : vecObjects) {
+    if (!StoreObject(objTrace, pServices, pOutParams, objObject, itValue)) {
+      return false;
+    }
+    std::advance(itValue, objObject.pFields->size());
   }
   return true;
 }
 
-RequestCycle SettingsWriteCycle(const char* prefix, const char* kind,
-                                IWbemClassObject* inParams,
-                                const std::vector<SettingsObject>& objects) {
-  OperationTrace trace(prefix);
-  return {trace, kind, ReplyLength::kHeaderOnly,
-          [trace, inParams, &objects](std::string* list) {
-            return EncodeSettings(trace, inParams, objects, list)
+CRequestCycle SettingsWriteCycle(const char* pszPrefix, const char* pszKind,
+                                 IWbemClassObject* pInParams,
+                                 const std::vector<CSettingsObject>& vecObjects) {
+  COperationTrace objTrace(pszPrefix);
+  return {objTrace, pszKind, EReplyLength::kHeaderOnly,
+          [objTrace, pInParams, &vecObjects](std::string* pstrList) {
+            return EncodeSettings(objTrace, pInParams, vecObjects, pstrList)
                        ? kResultSuccess
                        : kResultFailed;
           },
           nullptr};
 }
 
-RequestCycle SettingsReadCycle(const char* prefix, const char* kind,
-                               CVELTRAX_UpdateManager* provider,
-                               IWbemClassObject* outParams,
-                               const std::vector<SettingsObject>& objects) {
-  OperationTrace trace(prefix);
-  return {trace, kind, ReplyLength::kWithBody, nullptr,
-          [trace, provider, outParams, &objects](std::string body) {
-            return StoreSettings(trace, provider->GetServices(), outParams,
-                                 objects,
-                                 provider->GetParameter(std::move(body)));
+CRequestCycle SettingsReadCycle(const char* pszPrefix, const char* pszKind,
+                                CVELTRAX_UpdateManager* pProvider,
+                                IWbemClassObject* pOutParams,
+                                const std::vector<CSettingsObject>& vecObjects) {
+  COperationTrace objTrace(pszPrefix);
+  return {objTrace, pszKind, EReplyLength::kWithBody, nullptr,
+          [objTrace, pProvider, pOutParams, &vecObjects](std::string strBody) {
+            return StoreSettings(objTrace, pProvider->GetServices(), pOutParams,
+                                 vecObjects,
+                                 pProvider->GetParameter(std::move(strBody)));
           }};
 }

@@ -15,60 +15,60 @@
 
 class CVELTRAX_UpdateManager;
 
-enum class FieldType {
+enum class EFieldType {
   kBoolean,  // "1" or "0"
   kInteger,  // decimal, 32-bit
   kText,     // ";" inside written "@@@@"
 };
 
-struct SettingField {
-  const char* name;
-  FieldType type;
+struct CSettingField {
+  const char* pszName;
+  EFieldType eType;
 };
 
-using FieldTable = std::vector<SettingField>;
+using CFieldTable = std::vector<CSettingField>;
 
 // IsAutoSetting, RepeatType, DayOfWeek, Date, Time: the download and the
 // update schedule alike.
-const FieldTable& ScheduleFields();
+const CFieldTable& ScheduleFields();
 // DownloadType, then the source and connection texts.
-const FieldTable& DownloadSettingFields();
+const CFieldTable& DownloadSettingFields();
 // The download settings followed by ExternalMediaPath.
-const FieldTable& DownloadAllFields();
+const CFieldTable& DownloadAllFields();
 
 // One embedded object of a method: its parameter name, its class and the
 // fields it carries in the list.
-struct SettingsObject {
-  const char* parameter;
-  const char* className;
-  const FieldTable* fields;
+struct CSettingsObject {
+  const char* pszParameter;
+  const char* pszClassName;
+  const CFieldTable* pFields;
 };
 
 // Reads each object from the input parameters and appends its fields' text
-// forms to *list, joined with ";". Traces a failed read and returns false;
-// nothing is appended past it.
-bool EncodeSettings(const OperationTrace& trace, IWbemClassObject* inParams,
-                    const std::vector<SettingsObject>& objects,
-                    std::string* list);
+// forms to *pstrList, joined with ";". Traces a failed read and returns
+// false; nothing is appended past it.
+bool EncodeSettings(const COperationTrace& objTrace, IWbemClassObject* pInParams,
+                    const std::vector<CSettingsObject>& vecObjects,
+                    std::string* pstrList);
 
 // Stores the values of a reply, one instance per object, as the output
 // parameters. Traces the first failure and returns false.
-bool StoreSettings(const OperationTrace& trace, IWbemServices* services,
-                   IWbemClassObject* outParams,
-                   const std::vector<SettingsObject>& objects,
-                   const std::list<std::string>& values);
+bool StoreSettings(const COperationTrace& objTrace, IWbemServices* pServices,
+                   IWbemClassObject* pOutParams,
+                   const std::vector<CSettingsObject>& vecObjects,
+                   const std::list<std::string>& lstValues);
 
 // The cycle of a method that sends the objects read from its input and
 // expects a bare header back.
-RequestCycle SettingsWriteCycle(const char* prefix, const char* kind,
-                                IWbemClassObject* inParams,
-                                const std::vector<SettingsObject>& objects);
+CRequestCycle SettingsWriteCycle(const char* pszPrefix, const char* pszKind,
+                                 IWbemClassObject* pInParams,
+                                 const std::vector<CSettingsObject>& vecObjects);
 
 // The cycle of a method that asks for the objects and stores the reply's
 // values as its output parameters.
-RequestCycle SettingsReadCycle(const char* prefix, const char* kind,
-                               CVELTRAX_UpdateManager* provider,
-                               IWbemClassObject* outParams,
-                               const std::vector<SettingsObject>& objects);
+CRequestCycle SettingsReadCycle(const char* pszPrefix, const char* pszKind,
+                                CVELTRAX_UpdateManager* pProvider,
+                                IWbemClassObject* pOutParams,
+                                const std::vector<CSettingsObject>& vecObjects);
 
 #endif  // QMX_PROVIDER_SETTINGSFIELDS_H_

@@ -14,49 +14,50 @@ const char kStatusSignature[] =
     "long int CVELTRAX_UpdateManager::GetQmxStatus(IWbemClassObject*, "
     "IWbemClassObject*)";
 const char kStatusKind[] = "gustatus";
-const LinkFailureTexts kStatusFailureTexts = {"send failed", "recv failed",
-                                              kResultFailed};
+const CLinkFailureTexts kStatusFailureTexts = {"send failed", "recv failed",
+                                               kResultFailed};
 
 }  // namespace
 
 // The status query runs its own, older variant of the cycle: no install
 // check, no message traces, and its result code passed on as it is.
 long CVELTRAX_UpdateManager::GetQmxStatus(IWbemClassObject*, IWbemClassObject*) {
-  OperationTrace trace(kStatusSignature);
+  COperationTrace objTrace(kStatusSignature);
   CTraceUtility::WriteDebug(kTraceName, TRACE_FUNCTION, "[ENTER] %s",
                             kStatusSignature);
-  long result = OpenLink(trace);
-  if (result != kResultSuccess) return result;
-  OpenLinkScope link(this);
+  long lResult = OpenLink(objTrace);
+  if (lResult != kResultSuccess) return lResult;
+  COpenLinkScope objLink(this);
 
-  char request[256];
-  snprintf(request, sizeof(request), "%04d%s%s", 0, kStatusKind,
+  char szSendMessage[256];
+  snprintf(szSendMessage, sizeof(szSendMessage), "%04d%s%s", 0, kStatusKind,
            message::kSuccessCode);
-  std::string reply;
-  result = Exchange(trace, &link, request, &reply, kStatusFailureTexts);
-  if (result != kResultSuccess) return result;
+  std::string strReceiveMessage;
+  lResult = Exchange(objTrace, &objLink, szSendMessage, &strReceiveMessage,
+                     kStatusFailureTexts);
+  if (lResult != kResultSuccess) return lResult;
 
-  if (reply.size() < message::kHeaderLength) {
-    trace.Write(TRACE_ERROR, "Message length error (exp=%d, res=%d)",
-                static_cast<int>(message::kHeaderLength),
-                static_cast<int>(reply.size()));
+  if (strReceiveMessage.size() < message::kHeaderLength) {
+    objTrace.Write(TRACE_ERROR, "Message length error (exp=%d, res=%d)",
+                   static_cast<int>(message::kHeaderLength),
+                   static_cast<int>(strReceiveMessage.size()));
     return kResultFailed;
   }
-  std::string kind = message::KindOf(reply);
-  if (kind != kStatusKind) {
-    trace.Write(TRACE_ERROR, "Message kind error (%s)", kind.c_str());
+  std::string strKind = message::KindOf(strReceiveMessage);
+  if (strKind != kStatusKind) {
+    objTrace.Write(TRACE_ERROR, "Message kind error (%s)", strKind.c_str());
     return kResultFailed;
   }
-  std::string code = message::CodeOf(reply);
+  std::string strResultCode = message::CodeOf(strReceiveMessage);
   // The received code is text, never a format.
-  std::string leave =
-      std::string("[LEAVE] ") + kStatusSignature + ", rc=" + code;
-  CTraceUtility::WriteDebug(kTraceName, TRACE_FUNCTION, "%s", leave.c_str());
-  return message::CodeValue(code);
+  std::string strLeave =
+      std::string("[LEAVE] ") + kStatusSignature + ", rc=" + strResultCode;
+  CTraceUtility::WriteDebug(kTraceName, TRACE_FUNCTION, "%s", strLeave.c_str());
+  return message::CodeValue(strResultCode);
 }
 
 long CVELTRAX_UpdateManager::ExecuteReboot(IWbemClassObject*, IWbemClassObject*) {
-  return RunRequestCycle({OperationTrace("CVELTRAX_UpdateManager::ExecuteReboot()"),
-                          "exreboot", ReplyLength::kHeaderOnly, nullptr,
+  return RunRequestCycle({COperationTrace("CVELTRAX_UpdateManager::ExecuteReboot()"),
+                          "exreboot", EReplyLength::kHeaderOnly, nullptr,
                           nullptr});
 }

@@ -19,19 +19,19 @@ const HRESULT kStatusNoClass = WBEM_E_NOT_SUPPORTED;
 const HRESULT kStatusException = WBEM_E_FAILED;
 const HRESULT kNoMethod = static_cast<int32_t>(0x80000001u);
 
-using Operation = long (CVELTRAX_UpdateManager::*)(IWbemClassObject*,
-                                                    IWbemClassObject*);
+using PFN_OPERATION = long (CVELTRAX_UpdateManager::*)(IWbemClassObject*,
+                                                        IWbemClassObject*);
 
 // One served method. The host's own version method is compared the host's
 // way; every other name must match byte for byte.
-struct MethodEntry {
-  const char* name;
-  Operation operation;
-  bool hostCompare;
+struct CMethodEntry {
+  const char* pszName;
+  PFN_OPERATION pfnOperation;
+  bool bHostCompare;
 };
 
 // Compared in this order; the first match serves the call.
-const MethodEntry kMethods[] = {
+const CMethodEntry kMethods[] = {
     {"GetAutoDownloadSetting", &CVELTRAX_UpdateManager::GetAutoDownloadSetting, false},
     {"SetAutoDownloadSetting", &CVELTRAX_UpdateManager::SetAutoDownloadSetting, false},
     {"DownloadAll", &CVELTRAX_UpdateManager::DownloadAll, false},
@@ -45,20 +45,22 @@ const MethodEntry kMethods[] = {
     {"GetQmxStatus", &CVELTRAX_UpdateManager::GetQmxStatus, false},
 };
 
-bool Matches(const MethodEntry& entry, const char* methodName) {
-  if (entry.hostCompare) return lstrcmpW(entry.name, methodName) == 0;
-  return strcmp(entry.name, methodName) == 0;
+bool Matches(const CMethodEntry& objEntry, const char* pszMethodName) {
+  if (objEntry.bHostCompare) {
+    return lstrcmpW(objEntry.pszName, pszMethodName) == 0;
+  }
+  return strcmp(objEntry.pszName, pszMethodName) == 0;
 }
 
-const MethodEntry* FindMethod(const char* methodName) {
-  for (const MethodEntry& entry : kMethods) {
-    if (Matches(entry, methodName)) return &entry;
+const CMethodEntry* FindMethod(const char* pszMethodName) {
+  for (const CMethodEntry& objEntry : kMethods) {
+    if (Matches(objEntry, pszMethodName)) return &objEntry;
   }
   return nullptr;
 }
 
-void Release(IWbemClassObject* object) {
-  if (object != nullptr) object->Release();
+void Release(IWbemClassObject* pObject) {
+  if (pObject != nullptr) pObject->Release();
 }
 
 }  // namespace
@@ -71,92 +73,94 @@ create() {
 CVELTRAX_UpdateManager::CVELTRAX_UpdateManager()
     : CVELTRAX_SysService("umprovider", "veltrax", "42.0"),
       m_pSocketClient(nullptr) {
-  OperationTrace trace("CVELTRAX_UpdateManager::CVELTRAX_UpdateManager()");
-  trace.Start();
+  COperationTrace objTrace("CVELTRAX_UpdateManager::CVELTRAX_UpdateManager()");
+  objTrace.Start();
   m_pSocketClient = nullptr;
   writeDLLFileVersionLog("Veltrax_UpdateManager.dll");
-  trace.End();
+  objTrace.End();
 }
 
 CVELTRAX_UpdateManager::~CVELTRAX_UpdateManager() = default;
 
 HRESULT CVELTRAX_UpdateManager::ExecMethodAsync(
-    char* objectPath, char* methodName, long flags, IWbemContext* context,
-    IWbemClassObject* inParams, IWbemObjectSink* sink) {
-  OperationTrace trace(kDispatchPrefix);
-  trace.Start();
-  long methodResult = 0;
+    char* pszObjectPath, char* pszMethodName, long lFlags,
+    IWbemContext* pContext, IWbemClassObject* pInParams,
+    IWbemObjectSink* pSink) {
+  COperationTrace objTrace(kDispatchPrefix);
+  objTrace.Start();
+  long lMethodResult = 0;
   IWbemClassObject* pClass = nullptr;
   IWbemClassObject* pOutClass = nullptr;
   IWbemClassObject* pOutParams = nullptr;
-  trace.WriteValue(TRACE_DETAIL, "MethodName", methodName);
+  objTrace.WriteValue(TRACE_DETAIL, "MethodName", pszMethodName);
   QmxException::set_transrator();
 
-  BSTR className = SysAllocString(kClassName);
+  BSTR bstrClassName = SysAllocString(kClassName);
   if (GetServices() != nullptr) {
-    GetServices()->GetObject(className, 0, context, &pClass, nullptr);
+    GetServices()->GetObject(bstrClassName, 0, pContext, &pClass, nullptr);
   }
   if (pClass == nullptr) {
-    trace.Write(TRACE_ERROR, "pClass == NULL");
-    SysFreeString(className);
-    sink->SetStatus(0, kStatusNoClass, nullptr, nullptr);
+    objTrace.Write(TRACE_ERROR, "pClass == NULL");
+    SysFreeString(bstrClassName);
+    pSink->SetStatus(0, kStatusNoClass, nullptr, nullptr);
     return kStatusNoClass;
   }
-  HRESULT found = pClass->GetMethod(methodName, 0, nullptr, &pOutClass);
-  if (FAILED(found)) {
-    trace.Write(TRACE_ERROR, "GetMethod is failed %08x",
-                static_cast<unsigned>(found));
+  HRESULT hrMethod = pClass->GetMethod(pszMethodName, 0, nullptr, &pOutClass);
+  if (FAILED(hrMethod)) {
+    objTrace.Write(TRACE_ERROR, "GetMethod is failed %08x",
+                   static_cast<unsigned>(hrMethod));
     pClass->Release();
-    SysFreeString(className);
+    SysFreeString(bstrClassName);
     return kNoMethod;
   }
   if (pOutClass != nullptr) pOutClass->SpawnInstance(0, &pOutParams);
 
-  HRESULT status = WBEM_S_NO_ERROR;
-  bool caught = false;
+  HRESULT hrStatus = WBEM_S_NO_ERROR;
+  bool bCaught = false;
   try {
-    const MethodEntry* entry = FindMethod(methodName);
-    if (entry == nullptr) {
-      status = CVELTRAX_ServerService::ExecMethodAsync(
-          objectPath, methodName, flags, context, inParams, sink);
+    const CMethodEntry* pEntry = FindMethod(pszMethodName);
+    if (pEntry == nullptr) {
+      hrStatus = CVELTRAX_ServerService::ExecMethodAsync(
+          pszObjectPath, pszMethodName, lFlags, pContext, pInParams, pSink);
     } else {
-      methodResult = (this->*entry->operation)(inParams, pOutParams);
+      lMethodResult = (this->*pEntry->pfnOperation)(pInParams, pOutParams);
       CIWbemUtil::setReturnValueToIWbemClassObject(
-          pOutParams, static_cast<uint32_t>(methodResult));
-      sink->Indicate(1, &pOutParams);
+          pOutParams, static_cast<uint32_t>(lMethodResult));
+      pSink->Indicate(1, &pOutParams);
     }
-  } catch (const std::exception& error) {
-    std::string what = CStringUtil::StringToTstring(error.what());
+  } catch (const std::exception& objError) {
+    std::string strWhat = CStringUtil::StringToTstring(objError.what());
     CTraceUtility::WriteDebug(GetProviderName(), TRACE_EXCEPTION,
-                              "%s [exception:%s]", kDispatchPrefix, what.c_str());
-    caught = true;
+                              "%s [exception:%s]", kDispatchPrefix,
+                              strWhat.c_str());
+    bCaught = true;
   } catch (...) {
     CTraceUtility::WriteDebug(GetProviderName(), TRACE_EXCEPTION,
                               "%s unknown exception", kDispatchPrefix);
-    caught = true;
+    bCaught = true;
   }
-  if (caught) {
+  if (bCaught) {
     // The caller still gets an instance: its return value says an exception
     // ended the operation.
     CIWbemUtil::setReturnValueToIWbemClassObject(
         pOutParams, static_cast<uint32_t>(kResultException));
-    sink->Indicate(1, &pOutParams);
-    status = kStatusException;
+    pSink->Indicate(1, &pOutParams);
+    hrStatus = kStatusException;
   }
 
-  sink->SetStatus(0, status, nullptr, nullptr);
+  pSink->SetStatus(0, hrStatus, nullptr, nullptr);
   Release(pOutParams);
   Release(pOutClass);
   Release(pClass);
-  SysFreeString(className);
+  SysFreeString(bstrClassName);
   CTraceUtility::WriteDebug(kTraceName, TRACE_DETAIL,
                             "CVELTRAX_UpdateManager::ExecMethodAsync mr=0x%08x",
-                            static_cast<unsigned>(methodResult));
-  if (status != WBEM_S_NO_ERROR) {
+                            static_cast<unsigned>(lMethodResult));
+  if (hrStatus != WBEM_S_NO_ERROR) {
     CTraceUtility::WriteDebug(kTraceName, TRACE_ERROR,
                               "CVELTRAX_UpdateManager::ExecMethodAsync hr=0x%08x",
-                              static_cast<unsigned>(status));
+                              static_cast<unsigned>(hrStatus));
   }
-  trace.End();
-  return status;
+  objTrace.End();
+  return hrStatus;
 }

@@ -14,10 +14,10 @@
 #include "host/wbem.h"
 
 class CSocketClient;
-class OpenLinkScope;
-class OperationTrace;
-struct LinkFailureTexts;
-struct RequestCycle;
+class COpenLinkScope;
+class COperationTrace;
+struct CLinkFailureTexts;
+struct CRequestCycle;
 
 // Result codes of the operations; the dispatcher stores them as the method's
 // unsigned 32-bit return value. Any other value is the service's own code.
@@ -36,27 +36,28 @@ class CVELTRAX_UpdateManager : public CVELTRAX_SysService {
   CVELTRAX_UpdateManager(const CVELTRAX_UpdateManager&) = delete;
   CVELTRAX_UpdateManager& operator=(const CVELTRAX_UpdateManager&) = delete;
 
-  HRESULT ExecMethodAsync(char* objectPath, char* methodName, long flags,
-                          IWbemContext* context, IWbemClassObject* inParams,
-                          IWbemObjectSink* sink) override;
+  HRESULT ExecMethodAsync(char* pszObjectPath, char* pszMethodName,
+                          long lFlags, IWbemContext* pContext,
+                          IWbemClassObject* pInParams,
+                          IWbemObjectSink* pSink) override;
 
   // One operation per method; each takes the input-parameter object and the
   // output instance and returns a result code.
-  long GetQmxStatus(IWbemClassObject* inParams, IWbemClassObject* outParams);
-  long ExecuteReboot(IWbemClassObject* inParams, IWbemClassObject* outParams);
-  long NoticeModuleUpdate(IWbemClassObject* inParams,
-                          IWbemClassObject* outParams);
-  long DownloadAll(IWbemClassObject* inParams, IWbemClassObject* outParams);
-  long UpdateAll(IWbemClassObject* inParams, IWbemClassObject* outParams);
-  long RollbackAll(IWbemClassObject* inParams, IWbemClassObject* outParams);
-  long GetAutoDownloadSetting(IWbemClassObject* inParams,
-                              IWbemClassObject* outParams);
-  long SetAutoDownloadSetting(IWbemClassObject* inParams,
-                              IWbemClassObject* outParams);
-  long GetAutoUpdateSetting(IWbemClassObject* inParams,
-                            IWbemClassObject* outParams);
-  long SetAutoUpdateSetting(IWbemClassObject* inParams,
-                            IWbemClassObject* outParams);
+  long GetQmxStatus(IWbemClassObject* pInParams, IWbemClassObject* pOutParams);
+  long ExecuteReboot(IWbemClassObject* pInParams, IWbemClassObject* pOutParams);
+  long NoticeModuleUpdate(IWbemClassObject* pInParams,
+                          IWbemClassObject* pOutParams);
+  long DownloadAll(IWbemClassObject* pInParams, IWbemClassObject* pOutParams);
+  long UpdateAll(IWbemClassObject* pInParams, IWbemClassObject* pOutParams);
+  long RollbackAll(IWbemClassObject* pInParams, IWbemClassObject* pOutParams);
+  long GetAutoDownloadSetting(IWbemClassObject* pInParams,
+                              IWbemClassObject* pOutParams);
+  long SetAutoDownloadSetting(IWbemClassObject* pInParams,
+                              IWbemClassObject* pOutParams);
+  long GetAutoUpdateSetting(IWbemClassObject* pInParams,
+                            IWbemClassObject* pOutParams);
+  long SetAutoUpdateSetting(IWbemClassObject* pInParams,
+                            IWbemClassObject* pOutParams);
 
   // The service link of one request cycle. SocketClientInitialize sets
   // *plSocketCompetition to 1 when another cycle already holds the link.
@@ -73,15 +74,16 @@ class CVELTRAX_UpdateManager : public CVELTRAX_SysService {
  private:
   // The steps every request shares: install check, input, link, request,
   // reply checks, body. Each operation gives only what is its own.
-  long RunRequestCycle(const RequestCycle& cycle);
+  long RunRequestCycle(const CRequestCycle& objCycle);
   // Opens the link; 0, or the result code the operation ends with.
-  long OpenLink(const OperationTrace& trace);
+  long OpenLink(const COperationTrace& objTrace);
   // Sends the request and receives the reply over the open link, and closes
   // it; 0, or the result code the operation ends with.
-  long Exchange(const OperationTrace& trace, OpenLinkScope* link,
-                const std::string& request, std::string* reply,
-                const LinkFailureTexts& texts);
-  bool ClaimLink(long* plSocketCompetition, const OperationTrace& trace);
+  long Exchange(const COperationTrace& objTrace, COpenLinkScope* pLink,
+                const std::string& strSendMessage,
+                std::string* pstrReceiveMessage,
+                const CLinkFailureTexts& objTexts);
+  bool ClaimLink(long* plSocketCompetition, const COperationTrace& objTrace);
 
   // Only SocketClientInitialize sets it and only SocketClientDeinitialize
   // clears it; its test and its setting are one atomic step.

@@ -8,25 +8,25 @@
 
 namespace {
 
-const std::vector<SettingsObject>& UpdateObjects() {
-  static const std::vector<SettingsObject> objects = {
+const std::vector<CSettingsObject>& UpdateObjects() {
+  static const std::vector<CSettingsObject> vecObjects = {
       {"UpdateSchedule", "Veltrax_UpdateSchedule", &ScheduleFields()},
   };
-  return objects;
+  return vecObjects;
 }
 
 }  // namespace
 
 long CVELTRAX_UpdateManager::GetAutoUpdateSetting(IWbemClassObject*,
-                                                  IWbemClassObject* outParams) {
+                                                  IWbemClassObject* pOutParams) {
   return RunRequestCycle(SettingsReadCycle(
       "CVELTRAX_UpdateManager::GetAutoUpdateSetting()", "gtatupdt", this,
-      outParams, UpdateObjects()));
+      pOutParams, UpdateObjects()));
 }
 
-long CVELTRAX_UpdateManager::SetAutoUpdateSetting(IWbemClassObject* inParams,
+long CVELTRAX_UpdateManager::SetAutoUpdateSetting(IWbemClassObject* pInParams,
                                                   IWbemClassObject*) {
   return RunRequestCycle(SettingsWriteCycle(
-      "CVELTRAX_UpdateManager::SetAutoUpdateSetting()", "statupdt", inParams,
+      "CVELTRAX_UpdateManager::SetAutoUpdateSetting()", "statupdt", pInParams,
       UpdateObjects()));
 }
