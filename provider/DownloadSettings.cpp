@@ -1,20 +1,16 @@
 // Automatic-download settings: "GetAutoDownloadSetting" and
 // "SetAutoDownloadSetting", both over the fifteen-value download list.
 
-#include <vector>
 
 #include "provider/SettingsFields.h"
 #include "provider/UpdateManager.h"
 
 namespace {
 
-const std::vector<CSettingsObject>& DownloadObjects() {
-  static const std::vector<CSettingsObject> vecObjects = {
-      {"DownloadSchedule", "Veltrax_DownloadSchedule", &ScheduleFields()},
-      {"DownloadSetting", "Veltrax_DownloadSetting", &DownloadSettingFields()},
-  };
-  return vecObjects;
-}
+constexpr CSettingsObject kDownloadObjectList[] = {
+    {"DownloadSchedule", "Veltrax_DownloadSchedule", &kScheduleFields},
+    {"DownloadSetting", "Veltrax_DownloadSetting", &kDownloadSettingFields},
+};
 
 }  // namespace
 
@@ -22,12 +18,12 @@ long CVELTRAX_UpdateManager::GetAutoDownloadSetting(IWbemClassObject*,
                                                     IWbemClassObject* pOutParams) {
   return RunRequestCycle(SettingsReadCycle(
       "CVELTRAX_UpdateManager::GetAutoDownloadSetting()", "gtatdnld", this,
-      pOutParams, DownloadObjects()));
+      pOutParams, kDownloadObjectList));
 }
 
 long CVELTRAX_UpdateManager::SetAutoDownloadSetting(IWbemClassObject* pInParams,
                                                     IWbemClassObject*) {
   return RunRequestCycle(SettingsWriteCycle(
       "CVELTRAX_UpdateManager::SetAutoDownloadSetting()", "statdnld", pInParams,
-      DownloadObjects()));
+      kDownloadObjectList));
 }

@@ -2,7 +2,6 @@
 // "RollbackAll" and "NoticeModuleUpdate".
 
 #include <string>
-#include <vector>
 
 #include "host/utility.h"
 #include "link/MessageFormat.h"
@@ -15,12 +14,9 @@ namespace {
 // The reply body of an update or a rollback: "Reboot" as eight hex digits.
 const size_t kRebootLength = 8;
 
-const std::vector<CSettingsObject>& DownloadAllObjects() {
-  static const std::vector<CSettingsObject> vecObjects = {
-      {"DownloadSetting", "Veltrax_DownloadAllSetting", &DownloadAllFields()},
-  };
-  return vecObjects;
-}
+constexpr CSettingsObject kDownloadAllObjectList[] = {
+    {"DownloadSetting", "Veltrax_DownloadAllSetting", &kDownloadAllFields},
+};
 
 bool StoreReboot(const COperationTrace& objTrace, IWbemClassObject* pOutParams,
                  const std::string& strBody) {
@@ -53,7 +49,7 @@ long CVELTRAX_UpdateManager::DownloadAll(IWbemClassObject* pInParams,
                                          IWbemClassObject*) {
   return RunRequestCycle(SettingsWriteCycle(
       "CVELTRAX_UpdateManager::DownloadAll()", "exmndnld", pInParams,
-      DownloadAllObjects()));
+      kDownloadAllObjectList));
 }
 
 long CVELTRAX_UpdateManager::UpdateAll(IWbemClassObject*,

@@ -8,42 +8,6 @@
 #include "provider/OperationTrace.h"
 #include "provider/UpdateManager.h"
 
-const CFieldTable& ScheduleFields() {
-  static const CFieldTable vecFields = {
-      {"IsAutoSetting", EFieldType::kBoolean},
-      {"RepeatType", EFieldType::kInteger},
-      {"DayOfWeek", EFieldType::kText},
-      {"Date", EFieldType::kText},
-      {"Time", EFieldType::kText},
-  };
-  return vecFields;
-}
-
-const CFieldTable& DownloadSettingFields() {
-  static const CFieldTable vecFields = {
-      {"DownloadType", EFieldType::kInteger},
-      {"WebSiteUrl", EFieldType::kText},
-      {"ProxyAddress", EFieldType::kText},
-      {"ProxyPort", EFieldType::kText},  // a port travels as text
-      {"ProxyUser", EFieldType::kText},
-      {"ProxyPassword", EFieldType::kText},
-      {"CacheServerPath", EFieldType::kText},
-      {"CacheServerUser", EFieldType::kText},
-      {"CacheServerPassword", EFieldType::kText},
-      {"TempDriveLetter", EFieldType::kText},
-  };
-  return vecFields;
-}
-
-const CFieldTable& DownloadAllFields() {
-  static const CFieldTable vecFields = [] {
-    CFieldTable vecAll = DownloadSettingFields();
-    vecAll.push_back({"ExternalMediaPath", EFieldType::kText});
-    return vecAll;
-  }();
-  return vecFields;
-}
-
 namespace {
 
 unsigned Status32(HRESULT hrStatus) { return static_cast<unsigned>(hrStatus); }
@@ -101,10 +65,10 @@ using CValueIterator = std::list<std::string>::const_iterator;
 
 // The first boolean field whose text is neither "1" nor "0"; checked before
 // any property is set, so a rejected reply leaves no half-filled instance.
-const CSettingField* FirstRejected(const CFieldTable& vecFields,
+const CSettingField* FirstRejected(const CFieldTable& objFields,
                                    CValueIterator itValue) {
   bool bIgnored = false;
-  for (const CSettingField& objField : vecFields) {
+  for (const CSettingField& objField : objFields) {
     const std::string& strText = *itValue++;
     if (objField.eType == EFieldType::kBoolean &&
         !message::ParseBool(strText, &bIgnored)) {
@@ -185,9 +149,9 @@ bool StoreObject(const COperationTrace& objTrace, IWbemServices* pServices,
 }  // namespace
 
 bool EncodeSettings(const COperationTrace& objTrace, IWbemClassObject* pInParams,
-                    const std::vector<CSettingsObject>& vecObjects,
+                    CObjectTable objObjects,
                     std::string* pstrList) {
-  for (const CSettingsObject& objObject : vecObjects) {
+  for (const CSettingsObject& objObject : objObjects) {
     if (!EncodeObject(objTrace, pInParams, objObject, pstrList)) return false;
   }
   // Every value was followed by a separator; the list ends with its last
@@ -198,10 +162,10 @@ bool EncodeSettings(const COperationTrace& objTrace, IWbemClassObject* pInParams
 
 bool StoreSettings(const COperationTrace& objTrace, IWbemServices* pServices,
                    IWbemClassObject* pOutParams,
-                   const std::vector<CSettingsObject>& vecObjects,
+                   CObjectTable objObjects,
                    const std::list<std::string>& lstValues) {
   size_t nExpected = 0;
-  for (const CSettingsObject& objObject : vecObjects) {
+  for (const CSettingsObject& objObject : objObjects) {
     nExpected += objObject.pFields->size();
   }
   if (lstValues.size() != nExpected) {
@@ -209,7 +173,7 @@ bool StoreSettings(const COperationTrace& objTrace, IWbemServices* pServices,
     return false;
   }
   CValueIterator itValue = lstValues.begin();
-  for (const CSettingsObject& objObject : vecObjects) {
+  for (const CSettingsObject& objObject : objObjects) {
     if (!StoreObject(objTrace, pServices, pOutParams, objObject, itValue)) {
       return false;
     }
@@ -220,11 +184,11 @@ bool StoreSettings(const COperationTrace& objTrace, IWbemServices* pServices,
 
 CRequestCycle SettingsWriteCycle(const char* pszPrefix, const char* pszKind,
                                  IWbemClassObject* pInParams,
-                                 const std::vector<CSettingsObject>& vecObjects) {
+                                 CObjectTable objObjects) {
   COperationTrace objTrace(pszPrefix);
   return {objTrace, pszKind, EReplyLength::kHeaderOnly,
-          [objTrace, pInParams, &vecObjects](std::string* pstrList) {
-            return EncodeSettings(objTrace, pInParams, vecObjects, pstrList)
+          [objTrace, pInParams, objObjects](std::string* pstrList) {
+            return EncodeSettings(objTrace, pInParams, objObjects, pstrList)
                        ? kResultSuccess
                        : kResultFailed;
           },
@@ -234,12 +198,12 @@ CRequestCycle SettingsWriteCycle(const char* pszPrefix, const char* pszKind,
 CRequestCycle SettingsReadCycle(const char* pszPrefix, const char* pszKind,
                                 CVELTRAX_UpdateManager* pProvider,
                                 IWbemClassObject* pOutParams,
-                                const std::vector<CSettingsObject>& vecObjects) {
+                                CObjectTable objObjects) {
   COperationTrace objTrace(pszPrefix);
   return {objTrace, pszKind, EReplyLength::kWithBody, nullptr,
-          [objTrace, pProvider, pOutParams, &vecObjects](std::string strBody) {
+          [objTrace, pProvider, pOutParams, objObjects](std::string strBody) {
             return StoreSettings(objTrace, pProvider->GetServices(), pOutParams,
-                                 vecObjects,
+                                 objObjects,
                                  pProvider->GetParameter(std::move(strBody)));
           }};
 }

@@ -1,19 +1,15 @@
 // Automatic-update schedule: "GetAutoUpdateSetting" and
 // "SetAutoUpdateSetting", both over the five-value schedule list.
 
-#include <vector>
 
 #include "provider/SettingsFields.h"
 #include "provider/UpdateManager.h"
 
 namespace {
 
-const std::vector<CSettingsObject>& UpdateObjects() {
-  static const std::vector<CSettingsObject> vecObjects = {
-      {"UpdateSchedule", "Veltrax_UpdateSchedule", &ScheduleFields()},
-  };
-  return vecObjects;
-}
+constexpr CSettingsObject kUpdateObjectList[] = {
+    {"UpdateSchedule", "Veltrax_UpdateSchedule", &kScheduleFields},
+};
 
 }  // namespace
 
@@ -21,12 +17,12 @@ long CVELTRAX_UpdateManager::GetAutoUpdateSetting(IWbemClassObject*,
                                                   IWbemClassObject* pOutParams) {
   return RunRequestCycle(SettingsReadCycle(
       "CVELTRAX_UpdateManager::GetAutoUpdateSetting()", "gtatupdt", this,
-      pOutParams, UpdateObjects()));
+      pOutParams, kUpdateObjectList));
 }
 
 long CVELTRAX_UpdateManager::SetAutoUpdateSetting(IWbemClassObject* pInParams,
                                                   IWbemClassObject*) {
   return RunRequestCycle(SettingsWriteCycle(
       "CVELTRAX_UpdateManager::SetAutoUpdateSetting()", "statupdt", pInParams,
-      UpdateObjects()));
+      kUpdateObjectList));
 }

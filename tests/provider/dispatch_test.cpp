@@ -182,6 +182,9 @@ TEST(ProviderLibraryTest, ImportsOnlyTheHostCallsItIsBuiltFor) {
   std::vector<std::string> unknown;
   for (const std::string& symbol :
        Symbols(QMX_PROVIDER_LIBRARY, "--undefined-only")) {
+    // The library takes no lock, not even the guard of a table built at its first use.
+    bool locks = symbol.rfind("__cxa_guard", 0) == 0 || symbol.rfind("pthread_", 0) == 0;
+    if (locks) unknown.push_back(symbol);
     if (host.count(symbol) == 0) continue;
     std::string name = symbol.substr(0, symbol.find('('));
     name = name.substr(0, name.find("[abi:"));
