@@ -16,14 +16,14 @@ constexpr CSettingsObject kDownloadObjectList[] = {
 
 long CVELTRAX_UpdateManager::GetAutoDownloadSetting(IWbemClassObject*,
                                                     IWbemClassObject* pOutParams) {
-  return RunRequestCycle(SettingsReadCycle(
-      "CVELTRAX_UpdateManager::GetAutoDownloadSetting()", "gtatdnld", this,
-      pOutParams, kDownloadObjectList));
+  CSettingsReadCycle objCycle("CVELTRAX_UpdateManager::GetAutoDownloadSetting()",
+                              "gtatdnld", this, pOutParams, kDownloadObjectList);
+  return RunRequestCycle(&objCycle);
 }
 
 long CVELTRAX_UpdateManager::SetAutoDownloadSetting(IWbemClassObject* pInParams,
                                                     IWbemClassObject*) {
-  return RunRequestCycle(SettingsWriteCycle(
-      "CVELTRAX_UpdateManager::SetAutoDownloadSetting()", "statdnld", pInParams,
-      kDownloadObjectList));
+  CSettingsWriteCycle objCycle("CVELTRAX_UpdateManager::SetAutoDownloadSetting()",
+                               "statdnld", pInParams, kDownloadObjectList);
+  return RunRequestCycle(&objCycle);
 }

@@ -34,39 +34,48 @@ bool StoreReboot(const COperationTrace& objTrace, IWbemClassObject* pOutParams,
   return true;
 }
 
-CRequestCycle JobCycle(const char* pszPrefix, const char* pszKind,
-                       IWbemClassObject* pOutParams) {
-  COperationTrace objTrace(pszPrefix);
-  return {objTrace, pszKind, EReplyLength::kWithBody, nullptr,
-          [objTrace, pOutParams](std::string strBody) {
-            return StoreReboot(objTrace, pOutParams, strBody);
-          }};
-}
+// The cycle of an update or a rollback: its reply carries "Reboot".
+class CJobCycle : public CRequestCycle {
+ public:
+  CJobCycle(const char* pszPrefix, const char* pszKind,
+            IWbemClassObject* pOutParams)
+      : CRequestCycle(pszPrefix, pszKind, EReplyLength::kWithBody),
+        m_pOutParams(pOutParams) {}
+
+  bool ReadBody(std::string strBody) override {
+    return StoreReboot(GetTrace(), m_pOutParams, strBody);
+  }
+
+ private:
+  IWbemClassObject* m_pOutParams;
+};
 
 }  // namespace
 
 long CVELTRAX_UpdateManager::DownloadAll(IWbemClassObject* pInParams,
                                          IWbemClassObject*) {
-  return RunRequestCycle(SettingsWriteCycle(
-      "CVELTRAX_UpdateManager::DownloadAll()", "exmndnld", pInParams,
-      kDownloadAllObjectList));
+  CSettingsWriteCycle objCycle("CVELTRAX_UpdateManager::DownloadAll()",
+                               "exmndnld", pInParams, kDownloadAllObjectList);
+  return RunRequestCycle(&objCycle);
 }
 
 long CVELTRAX_UpdateManager::UpdateAll(IWbemClassObject*,
                                        IWbemClassObject* pOutParams) {
-  return RunRequestCycle(
-      JobCycle("CVELTRAX_UpdateManager::UpdateAll()", "exmnupdt", pOutParams));
+  CJobCycle objCycle("CVELTRAX_UpdateManager::UpdateAll()", "exmnupdt",
+                     pOutParams);
+  return RunRequestCycle(&objCycle);
 }
 
 long CVELTRAX_UpdateManager::RollbackAll(IWbemClassObject*,
                                          IWbemClassObject* pOutParams) {
-  return RunRequestCycle(
-      JobCycle("CVELTRAX_UpdateManager::RollbackAll()", "exmnrlbk", pOutParams));
+  CJobCycle objCycle("CVELTRAX_UpdateManager::RollbackAll()", "exmnrlbk",
+                     pOutParams);
+  return RunRequestCycle(&objCycle);
 }
 
 long CVELTRAX_UpdateManager::NoticeModuleUpdate(IWbemClassObject*,
                                                 IWbemClassObject*) {
-  return RunRequestCycle(
-      {COperationTrace("CVELTRAX_UpdateManager::NoticeModuleUpdate()"),
-       "mdulupdt", EReplyLength::kHeaderOnly, nullptr, nullptr});
+  CRequestCycle objCycle("CVELTRAX_UpdateManager::NoticeModuleUpdate()",
+                         "mdulupdt", EReplyLength::kHeaderOnly);
+  return RunRequestCycle(&objCycle);
 }

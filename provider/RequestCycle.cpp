@@ -113,8 +113,9 @@ long CVELTRAX_UpdateManager::Exchange(const COperationTrace& objTrace,
   return kResultSuccess;
 }
 
-long CVELTRAX_UpdateManager::RunRequestCycle(const CRequestCycle& objCycle) {
-  const COperationTrace& objTrace = objCycle.objTrace;
+long CVELTRAX_UpdateManager::RunRequestCycle(CRequestCycle* pCycle) {
+  const COperationTrace& objTrace = pCycle->GetTrace();
+  const char* pszKind = pCycle->GetKind();
   objTrace.Start();
   if (!CheckUmInstall()) {
     objTrace.Write(TRACE_WARNING, "CheckUmInstall false");
@@ -122,10 +123,8 @@ long CVELTRAX_UpdateManager::RunRequestCycle(const CRequestCycle& objCycle) {
   }
 
   std::string strList;
-  if (objCycle.fnBuildList) {
-    long lBuilt = objCycle.fnBuildList(&strList);
-    if (lBuilt != kResultSuccess) return lBuilt;
-  }
+  long lResult = pCycle->BuildList(&strList);
+  if (lResult != kResultSuccess) return lResult;
   // The four-digit length field cannot state a longer list, and a header it
   // does not fit would shift every field the service reads.
   size_t nWireLength = message::WireLength(strList);
@@ -135,12 +134,12 @@ long CVELTRAX_UpdateManager::RunRequestCycle(const CRequestCycle& objCycle) {
     return kResultFailed;
   }
 
-  long lResult = OpenLink(objTrace);
+  lResult = OpenLink(objTrace);
   if (lResult != kResultSuccess) return lResult;
   COpenLinkScope objLink(this);
-  std::string strSendMessage = message::BuildRequest(objCycle.pszKind, strList);
+  std::string strSendMessage = message::BuildRequest(pszKind, strList);
   objTrace.WriteValue(TRACE_DETAIL, "strSendMessage", strSendMessage.c_str());
-  CTraceUtility::WriteTrace(kTraceName, "MSGID_CP_0005_S", objCycle.pszKind);
+  CTraceUtility::WriteTrace(kTraceName, "MSGID_CP_0005_S", pszKind);
 
   std::string strReceiveMessage;
   lResult = Exchange(objTrace, &objLink, strSendMessage, &strReceiveMessage,
@@ -150,24 +149,25 @@ long CVELTRAX_UpdateManager::RunRequestCycle(const CRequestCycle& objCycle) {
   objTrace.WriteValue(TRACE_DETAIL, "strReceiveMessage",
                       strReceiveMessage.c_str());
 
-  if (!LengthAccepted(objCycle.eReplyLength, strReceiveMessage.size())) {
+  if (!LengthAccepted(pCycle->GetReplyLength(), strReceiveMessage.size())) {
     objTrace.Write(TRACE_ERROR, "ReceiveMessage length error");
     return kResultFailed;
   }
-  if (message::KindOf(strReceiveMessage) != objCycle.pszKind) {
+  if (message::KindOf(strReceiveMessage) != pszKind) {
     objTrace.Write(TRACE_ERROR, "MessageKind different");
     return kResultFailed;
   }
   std::string strResultCode = message::CodeOf(strReceiveMessage);
   if (strResultCode != message::kSuccessCode) {
-    CTraceUtility::WriteTrace(kTraceName, "MSGID_CP_0006_F", objCycle.pszKind,
+    CTraceUtility::WriteTrace(kTraceName, "MSGID_CP_0006_F", pszKind,
                               strResultCode.c_str());
     return message::CodeValue(strResultCode);
   }
-  CTraceUtility::WriteTrace(kTraceName, "MSGID_CP_0006_S", objCycle.pszKind,
+  CTraceUtility::WriteTrace(kTraceName, "MSGID_CP_0006_S", pszKind,
                             strResultCode.c_str());
-  if (objCycle.fnReadBody &&
-      !objCycle.fnReadBody(message::BodyOf(strReceiveMessage))) {
+  pCycle->ReleaseInput();
+  if (pCycle->GetReplyLength() == EReplyLength::kWithBody &&
+      !pCycle->ReadBody(message::BodyOf(strReceiveMessage))) {
     return kResultFailed;
   }
   objTrace.End();

@@ -5,7 +5,6 @@
 #ifndef QMX_PROVIDER_REQUESTCYCLE_H_
 #define QMX_PROVIDER_REQUESTCYCLE_H_
 
-#include <functional>
 #include <string>
 
 #include "provider/OperationTrace.h"
@@ -44,16 +43,40 @@ class COpenLinkScope {
   bool m_bOpen = true;
 };
 
-struct CRequestCycle {
-  COperationTrace objTrace;
-  const char* pszKind;
-  EReplyLength eReplyLength;
+// What one operation gives the shared request cycle
+// (CVELTRAX_UpdateManager::RunRequestCycle): its trace prefix, its message
+// kind and its reply-length rule, and, where it has them, how it builds its
+// parameter list, when it lets go of its input and how it reads the reply
+// body. Everything else of a cycle is common.
+class CRequestCycle {
+ public:
+  CRequestCycle(const char* pszPrefix, const char* pszKind,
+                EReplyLength eReplyLength)
+      : m_objTrace(pszPrefix), m_pszKind(pszKind), m_eReplyLength(eReplyLength) {}
+  virtual ~CRequestCycle() = default;
+  CRequestCycle(const CRequestCycle&) = delete;
+  CRequestCycle& operator=(const CRequestCycle&) = delete;
+
+  const COperationTrace& GetTrace() const { return m_objTrace; }
+  const char* GetKind() const { return m_pszKind; }
+  EReplyLength GetReplyLength() const { return m_eReplyLength; }
+
   // Reads the input and builds the parameter list before the link opens;
-  // returns 0 or the result code to end with. Empty: an empty list.
-  std::function<long(std::string* pstrList)> fnBuildList;
-  // Reads the reply body into output parameters; false ends the cycle with
-  // kResultFailed (the reader traces why). Empty: the reply has no body.
-  std::function<bool(std::string strBody)> fnReadBody;
+  // returns 0 or the result code to end with. By default the list is empty.
+  virtual long BuildList(std::string* /*pstrList*/) { return 0; }
+  // The service has taken the request: lets go of the input objects that
+  // BuildList read, before "[END]". On every other path they go with the
+  // cycle.
+  virtual void ReleaseInput() {}
+  // Reads the body of a reply of the kind that has one into output
+  // parameters; false ends the cycle with kResultFailed (the reader traces
+  // why).
+  virtual bool ReadBody(std::string /*strBody*/) { return true; }
+
+ private:
+  COperationTrace m_objTrace;
+  const char* m_pszKind;
+  EReplyLength m_eReplyLength;
 };
 
 #endif  // QMX_PROVIDER_REQUESTCYCLE_H_

@@ -78,11 +78,13 @@ const CSettingField* FirstRejected(const CFieldTable& objFields,
   return nullptr;
 }
 
+// Reads the object into *pobjEmbedded, which keeps it, and appends its
+// fields.
 bool EncodeObject(const COperationTrace& objTrace, IWbemClassObject* pInParams,
-                  const CSettingsObject& objObject, std::string* pstrList) {
-  CObjectRef objEmbedded;
+                  const CSettingsObject& objObject, CObjectRef* pobjEmbedded,
+                  std::string* pstrList) {
   HRESULT hrStatus = CIWbemUtil::getParameterClassFromIWbemClassObject(
-      pInParams, objObject.pszParameter, objEmbedded.Receive());
+      pInParams, objObject.pszParameter, pobjEmbedded->Receive());
   if (FAILED(hrStatus)) {
     objTrace.Write(TRACE_ERROR, "GetInParam is failed %s %08x",
                    objObject.pszParameter, Status32(hrStatus));
@@ -90,7 +92,7 @@ bool EncodeObject(const COperationTrace& objTrace, IWbemClassObject* pInParams,
   }
   std::string strText;
   for (const CSettingField& objField : *objObject.pFields) {
-    hrStatus = ReadField(objEmbedded.Get(), objField, &strText);
+    hrStatus = ReadField(pobjEmbedded->Get(), objField, &strText);
     if (FAILED(hrStatus)) {
       objTrace.Write(TRACE_ERROR, "GetInParam is failed %s %08x",
                      objField.pszName, Status32(hrStatus));
@@ -148,62 +150,41 @@ bool StoreObject(const COperationTrace& objTrace, IWbemServices* pServices,
 
 }  // namespace
 
-bool EncodeSettings(const COperationTrace& objTrace, IWbemClassObject* pInParams,
-                    CObjectTable objObjects,
-                    std::string* pstrList) {
-  for (const CSettingsObject& objObject : objObjects) {
-    if (!EncodeObject(objTrace, pInParams, objObject, pstrList)) return false;
+long CSettingsWriteCycle::BuildList(std::string* pstrList) {
+  size_t nIndex = 0;
+  for (const CSettingsObject& objObject : m_objObjects) {
+    if (!EncodeObject(GetTrace(), m_pInParams, objObject,
+                      &m_aobjInput[nIndex++], pstrList)) {
+      return kResultFailed;
+    }
   }
   // Every value was followed by a separator; the list ends with its last
   // value.
   if (!pstrList->empty()) pstrList->pop_back();
-  return true;
+  return kResultSuccess;
 }
 
-bool StoreSettings(const COperationTrace& objTrace, IWbemServices* pServices,
-                   IWbemClassObject* pOutParams,
-                   CObjectTable objObjects,
-                   const std::list<std::string>& lstValues) {
+void CSettingsWriteCycle::ReleaseInput() {
+  for (CObjectRef& objInput : m_aobjInput) objInput.Reset();
+}
+
+bool CSettingsReadCycle::ReadBody(std::string strBody) {
+  std::list<std::string> lstValues = m_pProvider->GetParameter(std::move(strBody));
   size_t nExpected = 0;
-  for (const CSettingsObject& objObject : objObjects) {
+  for (const CSettingsObject& objObject : m_objObjects) {
     nExpected += objObject.pFields->size();
   }
   if (lstValues.size() != nExpected) {
-    objTrace.Write(TRACE_ERROR, "ParamNum error");
+    GetTrace().Write(TRACE_ERROR, "ParamNum error");
     return false;
   }
   CValueIterator itValue = lstValues.begin();
-  for (const CSettingsObject& objObject : objObjects) {
-    if (!StoreObject(objTrace, pServices, pOutParams, objObject, itValue)) {
+  for (const CSettingsObject& objObject : m_objObjects) {
+    if (!StoreObject(GetTrace(), m_pProvider->GetServices(), m_pOutParams,
+                     objObject, itValue)) {
       return false;
     }
     std::advance(itValue, objObject.pFields->size());
   }
   return true;
-}
-
-CRequestCycle SettingsWriteCycle(const char* pszPrefix, const char* pszKind,
-                                 IWbemClassObject* pInParams,
-                                 CObjectTable objObjects) {
-  COperationTrace objTrace(pszPrefix);
-  return {objTrace, pszKind, EReplyLength::kHeaderOnly,
-          [objTrace, pInParams, objObjects](std::string* pstrList) {
-            return EncodeSettings(objTrace, pInParams, objObjects, pstrList)
-                       ? kResultSuccess
-                       : kResultFailed;
-          },
-          nullptr};
-}
-
-CRequestCycle SettingsReadCycle(const char* pszPrefix, const char* pszKind,
-                                CVELTRAX_UpdateManager* pProvider,
-                                IWbemClassObject* pOutParams,
-                                CObjectTable objObjects) {
-  COperationTrace objTrace(pszPrefix);
-  return {objTrace, pszKind, EReplyLength::kWithBody, nullptr,
-          [objTrace, pProvider, pOutParams, objObjects](std::string strBody) {
-            return StoreSettings(objTrace, pProvider->GetServices(), pOutParams,
-                                 objObjects,
-                                 pProvider->GetParameter(std::move(strBody)));
-          }};
 }

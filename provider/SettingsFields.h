@@ -12,6 +12,7 @@
 #include <string>
 
 #include "host/wbem.h"
+#include "provider/ObjectRef.h"
 #include "provider/RequestCycle.h"
 
 class CVELTRAX_UpdateManager;
@@ -90,31 +91,58 @@ struct CSettingsObject {
 
 using CObjectTable = CTable<CSettingsObject>;
 
-// Reads each object from the input parameters and appends its fields' text
-// forms to *pstrList, joined with ";". Traces a failed read and returns
-// false; nothing is appended past it.
-bool EncodeSettings(const COperationTrace& objTrace, IWbemClassObject* pInParams,
-                    CObjectTable objObjects,
-                    std::string* pstrList);
-
-// Stores the values of a reply, one instance per object, as the output
-// parameters. Traces the first failure and returns false.
-bool StoreSettings(const COperationTrace& objTrace, IWbemServices* pServices,
-                   IWbemClassObject* pOutParams,
-                   CObjectTable objObjects,
-                   const std::list<std::string>& lstValues);
+// The most embedded objects a method carries in its input or its output.
+constexpr size_t kMaxSettingsObjects = 2;
 
 // The cycle of a method that sends the objects read from its input and
-// expects a bare header back.
-CRequestCycle SettingsWriteCycle(const char* pszPrefix, const char* pszKind,
-                                 IWbemClassObject* pInParams,
-                                 CObjectTable objObjects);
+// expects a bare header back. It holds each object it reads until the
+// service has taken the request, or, on every other path, until the cycle
+// ends.
+class CSettingsWriteCycle : public CRequestCycle {
+ public:
+  template <size_t N>
+  CSettingsWriteCycle(const char* pszPrefix, const char* pszKind,
+                      IWbemClassObject* pInParams,
+                      const CSettingsObject (&aObjects)[N])
+      : CRequestCycle(pszPrefix, pszKind, EReplyLength::kHeaderOnly),
+        m_pInParams(pInParams),
+        m_objObjects(aObjects) {
+    static_assert(N <= kMaxSettingsObjects, "more objects than are held");
+  }
+  ~CSettingsWriteCycle() override { ReleaseInput(); }
+
+  // Reads each object and appends its fields' text forms, joined with ";".
+  // Traces a failed read and ends with kResultFailed; nothing is read past
+  // it.
+  long BuildList(std::string* pstrList) override;
+  // In the order read.
+  void ReleaseInput() override;
+
+ private:
+  IWbemClassObject* m_pInParams;
+  CObjectTable m_objObjects;
+  CObjectRef m_aobjInput[kMaxSettingsObjects];
+};
 
 // The cycle of a method that asks for the objects and stores the reply's
-// values as its output parameters.
-CRequestCycle SettingsReadCycle(const char* pszPrefix, const char* pszKind,
-                                CVELTRAX_UpdateManager* pProvider,
-                                IWbemClassObject* pOutParams,
-                                CObjectTable objObjects);
+// values, one instance per object, as its output parameters.
+class CSettingsReadCycle : public CRequestCycle {
+ public:
+  CSettingsReadCycle(const char* pszPrefix, const char* pszKind,
+                     CVELTRAX_UpdateManager* pProvider,
+                     IWbemClassObject* pOutParams, CObjectTable objObjects)
+      : CRequestCycle(pszPrefix, pszKind, EReplyLength::kWithBody),
+        m_pProvider(pProvider),
+        m_pOutParams(pOutParams),
+        m_objObjects(objObjects) {}
+
+  // Traces the first failure and returns false.
+  bool ReadBody(std::string strBody) override;
+
+ private:
+  CVELTRAX_UpdateManager* m_pProvider;
+  IWbemClassObject* m_pOutParams;
+  CObjectTable m_objObjects;
+};
 
 #endif  // QMX_PROVIDER_SETTINGSFIELDS_H_

@@ -57,7 +57,7 @@ long CVELTRAX_UpdateManager::GetQmxStatus(IWbemClassObject*, IWbemClassObject*) 
 }
 
 long CVELTRAX_UpdateManager::ExecuteReboot(IWbemClassObject*, IWbemClassObject*) {
-  return RunRequestCycle({COperationTrace("CVELTRAX_UpdateManager::ExecuteReboot()"),
-                          "exreboot", EReplyLength::kHeaderOnly, nullptr,
-                          nullptr});
+  CRequestCycle objCycle("CVELTRAX_UpdateManager::ExecuteReboot()", "exreboot",
+                         EReplyLength::kHeaderOnly);
+  return RunRequestCycle(&objCycle);
 }

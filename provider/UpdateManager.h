@@ -17,7 +17,7 @@ class CSocketClient;
 class COpenLinkScope;
 class COperationTrace;
 struct CLinkFailureTexts;
-struct CRequestCycle;
+class CRequestCycle;
 
 // Result codes of the operations; the dispatcher stores them as the method's
 // unsigned 32-bit return value. Any other value is the service's own code.
@@ -74,7 +74,7 @@ class CVELTRAX_UpdateManager : public CVELTRAX_SysService {
  private:
   // The steps every request shares: install check, input, link, request,
   // reply checks, body. Each operation gives only what is its own.
-  long RunRequestCycle(const CRequestCycle& objCycle);
+  long RunRequestCycle(CRequestCycle* pCycle);
   // Opens the link; 0, or the result code the operation ends with.
   long OpenLink(const COperationTrace& objTrace);
   // Sends the request and receives the reply over the open link, and closes

@@ -15,14 +15,14 @@ constexpr CSettingsObject kUpdateObjectList[] = {
 
 long CVELTRAX_UpdateManager::GetAutoUpdateSetting(IWbemClassObject*,
                                                   IWbemClassObject* pOutParams) {
-  return RunRequestCycle(SettingsReadCycle(
-      "CVELTRAX_UpdateManager::GetAutoUpdateSetting()", "gtatupdt", this,
-      pOutParams, kUpdateObjectList));
+  CSettingsReadCycle objCycle("CVELTRAX_UpdateManager::GetAutoUpdateSetting()",
+                              "gtatupdt", this, pOutParams, kUpdateObjectList);
+  return RunRequestCycle(&objCycle);
 }
 
 long CVELTRAX_UpdateManager::SetAutoUpdateSetting(IWbemClassObject* pInParams,
                                                   IWbemClassObject*) {
-  return RunRequestCycle(SettingsWriteCycle(
-      "CVELTRAX_UpdateManager::SetAutoUpdateSetting()", "statupdt", pInParams,
-      kUpdateObjectList));
+  CSettingsWriteCycle objCycle("CVELTRAX_UpdateManager::SetAutoUpdateSetting()",
+                               "statupdt", pInParams, kUpdateObjectList);
+  return RunRequestCycle(&objCycle);
 }

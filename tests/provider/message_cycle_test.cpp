@@ -2,6 +2,7 @@
 // which order, what it makes of a reply body, the traces of a whole call,
 // and the limits of the length field and the receive buffer.
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -143,6 +144,20 @@ TEST_F(MessageCycleTest, TracesACallInOrder) {
       d + "() [START]", d + "() MethodName = GetQmxStatus", "[ENTER] " + status,
       open + "[START]", open + "[END]", close + "[START]", close + "[END]",
       "[LEAVE] " + status + ", rc=0000", d + " mr=0x00000000", d + "() [END]"}));
+  // The input objects go once the service has taken the request, the
+  // schedule first; the dispatcher's at the end, the output instance first.
+  RecordReleases();
+  capture_->Clear();
+  Reply("0000statdnld0000");
+  CallResult result = Call("SetAutoDownloadSetting");
+  const std::vector<std::string> texts = Texts();
+  auto from = std::find(texts.begin(), texts.end(), "MSGID_CP_0006_S statdnld 0000");
+  const std::string m = "Release VELTRAX_UpdateManager.SetAutoDownloadSetting out";
+  EXPECT_EQ(std::vector<std::string>(from, std::find(from, texts.end(), d + "() [END]")),
+            (std::vector<std::string>{
+                "MSGID_CP_0006_S statdnld 0000", "Release Veltrax_DownloadSchedule instance",
+                "Release Veltrax_DownloadSetting instance", Prefix("SetAutoDownloadSetting") + "[END]",
+                m + " instance", m, "Release VELTRAX_UpdateManager", d + " mr=0x00000000"}));
 }
 
 TEST_F(MessageCycleTest, RefusesAListItsLengthFieldCannotState) {

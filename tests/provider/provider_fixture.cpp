@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <filesystem>
 
 namespace qmx_test {
@@ -56,6 +57,76 @@ ObjectPtr Input(IWbemServices* services, const std::string& method, const Fields
   }
   return input;
 }
+
+// Forwards to a runtime object and traces "Release <label>" at each Release,
+// so that a test sees among the provider's lines when it lets go of an
+// object. What it hands out is wrapped alike.
+class RecordingObject : public IWbemClassObject {
+ public:
+  static IWbemClassObject* Wrap(IWbemClassObject* inner, const std::string& label) {
+    return inner == nullptr ? nullptr : new RecordingObject(inner, label);
+  }
+  ULONG AddRef() override { return ++refs_; }
+  ULONG Release() override {
+    CTraceUtility::WriteDebug("test", TRACE_DETAIL, "Release %s", label_.c_str());
+    if (--refs_ > 0) return refs_;
+    inner_->Release();
+    delete this;
+    return 0;
+  }
+  HRESULT Get(const char* name, long flags, VARIANT* value, CIMTYPE* type, long* flavor) override {
+    return inner_->Get(name, flags, value, type, flavor);
+  }
+  HRESULT Put(const char* name, long flags, const VARIANT* value, CIMTYPE type) override {
+    return inner_->Put(name, flags, value, type);
+  }
+  HRESULT GetMethod(const char* name, long flags, IWbemClassObject** in,
+                    IWbemClassObject** out) override {
+    HRESULT status = inner_->GetMethod(name, flags, in, out);
+    if (in != nullptr) *in = Wrap(*in, label_ + "." + name + " in");
+    if (out != nullptr) *out = Wrap(*out, label_ + "." + name + " out");
+    return status;
+  }
+  HRESULT SpawnInstance(long flags, IWbemClassObject** instance) override {
+    HRESULT status = inner_->SpawnInstance(flags, instance);
+    *instance = Wrap(*instance, label_ + " instance");
+    return status;
+  }
+  std::string GetClassName() override { return inner_->GetClassName(); }
+  std::vector<std::string> GetPropertyNames() override { return inner_->GetPropertyNames(); }
+  std::string GetEmbeddedClassName(const char* name) override {
+    return inner_->GetEmbeddedClassName(name);
+  }
+
+ private:
+  RecordingObject(IWbemClassObject* inner, std::string label) : inner_(inner), label_(label) {}
+  IWbemClassObject* inner_;
+  std::string label_;
+  std::atomic<ULONG> refs_{1};
+};
+
+// Serves the classes of the runtime's services wrapped as RecordingObjects.
+class RecordingServices : public IWbemServices {
+ public:
+  explicit RecordingServices(IWbemServices* inner) : inner_(inner) {}
+  ULONG AddRef() override { return ++refs_; }
+  ULONG Release() override {
+    if (--refs_ > 0) return refs_;
+    inner_->Release();
+    delete this;
+    return 0;
+  }
+  HRESULT GetObject(const std::string& path, long flags, IWbemContext* context,
+                    IWbemClassObject** object, IWbemCallResult** callResult) override {
+    HRESULT status = inner_->GetObject(path, flags, context, object, callResult);
+    *object = RecordingObject::Wrap(*object, path);
+    return status;
+  }
+
+ private:
+  IWbemServices* inner_;
+  std::atomic<ULONG> refs_{1};
+};
 
 // Catalogue lines carry an id and inserts instead of a text of their own.
 std::string TextOf(const qmx::testing::TraceLine& line) {
@@ -140,6 +211,11 @@ void ProviderTest::UseMof(const char* mof) {
   EXPECT_EQ(error, "");
   provider_->SetServices(services_);
   liveAtStart_ = qmx::testing::LiveObjectCount();
+}
+
+void ProviderTest::RecordReleases() {
+  services_ = new RecordingServices(services_);
+  provider_->SetServices(services_);
 }
 
 CallResult ProviderTest::Call(const std::string& method, const Fields& fields) {

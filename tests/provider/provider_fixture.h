@@ -63,6 +63,11 @@ class ProviderTest : public ::testing::Test {
   static CVELTRAX_ServerService* Create();
   // Gives the provider the classes of mof instead; null gives it none.
   void UseMof(const char* mof);
+  // From now on every object of the services traces "Release <label>" (trace
+  // name "test") at each Release: a class as its name, a method's
+  // parameter classes as "<class>.<method> in" and "out", an instance as
+  // the label of its class and " instance".
+  void RecordReleases();
 
   // One method call as a host makes it, its input with a fresh instance in
   // every embedded parameter and the fields set.
