@@ -33,13 +33,14 @@ bool LengthAccepted(EReplyLength eRule, size_t nLength) {
 
 }  // namespace
 
-COpenLinkScope::~COpenLinkScope() {
-  if (m_bOpen) m_pProvider->SocketClientDeinitialize();
+COpenLinkScope::~COpenLinkScope() noexcept {
+  if (m_bOpen) m_pProvider->CloseLink();
 }
 
 void COpenLinkScope::Close() {
-  m_bOpen = false;
+  // Still open for the destructor if the close throws while tracing.
   m_pProvider->SocketClientDeinitialize();
+  m_bOpen = false;
 }
 
 bool CVELTRAX_UpdateManager::CheckUmInstall() {

@@ -27,12 +27,14 @@ struct CLinkFailureTexts {
 // Holds an open link for the cycle that opened it. Close() ends it at its
 // place in the cycle; an exception that unwinds past it closes it too, so a
 // failed cycle never leaves the link held and the provider refusing every
-// later call.
+// later call. That close writes no trace: a second exception thrown while
+// the first unwinds would end the host process, and the dispatcher traces
+// the first.
 class COpenLinkScope {
  public:
   explicit COpenLinkScope(CVELTRAX_UpdateManager* pProvider)
       : m_pProvider(pProvider) {}
-  ~COpenLinkScope();
+  ~COpenLinkScope() noexcept;
   COpenLinkScope(const COpenLinkScope&) = delete;
   COpenLinkScope& operator=(const COpenLinkScope&) = delete;
 

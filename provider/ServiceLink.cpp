@@ -71,13 +71,16 @@ bool CVELTRAX_UpdateManager::ClaimLink(long* plSocketCompetition,
 void CVELTRAX_UpdateManager::SocketClientDeinitialize() {
   COperationTrace objTrace("CVELTRAX_UpdateManager::SocketClientDeinitialize()");
   objTrace.Start();
-  CSocketClient* pClient = m_pSocketClient.load();
-  if (pClient != nullptr && pClient != kLinkClaimed) {
-    pClient->Deinitialize();
-    delete pClient;
-    m_pSocketClient.store(nullptr);
-  }
+  CloseLink();
   objTrace.End();
+}
+
+void CVELTRAX_UpdateManager::CloseLink() noexcept {
+  CSocketClient* pClient = m_pSocketClient.load();
+  if (pClient == nullptr || pClient == kLinkClaimed) return;
+  pClient->Deinitialize();
+  delete pClient;
+  m_pSocketClient.store(nullptr);
 }
 
 bool CVELTRAX_UpdateManager::SendMessage(std::string strSendMessage) {

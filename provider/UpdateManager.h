@@ -84,6 +84,9 @@ class CVELTRAX_UpdateManager : public CVELTRAX_SysService {
                 std::string* pstrReceiveMessage,
                 const CLinkFailureTexts& objTexts);
   bool ClaimLink(long* plSocketCompetition, const COperationTrace& objTrace);
+  // Deletes the link's client, if there is one, without a trace.
+  void CloseLink() noexcept;
+  friend class COpenLinkScope;
 
   // Only SocketClientInitialize sets it and only SocketClientDeinitialize
   // clears it; its test and its setting are one atomic step.

@@ -118,6 +118,7 @@ enum class HostOperation {
   kGet,            // name: the property name (any object)
   kPut,            // name: the property name (any object)
   kIndicate,       // name: ignored
+  kTrace,          // name: the text of a line a live TraceCapture takes
 };
 
 // While alive, the listed operations on the listed names fail with the

@@ -14,10 +14,16 @@ namespace testing {
 namespace detail {
 
 void CaptureLine(const TraceLine& line) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  // A line formatted just as the capture ended is dropped.
-  if (ObjectHooks().captureMask->load() == 0) return;
-  g_lines.push_back(line);
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    // A line formatted just as the capture ended is dropped.
+    if (ObjectHooks().captureMask->load() == 0) return;
+    g_lines.push_back(line);
+  }
+  // As a host's trace may fail (out of memory, say) under its caller.
+  if (ObjectHooks().faultsArmed->load()) {
+    CheckFault(HostOperation::kTrace, line.text.c_str());
+  }
 }
 
 }  // namespace detail

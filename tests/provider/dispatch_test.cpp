@@ -74,22 +74,31 @@ TEST_F(DispatchTest, TurnsAnExceptionIntoAFailedCall) {
     *thrown = true;
     throw std::runtime_error("late");
   };
-  // operation none: in the transport; mr: the operation's result, if it returned.
+  auto noMemory = [] { throw std::bad_alloc(); };
+  // A trace line that cannot be written while the link closes, on its way
+  // and while an exception unwinds.
+  const char* closing = "CVELTRAX_UpdateManager::SocketClientDeinitialize() [START]";
+  // thrower: run by the operation on the name; receive: by the transport;
+  // mr: the operation's result, if it returned.
   struct Case {
     const char* method; const char* reply; std::optional<HostOperation> operation;
-    const char* name; std::function<void()> thrower; std::string traced, mr = "0x00000000";
+    const char* name; std::function<void()> thrower, receive; std::string traced,
+    mr = "0x00000000";
   };
   const Case cases[] = {
-      {"UpdateAll", "0000exmnupdt000000000001", HostOperation::kPut, "Reboot",
-       [] { throw std::bad_alloc(); },
-       "[exception:std::bad_alloc]"},
+      {"UpdateAll", "0000exmnupdt000000000001", HostOperation::kPut, "Reboot", noMemory,
+       nullptr, "[exception:std::bad_alloc]"},
       {"GetAutoUpdateSetting", "0000gtatupdt00001;0;;;", HostOperation::kGetObject,
-       "Veltrax_UpdateSchedule", boom, "[exception:boom]"},
-      {"SetAutoUpdateSetting", "", HostOperation::kGet, "DayOfWeek", [] { throw 7; },
+       "Veltrax_UpdateSchedule", boom, nullptr, "[exception:boom]"},
+      {"SetAutoUpdateSetting", "", HostOperation::kGet, "DayOfWeek", [] { throw 7; }, nullptr,
        "unknown exception"},
-      {"ExecuteReboot", "0000exreboot00A5", HostOperation::kIndicate, "", once,
+      {"ExecuteReboot", "0000exreboot00A5", HostOperation::kIndicate, "", once, nullptr,
        "[exception:late]", "0x000000a5"},
-      {"ExecuteReboot", "0000exreboot0000", std::nullopt, "", boom, "[exception:boom]"},
+      {"ExecuteReboot", "0000exreboot0000", std::nullopt, "", nullptr, boom, "[exception:boom]"},
+      {"ExecuteReboot", "0000exreboot0000", HostOperation::kTrace, closing, noMemory, nullptr,
+       "[exception:std::bad_alloc]"},
+      {"ExecuteReboot", "0000exreboot0000", HostOperation::kTrace, closing, noMemory, boom,
+       "[exception:boom]"},
   };
   for (const Case& test : cases) {
     SCOPED_TRACE(test.method + (" " + test.traced));
@@ -97,8 +106,7 @@ TEST_F(DispatchTest, TurnsAnExceptionIntoAFailedCall) {
     {
       qmx::testing::FaultInjection faults;
       if (test.operation) faults.Run(*test.operation, test.name, test.thrower);
-      if (test.operation && *test.reply != '\0') Reply(test.reply);
-      if (!test.operation) transport_.Push({0, kReplyLength, test.reply, test.thrower});
+      if (*test.reply != '\0') transport_.Push({0, kReplyLength, test.reply, test.receive});
       CallResult result = Call(test.method);
       EXPECT_EQ(result.status, WBEM_E_FAILED);
       EXPECT_EQ(result.statuses(), std::vector<HRESULT>{WBEM_E_FAILED});
