@@ -46,6 +46,9 @@ bool CSocketClient::Receive(std::string* pstrReply) {
                               "bad_alloc error");
     return false;
   }
+  // A transport that reports success without writing leaves an empty reply,
+  // not whatever the memory held.
+  pBuffer[0] = '\0';
   int nReceived =
       m_pFileTransfer->RecvMessage(pBuffer.get(), kReceiveBufferSize, 0);
   if (nReceived == -1) return false;

@@ -38,6 +38,8 @@ struct Exchange {
   std::string reply;  // copied into the buffer (cut to fit) and a NUL after
   // Runs inside RecvMessage before it returns (to hold a link open).
   std::function<void()> duringReceive;
+  // RecvMessage returns recvResult without writing to the buffer at all.
+  bool writesNothing = false;
 };
 
 // While alive, every CFileTransfer takes the next queued exchange when it is

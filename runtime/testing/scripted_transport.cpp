@@ -77,6 +77,7 @@ int ScriptedChannel::Send(const std::string& message) {
 
 int ScriptedChannel::Receive(char* buffer, int size, int) {
   if (buffer == nullptr || size < 1) return -1;
+  if (m_hasExchange && m_exchange.writesNothing) return m_exchange.recvResult;
   buffer[0] = '\0';  // as the socket channel leaves it on failure
   if (!m_hasExchange) return -1;
   size_t copied = std::min(m_exchange.reply.size(), static_cast<size_t>(size - 1));

@@ -21,12 +21,13 @@ std::atomic<bool> g_refuseReceiveBuffers{false};
 }  // namespace
 
 void* operator new[](std::size_t size) {
-  if (g_refuseReceiveBuffers &&
-      size >= static_cast<std::size_t>(CSocketClient::kReceiveBufferSize)) {
-    throw std::bad_alloc();
-  }
+  bool receiveBuffer = size >= static_cast<std::size_t>(CSocketClient::kReceiveBufferSize);
+  if (g_refuseReceiveBuffers && receiveBuffer) throw std::bad_alloc();
   void* memory = std::malloc(size == 0 ? 1 : size);
   if (memory == nullptr) throw std::bad_alloc();
+  // Not the zeros of fresh memory: what a transport leaves unwritten is no
+  // empty reply by chance.
+  if (receiveBuffer) static_cast<char*>(memory)[0] = '?';
   return memory;
 }
 
@@ -48,10 +49,12 @@ TEST_F(LinkTest, MovesWholeMessagesOverTheTransport) {
       {0, kReplyLength, std::string("abc\0tail", 8), false, true, "abc"},
       {0, kReplyLength, full, false, true, full},
       {0, kReplyLength, "0000exreboot0000", true, true, "before"},
+      {0, 0, "", false, true, ""},
   };
   for (const Case& test : cases) {
     SCOPED_TRACE(test.received.substr(0, 16));
-    transport_.Push({test.sendResult, test.recvResult, test.reply, nullptr});
+    // An empty reply: the transport writes nothing at all.
+    transport_.Push({test.sendResult, test.recvResult, test.reply, nullptr, test.reply.empty()});
     CSocketClient client;
     EXPECT_EQ(client.Send(std::string("request")), test.sent);
     std::string reply = "before";
