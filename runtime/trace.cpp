@@ -25,24 +25,31 @@ namespace qmx {
 namespace {
 
 constexpr int kDefaultMask = TRACE_ERROR | TRACE_EXCEPTION | TRACE_WARNING;
-// Catalogue lines are details as far as the mask is concerned.
-constexpr int kCatalogueLevel = TRACE_DETAIL;
-constexpr const char* kNoCatalogueText = "(no catalogue text)";
 
 std::atomic<int> g_mirrorFd{-1};
 
+// One message of the catalogue. Its level is its severity: an id ending in
+// "_F" reports a failure and is an error, one ending in "_S" a detail, so
+// that the default mask keeps the failures an operator must see.
 struct CatalogueEntry {
   const char* id;
+  int level;
   const char* text;  // each %s takes one const char* insert
 };
 
 constexpr CatalogueEntry kCatalogue[] = {
-    {"MSGID_CP_0005_S", "request sent to the update service: kind=%s"},
-    {"MSGID_CP_0006_S",
+    {"MSGID_CP_0005_S", TRACE_DETAIL,
+     "request sent to the update service: kind=%s"},
+    {"MSGID_CP_0006_S", TRACE_DETAIL,
      "update service answered success: kind=%s result=%s"},
-    {"MSGID_CP_0006_F",
+    {"MSGID_CP_0006_F", TRACE_ERROR,
      "update service answered failure: kind=%s result=%s"},
 };
+
+// An id the catalogue lacks: the caller and the catalogue disagree, which
+// the default mask must show.
+constexpr CatalogueEntry kUnknownEntry = {nullptr, TRACE_ERROR,
+                                          "(no catalogue text)"};
 
 // QMX_TRACE_LEVEL as a mask; anything but a decimal number is the default.
 int ParseTraceLevel(const char* text) {
@@ -68,10 +75,6 @@ int FileMask() {
 
 bool CaptureWants(int level) {
   return (internal::g_captureMask.load(std::memory_order_relaxed) & level) != 0;
-}
-
-bool CaptureAlive() {
-  return internal::g_captureMask.load(std::memory_order_relaxed) != 0;
 }
 
 // True when every conversion of format is "%s": such formats, the
@@ -127,11 +130,11 @@ void AppendFormatted(const char* format, va_list args, std::string* out) {
   va_end(again);
 }
 
-const char* CatalogueText(const char* messageId) {
+const CatalogueEntry& FindEntry(const char* messageId) {
   for (const CatalogueEntry& entry : kCatalogue) {
-    if (std::strcmp(entry.id, messageId) == 0) return entry.text;
+    if (std::strcmp(entry.id, messageId) == 0) return entry;
   }
-  return nullptr;
+  return kUnknownEntry;
 }
 
 // Forks so far, as the child of each one counts them.
@@ -275,25 +278,26 @@ void CTraceUtility::WriteDebug(const std::string& traceName, int level,
 
 void CTraceUtility::WriteTrace(const std::string& traceName,
                                const char* messageId, ...) {
-  bool toFile = (qmx::kCatalogueLevel & qmx::FileMask()) != 0;
-  bool toCapture = qmx::CaptureAlive();
-  if (!toFile && !toCapture) return;
   const char* id = messageId == nullptr ? "(no id)" : messageId;
-  const char* catalogue = qmx::CatalogueText(id);
+  const qmx::CatalogueEntry& entry = qmx::FindEntry(id);
+  bool toFile = (entry.level & qmx::FileMask()) != 0;
+  bool toCapture = qmx::CaptureWants(entry.level);
+  if (!toFile && !toCapture) return;
   qmx::ThreadLines& mine = qmx::NewLine();
   std::string& line = mine.line;
   size_t body = qmx::BeginLine(traceName, id, toFile, &mine);
   std::vector<std::string> inserts;
-  if (catalogue == nullptr) {
-    line.append(qmx::kNoCatalogueText);
+  if (entry.id == nullptr) {
+    line.append(entry.text);
   } else {
     va_list args;
     va_start(args, messageId);
-    qmx::AppendStrings(catalogue, args, &line, toCapture ? &inserts : nullptr);
+    qmx::AppendStrings(entry.text, args, &line, toCapture ? &inserts : nullptr);
     va_end(args);
   }
   if (toCapture) {
-    qmx::internal::CaptureTraceLine({traceName, 0, id, inserts, line.substr(body)});
+    qmx::internal::CaptureTraceLine(
+        {traceName, entry.level, id, inserts, line.substr(body)});
   }
   if (toFile) qmx::EndLine(traceName, body, &mine);
 }

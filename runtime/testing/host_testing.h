@@ -77,15 +77,14 @@ std::unique_ptr<TransportChannel> MakeSocketChannel(
 // One trace line as the provider wrote it.
 struct TraceLine {
   std::string traceName;
-  int level;               // 0 for a message-catalogue line
+  int level;               // a catalogue line's is its id's severity
   std::string messageId;   // catalogue lines only
   std::vector<std::string> inserts;  // catalogue lines only
   std::string text;        // the formatted text (catalogue text for ids)
 };
 
-// While alive, records every trace line of the levels in mask (and every
-// catalogue line) in memory, whatever QMX_TRACE_LEVEL says. File output is
-// unchanged.
+// While alive, records every trace line of the levels in mask in memory,
+// whatever QMX_TRACE_LEVEL says. File output is unchanged.
 class TraceCapture {
  public:
   explicit TraceCapture(int mask = 31);

@@ -36,7 +36,7 @@ inline HRESULT InjectedFault(testing::HostOperation op, const char* name) {
 }
 
 // Trace capture: the levels a live capture wants, with kCaptureAlive set
-// while one lives (0 when none does; it wants every catalogue line).
+// while one lives (0 when none does).
 constexpr int kCaptureAlive = 1 << 30;
 extern std::atomic<int> g_captureMask;
 void CaptureTraceLine(const testing::TraceLine& line);

@@ -104,7 +104,7 @@ TEST_F(MessageCycleTest, SendsEachRequestAndTakesTheReplyByItsRules) {
               test.method != "GetQmxStatus");
     const std::string leave = "[LEAVE] " + prefix.substr(0, prefix.size() - 1) + test.traced;
     if (test.traced.rfind("MSGID", 0) == 0) {
-      EXPECT_TRUE(Traced(0, test.traced));
+      EXPECT_TRUE(Traced(TRACE_ERROR, test.traced));
     } else if (test.traced.rfind(", rc=", 0) == 0) {
       EXPECT_TRUE(Traced(TRACE_FUNCTION, leave));
     } else {

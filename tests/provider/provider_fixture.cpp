@@ -130,7 +130,7 @@ class RecordingServices : public IWbemServices {
 
 // Catalogue lines carry an id and inserts instead of a text of their own.
 std::string TextOf(const qmx::testing::TraceLine& line) {
-  std::string text = line.level == 0 ? line.messageId : line.text;
+  std::string text = line.messageId.empty() ? line.text : line.messageId;
   for (const std::string& insert : line.inserts) text += " " + insert;
   return text;
 }

@@ -59,9 +59,11 @@ TEST_F(TraceTest, LevelMaskSelectsLines) {
     CTraceUtility::WriteDebug("trc", c.level, "level %d", c.level);
     EXPECT_EQ(Log() != before, c.written) << c.env << " " << c.level;
   }
-  SetLevel("30");  // catalogue lines count as details
-  CTraceUtility::WriteTrace("cat", "MSGID_CP_0005_S", "x");
-  EXPECT_EQ(Log("cat"), "");
+  SetLevel("");  // the default takes the service's failures, not its successes
+  CTraceUtility::WriteTrace("cat", "MSGID_CP_0006_S", "x", "0000");
+  CTraceUtility::WriteTrace("cat", "MSGID_CP_0006_F", "x", "0001");
+  EXPECT_EQ(Log("cat").substr(Log("cat").find("] cat ") + 6),
+            "MSGID_CP_0006_F update service answered failure: kind=x result=0001\n");
 }
 
 TEST_F(TraceTest, LinesHaveTheFixedFormatInPrivateFiles) {
