@@ -65,14 +65,20 @@ TEST_F(HostFailuresTest, ReportsEachFailedHostStep) {
 // While one cycle holds the link, every other call is refused at once and
 // leaves the link to its holder, which still completes its cycle.
 TEST_F(HostFailuresTest, RefusesEveryMethodWhileTheLinkIsHeld) {
-  transport_.Push({0, kReplyLength, "0000exreboot0000", [this] {
+  const std::string open = Prefix("SocketClientInitialize");
+  const std::string d = "CVELTRAX_UpdateManager::ExecMethodAsync";
+  transport_.Push({0, kReplyLength, "0000exreboot0000", [&] {
     for (const auto& [method, kind] : kKinds) {
       EXPECT_EQ(Call(method).returnValue(), 0x1002u) << method;
-      EXPECT_TRUE(Traced(TRACE_ERROR, Prefix(method) + "SocketClientInitialize is failed"));
+      // The refused call's last lines: no close, the link is its holder's.
+      const std::vector<std::string> texts = Texts();
+      EXPECT_EQ(std::vector<std::string>(texts.end() - 6, texts.end()),
+                (std::vector<std::string>{open + "[START]", open + "socket competition error",
+                                          open + "[END]", Prefix(method) + "SocketClientInitialize is failed",
+                                          d + " mr=0x00001002", d + "() [END]"}));
     }
   }});
   EXPECT_EQ(Call("ExecuteReboot").returnValue(), 0u);
-  EXPECT_TRUE(Traced(TRACE_ERROR, Prefix("SocketClientInitialize") + "socket competition error"));
   EXPECT_EQ(transport_.Requests(), std::vector<std::string>{"0000exreboot0000"});
   Reply("0000exreboot0000");
   EXPECT_EQ(Call("ExecuteReboot").returnValue(), 0u);
@@ -104,8 +110,10 @@ TEST_F(HostFailuresTest, EndsEveryMethodAtTheFailedStep) {
       size_t sent = transport_.Requests().size();
       bool status = method == "GetQmxStatus";
       EXPECT_EQ(Call(method).returnValue(), status ? test.statusResult : test.result);
-      EXPECT_TRUE(Traced(status ? TRACE_ERROR : test.level,
-                         Prefix(method) + (status ? test.statusTraced : test.traced)));
+      const std::string traced = Prefix(method) + (status ? test.statusTraced : test.traced);
+      EXPECT_TRUE(Traced(status ? TRACE_ERROR : test.level, traced));
+      // The operation's last line, after the link has closed.
+      EXPECT_EQ(Texts().at(Texts().size() - 3), traced);
       EXPECT_EQ(transport_.Requests().size() - sent, status || test.result != 0x1003 ? 1u : 0u);
     }
   }

@@ -57,7 +57,8 @@ TEST_F(MessageCycleTest, SendsEachRequestAndTakesTheReplyByItsRules) {
       {"GetAutoUpdateSetting", "0000gtatupdt00000;;;", kFailed, count},
       {"GetAutoUpdateSetting", "0000gtatupdt00000;;;;;", kFailed, count},
       {"GetAutoDownloadSetting", "0000gtatdnld0000" + std::string(13, ';'), kFailed, count},
-      {"GetAutoUpdateSetting", "0000gtatupdt0000true;5;;;", kFailed, boolean},
+      {"GetAutoUpdateSetting", "0000gtatupdt000001;5;;;", kFailed, boolean},
+      {"GetAutoUpdateSetting", "0000gtatupdt0000;5;;;", kFailed, boolean},
       {"GetAutoDownloadSetting", "0000gtatdnld0000 1;5;;;;0;;;;;;;;;", kFailed, boolean},
       {"UpdateAll", "0000exmnupdt00A1", kFailed, length},
       {"UpdateAll", "0000exmnupdt00A1x", 0xA1, "MSGID_CP_0006_F exmnupdt 00A1"},
@@ -75,10 +76,10 @@ TEST_F(MessageCycleTest, SendsEachRequestAndTakesTheReplyByItsRules) {
       {"GetAutoUpdateSetting", "0000gtatupdt00001;0;a@@@@b;@@@;@@@@@", 0, "[END]",
        "UpdateSchedule={IsAutoSetting=true RepeatType=0 DayOfWeek=a;b Date=@@@ Time=;@}"},
       {"GetAutoDownloadSetting",
-       "0000gtatdnld00001;7x;Mon@@@@Tue;2024/01/31;03:00;-3;http://a;;08080;usr;p@@@@w;"
+       "0000gtatdnld00001;1a;Mon@@@@Tue;2024/01/31;03:00;0x10;http://a;;08080;usr;p@@@@w;"
        "\\\\cache;cu;cp;E", 0, "[END]",
-       "DownloadSchedule={IsAutoSetting=true RepeatType=7 DayOfWeek=Mon;Tue "
-       "Date=2024/01/31 Time=03:00} DownloadSetting={DownloadType=-3 WebSiteUrl=http://a "
+       "DownloadSchedule={IsAutoSetting=true RepeatType=1 DayOfWeek=Mon;Tue "
+       "Date=2024/01/31 Time=03:00} DownloadSetting={DownloadType=0 WebSiteUrl=http://a "
        "ProxyAddress= ProxyPort=08080 ProxyUser=usr ProxyPassword=p;w "
        "CacheServerPath=\\\\cache CacheServerUser=cu CacheServerPassword=cp TempDriveLetter=E}"},
       {"GetQmxStatus", "0000gustatus00A5tail", 0xA5, ", rc=00A5"},
