@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 
 namespace qmx {
@@ -32,10 +33,43 @@ class Socket {
                            std::strerror(errno));
 }
 
+// Reads until the peer closes or size bytes are in; returns the count.
+size_t ReadAll(int fd, char* data, size_t size) {
+  size_t used = 0;
+  while (used < size) {
+    ssize_t n = read(fd, data + used, size - used);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) Fail("read");
+    if (n == 0) break;
+    used += static_cast<size_t>(n);
+  }
+  return used;
+}
+
+// The receive buffer's size in the provider's contract.
+constexpr size_t kContractBufferSize = 0x400000;
+
+std::string ReadIntoFreshBuffer(int fd) {
+  std::unique_ptr<char[]> buffer(new char[kContractBufferSize]);
+  size_t used = ReadAll(fd, buffer.get(), kContractBufferSize - 1);
+  buffer[used] = '\0';
+  return std::string(buffer.get(), strnlen(buffer.get(), used));
+}
+
+std::string ReadAsItComes(int fd) {
+  std::string reply;
+  char chunk[4096];
+  for (size_t n = ReadAll(fd, chunk, sizeof(chunk)); n > 0;
+       n = ReadAll(fd, chunk, sizeof(chunk))) {
+    reply.append(chunk, n);
+  }
+  return reply;
+}
+
 }  // namespace
 
 std::string FloorExchange(const std::string& socket_path,
-                          const std::string& request) {
+                          const std::string& request, ReplyBuffer buffer) {
   struct sockaddr_un address;
   std::memset(&address, 0, sizeof(address));
   address.sun_family = AF_UNIX;
@@ -58,16 +92,10 @@ std::string FloorExchange(const std::string& socket_path,
     sent += static_cast<size_t>(n);
   }
   if (shutdown(sock.fd(), SHUT_WR) != 0) Fail("shutdown");
-  std::string reply;
-  char chunk[4096];
-  for (;;) {
-    ssize_t n = read(sock.fd(), chunk, sizeof(chunk));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) Fail("read");
-    if (n == 0) break;
-    reply.append(chunk, static_cast<size_t>(n));
+  if (buffer == ReplyBuffer::kFreshPerReply) {
+    return ReadIntoFreshBuffer(sock.fd());
   }
-  return reply;
+  return ReadAsItComes(sock.fd());
 }
 
 }  // namespace bench

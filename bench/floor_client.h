@@ -10,10 +10,16 @@
 namespace qmx {
 namespace bench {
 
+// How the reply is read: as it comes, or as every client that keeps the
+// provider's contract must: into a fresh 4 MiB array from new[], the text
+// copied out of it, the array freed.
+enum class ReplyBuffer { kAsItComes, kFreshPerReply };
+
 // Sends request to the service listening on socket_path and returns its
 // reply; throws std::runtime_error on any failure.
 std::string FloorExchange(const std::string& socket_path,
-                          const std::string& request);
+                          const std::string& request,
+                          ReplyBuffer buffer = ReplyBuffer::kAsItComes);
 
 }  // namespace bench
 }  // namespace qmx

@@ -1,6 +1,7 @@
 // qmx-bench: the provider's speed and memory against the least a client of
 // the update service must spend. See README.md for what each figure means.
 
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -163,6 +164,7 @@ class Bench {
 
   void RunFullCycle();
   void RunInProcess();
+  void RunTraceLine();
   void RunScaling();
   void RunReader();
   void RunMemory();
@@ -172,7 +174,9 @@ class Bench {
  private:
   std::function<void()> ProductCall(const support::TempRoot& root,
                                     const char* level, const char* method);
-  std::function<void()> FloorCall(const std::string& request);
+  std::function<void()> FloorCall(
+      const std::string& request,
+      ReplyBuffer buffer = ReplyBuffer::kAsItComes);
   Stats TimeSplit(size_t bytes, char fill, int reps, long* peak_kib);
 
   const Options options_;
@@ -186,9 +190,12 @@ class Bench {
 
   // The summary's figures.
   double floor_us_ = 0;
+  double contract_floor_us_ = 0;
   double default_us_ = 0;
   double all_us_ = 0;
   double inprocess_us_ = 0;
+  double trace_line_us_ = 0;
+  double write_us_ = 0;
   double split4m_ms_ = 0;
   long rss_growth_kib_ = 0;
 };
@@ -241,10 +248,11 @@ std::function<void()> Bench::ProductCall(const support::TempRoot& root,
   };
 }
 
-std::function<void()> Bench::FloorCall(const std::string& request) {
+std::function<void()> Bench::FloorCall(const std::string& request,
+                                       ReplyBuffer buffer) {
   std::string socket_path = root_.SocketPath();
-  return [socket_path, request] {
-    std::string reply = FloorExchange(socket_path, request);
+  return [socket_path, request, buffer] {
+    std::string reply = FloorExchange(socket_path, request, buffer);
     if (reply.compare(12, 4, "0000") != 0) {
       throw std::runtime_error("floor: the service answered " + reply);
     }
@@ -281,10 +289,14 @@ std::vector<double> RunFigures(const std::string& title,
 void Bench::RunFullCycle() {
   const char kTitle[] = "full cycle over the socket: median, p90 (us), ratio "
                         "to floor";
+  // The contract floor: the floor and what the contract makes every client
+  // do besides, a fresh 4 MiB receive buffer for each reply.
   std::vector<Figure> figures = {
       {"floor gtatdnld", FloorCall("0000gtatdnld0000"), -1},
       {"GetAutoDownloadSetting default", ProductCall(root_, nullptr, kDownload), 0},
       {"GetAutoDownloadSetting all", ProductCall(root_, kAllLevels, kDownload), 0},
+      {"contract floor gtatdnld",
+       FloorCall("0000gtatdnld0000", ReplyBuffer::kFreshPerReply), 0},
   };
   if (!options_.summary) {
     std::vector<Figure> more = {
@@ -302,6 +314,9 @@ void Bench::RunFullCycle() {
   floor_us_ = medians[0];
   default_us_ = medians[1];
   all_us_ = medians[2];
+  contract_floor_us_ = medians[3];
+  std::printf("%-44s %21s %8.2f\n", "GetAutoDownloadSetting default / contract",
+              "", default_us_ / contract_floor_us_);
   if (!options_.summary) {
     // A table of its own: a host serves one root, so the large database
     // stays parsed from call to call.
@@ -356,6 +371,50 @@ void Bench::RunInProcess() {
     PrintStats(suite.names()[i], stats[i], full);
   }
   inprocess_us_ = stats[0].median_us;
+}
+
+// What one trace line costs against a bare write() of the same bytes to a
+// file opened the same way: the line's own price, as every line is one
+// write() so that none is lost or reordered.
+void Bench::RunTraceLine() {
+  UseRoot(root_);
+  UseTraceLevel(kAllLevels);
+  const char kPrefix[] = "CVELTRAX_UpdateManager::GetAutoDownloadSetting()";
+  auto trace = [&kPrefix] {
+    CTraceUtility::WriteDebug("umprovider", TRACE_DETAIL, "%s %s", kPrefix,
+                              "ReceiveMessage is succeeded");
+  };
+  trace();
+  std::string log = root_.ReadFile(support::kProviderLogPath);
+  std::string line = log.substr(log.rfind('\n', log.size() - 2) + 1);
+  std::string bare_path = root_.PathOf("/var/log/qmx/bare.log");
+  int fd = open(bare_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
+                0600);
+  if (fd < 0) throw std::runtime_error("cannot open " + bare_path);
+  // Lines a sample, so that the clock's own cost does not count.
+  const int kLines = 100;
+  Suite suite;
+  suite.Add("trace line, every level on", [&trace] {
+    for (int i = 0; i < kLines; ++i) trace();
+  });
+  suite.Add("write() of the same " + std::to_string(line.size()) + " bytes",
+            [fd, &line] {
+              for (int i = 0; i < kLines; ++i) {
+                if (write(fd, line.data(), line.size()) < 0) std::abort();
+              }
+            });
+  std::vector<Stats> stats = suite.Run(warmup_, options_.iterations);
+  close(fd);
+  UseTraceLevel(nullptr);
+  PrintHeading("one trace line: median, p90 (us), ratio to a bare write()");
+  for (Stats& figure : stats) {
+    figure.median_us /= kLines;
+    figure.p90_us /= kLines;
+  }
+  PrintStats(suite.names()[0], stats[0], stats[1].median_us);
+  PrintStats(suite.names()[1], stats[1], 0);
+  trace_line_us_ = stats[0].median_us;
+  write_us_ = stats[1].median_us;
 }
 
 // A body of bytes: "x;x;x;..." or nothing but fill.
@@ -499,10 +558,13 @@ void Bench::RunPackages() {
 
 void Bench::PrintSummary() const {
   std::printf(
-      "floor_us=%.1f default_us=%.1f ratio_default=%.2f all_us=%.1f "
-      "ratio_all=%.2f inprocess_us=%.1f split4m_ms=%.1f rss_growth_kib=%ld\n",
-      floor_us_, default_us_, default_us_ / floor_us_, all_us_,
-      all_us_ / floor_us_, inprocess_us_, split4m_ms_, rss_growth_kib_);
+      "floor_us=%.1f contract_floor_us=%.1f default_us=%.1f "
+      "ratio_default=%.2f ratio_contract=%.2f all_us=%.1f ratio_all=%.2f "
+      "inprocess_us=%.1f trace_line_us=%.2f write_us=%.2f split4m_ms=%.1f "
+      "rss_growth_kib=%ld\n",
+      floor_us_, contract_floor_us_, default_us_, default_us_ / floor_us_,
+      default_us_ / contract_floor_us_, all_us_, all_us_ / floor_us_,
+      inprocess_us_, trace_line_us_, write_us_, split4m_ms_, rss_growth_kib_);
 }
 
 const char* BuildName() {
@@ -531,6 +593,7 @@ int Run(const Options& options) {
               BuildName(), options.iterations, UsableCpus());
   bench.RunFullCycle();
   bench.RunInProcess();
+  bench.RunTraceLine();
   // Before the large bodies, whose memory the allocator may hand back to the
   // system only later.
   bench.RunMemory();
