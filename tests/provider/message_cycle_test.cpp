@@ -121,44 +121,38 @@ TEST_F(MessageCycleTest, SendsEachRequestAndTakesTheReplyByItsRules) {
 }
 
 // Every line of a call, in order: the dispatcher's, the operation's, the
-// install check's, the link's and the catalogue's.
+// install check's, the link's, the catalogue's, and when the provider lets go
+// of objects: the input objects once the service has taken the request, the
+// schedule first; the dispatcher's at the end, the output instance first.
 TEST_F(MessageCycleTest, TracesACallInOrder) {
   const std::string d = "CVELTRAX_UpdateManager::ExecMethodAsync";
-  const std::string r = Prefix("ExecuteReboot");
+  const std::string w = Prefix("SetAutoDownloadSetting");
   const std::string i = Prefix("CheckUmInstall");
   const std::string open = Prefix("SocketClientInitialize");
   const std::string close = Prefix("SocketClientDeinitialize");
   const std::string status = Prefix("GetQmxStatus").substr(0, Prefix("GetQmxStatus").size() - 1);
-  Reply("0000exreboot0000");
-  Call("ExecuteReboot");
-  EXPECT_EQ(Texts(), (std::vector<std::string>{
-      d + "() [START]", d + "() MethodName = ExecuteReboot", r + "[START]", i + "[START]",
-      i + "updatemanager install version:[1.0]", i + "[END]", open + "[START]", open + "[END]",
-      r + "strSendMessage = 0000exreboot0000", "MSGID_CP_0005_S exreboot", close + "[START]",
-      close + "[END]", r + "ReceiveMessage is succeeded",
-      r + "strReceiveMessage = 0000exreboot0000", "MSGID_CP_0006_S exreboot 0000",
-      r + "[END]", d + " mr=0x00000000", d + "() [END]"}));
-  capture_->Clear();
+  const std::string m = "Release VELTRAX_UpdateManager.SetAutoDownloadSetting out";
   Reply("0000gustatus0000");
   Call("GetQmxStatus");
   EXPECT_EQ(Texts(), (std::vector<std::string>{
       d + "() [START]", d + "() MethodName = GetQmxStatus", "[ENTER] " + status,
       open + "[START]", open + "[END]", close + "[START]", close + "[END]",
       "[LEAVE] " + status + ", rc=0000", d + " mr=0x00000000", d + "() [END]"}));
-  // The input objects go once the service has taken the request, the
-  // schedule first; the dispatcher's at the end, the output instance first.
-  RecordReleases();
   capture_->Clear();
+  RecordReleases();
   Reply("0000statdnld0000");
   CallResult result = Call("SetAutoDownloadSetting");
-  const std::vector<std::string> texts = Texts();
-  auto from = std::find(texts.begin(), texts.end(), "MSGID_CP_0006_S statdnld 0000");
-  const std::string m = "Release VELTRAX_UpdateManager.SetAutoDownloadSetting out";
+  const std::vector<std::string> texts = Texts();  // the input's making and end too
+  auto from = std::find(texts.begin(), texts.end(), d + "() [START]");
   EXPECT_EQ(std::vector<std::string>(from, std::find(from, texts.end(), d + "() [END]")),
             (std::vector<std::string>{
-                "MSGID_CP_0006_S statdnld 0000", "Release Veltrax_DownloadSchedule instance",
-                "Release Veltrax_DownloadSetting instance", Prefix("SetAutoDownloadSetting") + "[END]",
-                m + " instance", m, "Release VELTRAX_UpdateManager", d + " mr=0x00000000"}));
+      d + "() [START]", d + "() MethodName = SetAutoDownloadSetting", w + "[START]", i + "[START]",
+      i + "updatemanager install version:[1.0]", i + "[END]", open + "[START]", open + "[END]",
+      w + "strSendMessage = 0011statdnld00000;0;;;;0;;;;;;;;;", "MSGID_CP_0005_S statdnld",
+      close + "[START]", close + "[END]", w + "ReceiveMessage is succeeded",
+      w + "strReceiveMessage = 0000statdnld0000", "MSGID_CP_0006_S statdnld 0000",
+      "Release Veltrax_DownloadSchedule instance", "Release Veltrax_DownloadSetting instance",
+      w + "[END]", m + " instance", m, "Release VELTRAX_UpdateManager", d + " mr=0x00000000"}));
 }
 
 TEST_F(MessageCycleTest, RefusesAListItsLengthFieldCannotState) {
