@@ -15,26 +15,26 @@ void COperationTrace::Write(int nLevel, const char* pszFormat, ...) const {
                               pszFormat);
     return;
   }
-  va_list args;
-  va_start(args, pszFormat);
-  va_list argsAgain;
-  va_copy(argsAgain, args);
+  va_list vaArgs;
+  va_start(vaArgs, pszFormat);
+  va_list vaArgsAgain;
+  va_copy(vaArgsAgain, vaArgs);
   char szSmall[512];
-  int nLength = vsnprintf(szSmall, sizeof(szSmall), pszFormat, args);
-  va_end(args);
+  int nLength = vsnprintf(szSmall, sizeof(szSmall), pszFormat, vaArgs);
+  va_end(vaArgs);
   if (nLength < 0) {
-    va_end(argsAgain);
+    va_end(vaArgsAgain);
     return;
   }
   if (static_cast<size_t>(nLength) < sizeof(szSmall)) {
-    va_end(argsAgain);
+    va_end(vaArgsAgain);
     CTraceUtility::WriteDebug(kTraceName, nLevel, "%s %s", m_pszPrefix, szSmall);
     return;
   }
   // Messages and replies of up to 4 MiB are traced whole.
   std::string strText(static_cast<size_t>(nLength) + 1, '\0');
-  vsnprintf(&strText[0], strText.size(), pszFormat, argsAgain);
-  va_end(argsAgain);
+  vsnprintf(&strText[0], strText.size(), pszFormat, vaArgsAgain);
+  va_end(vaArgsAgain);
   strText.resize(static_cast<size_t>(nLength));
   CTraceUtility::WriteDebug(kTraceName, nLevel, "%s %s", m_pszPrefix,
                             strText.c_str());
