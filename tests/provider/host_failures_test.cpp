@@ -24,7 +24,6 @@ TEST_F(HostFailuresTest, ReportsEachFailedHostStep) {
   const std::string kSchedule =
       "DownloadSchedule={IsAutoSetting=true RepeatType=0 DayOfWeek= Date= Time=}";
   const Case cases[] = {
-      {"SetAutoUpdateSetting", HostOperation::kGet, "UpdateSchedule"},
       {"SetAutoUpdateSetting", HostOperation::kGet, "IsAutoSetting"},
       {"SetAutoDownloadSetting", HostOperation::kGet, "DownloadSetting"},
       {"SetAutoDownloadSetting", HostOperation::kGet, "RepeatType"},
