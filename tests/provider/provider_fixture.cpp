@@ -105,17 +105,13 @@ class RecordingObject : public IWbemClassObject {
   std::atomic<ULONG> refs_{1};
 };
 
-// Serves the classes of the runtime's services wrapped as RecordingObjects.
+// Serves the runtime's classes wrapped as RecordingObjects. The test owns
+// it, so it counts no references.
 class RecordingServices : public IWbemServices {
  public:
   explicit RecordingServices(IWbemServices* inner) : inner_(inner) {}
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override {
-    if (--refs_ > 0) return refs_;
-    inner_->Release();
-    delete this;
-    return 0;
-  }
+  ULONG AddRef() override { return 1; }
+  ULONG Release() override { return 1; }
   HRESULT GetObject(const std::string& path, long flags, IWbemContext* context,
                     IWbemClassObject** object, IWbemCallResult** callResult) override {
     HRESULT status = inner_->GetObject(path, flags, context, object, callResult);
@@ -125,7 +121,6 @@ class RecordingServices : public IWbemServices {
 
  private:
   IWbemServices* inner_;
-  std::atomic<ULONG> refs_{1};
 };
 
 // Catalogue lines carry an id and inserts instead of a text of their own.
@@ -214,12 +209,12 @@ void ProviderTest::UseMof(const char* mof) {
 }
 
 void ProviderTest::RecordReleases() {
-  services_ = new RecordingServices(services_);
-  provider_->SetServices(services_);
+  recording_ = std::make_shared<RecordingServices>(services_);
+  provider_->SetServices(recording_.get());
 }
 
 CallResult ProviderTest::Call(const std::string& method, const Fields& fields) {
-  ObjectPtr input = Input(services_, method, fields);
+  ObjectPtr input = Input(provider_->GetServices(), method, fields);
   CallResult result{WBEM_S_NO_ERROR, std::make_unique<qmx::RecordingSink>()};
   std::string path = "VELTRAX_UpdateManager";
   std::string name = method;

@@ -86,6 +86,7 @@ class ProviderTest : public ::testing::Test {
   std::optional<qmx::testing::TraceCapture> capture_;
 
  private:
+  std::shared_ptr<IWbemServices> recording_;  // outlives the provider
   std::string root_;
   int liveAtStart_ = 0;
 };
