@@ -10,9 +10,9 @@
 namespace qmx {
 namespace bench {
 
-// How the reply is read: as it comes, or as every client that keeps the
-// provider's contract must: into a fresh 4 MiB array from new[], the text
-// copied out of it, the array freed.
+// How the reply is read: as it comes, or as the provider's link must read
+// every reply: into a fresh 4 MiB array from new[], the text copied out of
+// it, the array freed.
 enum class ReplyBuffer { kAsItComes, kFreshPerReply };
 
 // Sends request to the service listening on socket_path and returns its

@@ -289,8 +289,8 @@ std::vector<double> RunFigures(const std::string& title,
 void Bench::RunFullCycle() {
   const char kTitle[] = "full cycle over the socket: median, p90 (us), ratio "
                         "to floor";
-  // The contract floor: the floor and what the contract makes every client
-  // do besides, a fresh 4 MiB receive buffer for each reply.
+  // The contract floor: the floor and what the provider's link must do
+  // besides for every reply, a fresh 4 MiB receive buffer.
   std::vector<Figure> figures = {
       {"floor gtatdnld", FloorCall("0000gtatdnld0000"), -1},
       {"GetAutoDownloadSetting default", ProductCall(root_, nullptr, kDownload), 0},
