@@ -55,6 +55,10 @@ uid=61184
 start_service() {
   install -d -o $uid -g $uid -m 0700 "$root/var/lib/qmxupdtmngr"
   install -d -o $uid -g $uid -m 0755 "$root/var/run/qmx"
+  # Emptied here, not by the redirection below: that happens in the child,
+  # which may run after the wait for "listening on" has read the last
+  # start's log.
+  : >"$work/service.log"
   # The root is set up on /mnt and moved back over the new /tmp, which
   # would otherwise hide a root that lies under /tmp.
   unshare --mount --net -- sh -ec '
@@ -68,7 +72,7 @@ start_service() {
     umask 0077
     exec setpriv --reuid="$1" --regid="$1" --clear-groups --no-new-privs \
       --inh-caps=-all --bounding-set=-all -- env QMX_ROOT="$root" "$root/usr/sbin/qmxupdtmngr"
-  ' sh "$root" $uid 2>"$work/service.log" &
+  ' sh "$root" $uid 2>>"$work/service.log" &
   service_pid=$!
   for _ in $(seq 100); do
     grep -qs "listening on" "$work/service.log" && return 0
