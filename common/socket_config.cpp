@@ -61,9 +61,12 @@ SocketConfig ReadSocketConfig(const std::string& file) {
   std::string error;
   int result = ReadFileBounded(file, kSocketConfigLimit, ReadRule::kShared,
                                &text, &error);
-  if (result == 0) return ParseSocketConfig(file, text);
   SocketConfig config;
-  if (result != ENOENT) config.errors.push_back(error + "; using the defaults");
+  if (result == 0) config = ParseSocketConfig(file, text);
+  config.fileFound = result != ENOENT;
+  if (result != 0 && config.fileFound) {
+    config.errors.push_back(error + "; using the defaults");
+  }
   return config;
 }
 

@@ -21,6 +21,7 @@ struct SocketConfig {
   int connectTimeoutMs = 5000;
   int sendTimeoutMs = 5000;
   int receiveTimeoutMs = 600000;
+  bool fileFound = false;  // the file exists (it may still have been refused)
   bool pathGiven = false;  // the file has a Path (a relative one is an error)
   // Lines for a person, each naming the file: errors (a value or the file
   // itself could not be used, so the default stands) and warnings.

@@ -14,11 +14,13 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <vector>
 
 #include "common/qmx_root.h"
 #include "common/socket_config.h"
 #include "host/utility.h"
 #include "runtime/file_cache.h"
+#include "runtime/service_exchange.h"
 #include "runtime/transport_channel.h"
 
 namespace qmx {
@@ -54,6 +56,9 @@ class SocketChannel : public TransportChannel {
   int Send(const std::string& message) override;
   int Receive(char* buffer, int size, int timeoutMs) override;
 
+  // Why the last exchange failed, as traced; "" when it did not.
+  const std::string& failure() const { return m_failure; }
+
  private:
   void ReadConfig(const std::string& configPath);
   bool Connect();
@@ -70,6 +75,7 @@ class SocketChannel : public TransportChannel {
 
   const std::string m_component;
   SocketConfig m_config;
+  std::string m_failure;
   int m_fd = -1;
   // The time-outs the socket has now, so that an unchanged one is not set
   // again (0: not set).
@@ -96,8 +102,8 @@ void SocketChannel::ReadConfig(const std::string& configPath) {
 }
 
 bool SocketChannel::Fail(const std::string& why) {
-  CTraceUtility::WriteDebug(m_component, TRACE_ERROR, "%s: %s",
-                            m_config.path.c_str(), why.c_str());
+  m_failure = m_config.path + ": " + why;
+  CTraceUtility::WriteDebug(m_component, TRACE_ERROR, "%s", m_failure.c_str());
   Close();
   return false;
 }
@@ -237,6 +243,20 @@ int SocketChannel::Receive(char* buffer, int size, int timeoutMs) {
 std::unique_ptr<TransportChannel> MakeSocketChannel(
     const std::string& componentName, const std::string& configPath) {
   return std::make_unique<SocketChannel>(componentName, configPath);
+}
+
+bool ExchangeWithService(const std::string& componentName,
+                         const std::string& configPath,
+                         const std::string& request, std::string* reply,
+                         std::string* failure) {
+  constexpr int kReplyRoom = 4 << 20;  // the provider's receive buffer
+  SocketChannel channel(componentName, configPath);
+  std::vector<char> buffer(kReplyRoom);
+  int got = -1;
+  if (channel.Send(request) >= 0) got = channel.Receive(buffer.data(), kReplyRoom, 0);
+  reply->assign(buffer.data(), got > 0 ? static_cast<size_t>(got) : 0);
+  *failure = channel.failure();
+  return got >= 0;
 }
 
 }  // namespace qmx

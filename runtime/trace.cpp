@@ -255,6 +255,8 @@ void SetTraceMirror(int fd) { g_mirrorFd.store(fd < 0 ? -1 : fd); }
 
 void ReloadTraceLevel() { g_fileMask.store(kNotRead); }
 
+int TraceLevel() { return FileMask(); }
+
 }  // namespace qmx
 
 void CTraceUtility::WriteDebug(const std::string& traceName, int level,

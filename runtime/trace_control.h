@@ -1,4 +1,4 @@
-// What a host sets of its trace: the level mask, and a copy of every line
+// What a host sets and asks of its trace: the level mask, and a copy of every line
 // for hosts that show their trace on a terminal (a command-line host's
 // --trace).
 
@@ -18,6 +18,10 @@ void SetTraceMirror(int fd);
 // masked out must cost next to nothing; a host that changes the variable
 // calls this.
 void ReloadTraceLevel();
+
+// The level mask in force: QMX_TRACE_LEVEL as the trace reads it, or the
+// default when it is unset or not a decimal number.
+int TraceLevel();
 
 }  // namespace qmx
 

@@ -115,12 +115,13 @@ for link in multi-user.target.wants/qmxupdtmngr.service sockets.target.wants/qmx
   [ -L "$root/etc/systemd/system/$link" ] || fail "$link was not enabled"
 done
 # The runtime libraries export the host interface of host/ and the host
-# program's calls of runtime/repository.h and trace_control.h: no test seam.
+# program's calls of runtime/repository.h, trace_control.h and
+# service_exchange.h: no test seam.
 interface='CFileTransfer|CFileUtility|CIWbemUtil|CStringUtil|CTraceUtility|CVELTRAX_ServerService
   |CVELTRAX_SysService|QmxException|IWbemClassObject|IWbemContext|IWbemObjectSink|IWbemServices
   |VariantInit|VariantClear|SysAllocString|SysFreeString|lstrcmpW|qmx::CreateContext
   |qmx::LoadRepository|qmx::LoadRepositoryFromText|qmx::RecordingSink|qmx::ReloadTraceLevel
-  |qmx::SetTraceMirror'
+  |qmx::SetTraceMirror|qmx::TraceLevel|qmx::ExchangeWithService'
 interface=$(tr -d ' \n' <<<"$interface")
 exported=$(for lib in libqmx_ComLib.so libqmx_ProviderBase.so; do
   nm -D -C --defined-only "$root/usr/lib/$lib" | cut -c 12-; done |
