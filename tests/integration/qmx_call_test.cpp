@@ -1,10 +1,13 @@
 // qmx-call against the real update service: every method end to end, the
 // service's state across restarts, a missing service or package, stored
-// values that are not text, the tool's own errors, and standard
-// descriptors closed or unwritable.
+// values that are not text, the tool's own errors, standard descriptors
+// closed or unwritable, and --check with each link of the chain broken.
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <functional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -12,6 +15,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/method_table.h"
 #include "tests/support/temp_root.h"
+#include "tests/support/unix_socket.h"
 
 namespace qmx {
 namespace support {
@@ -186,6 +190,7 @@ TEST_F(QmxCallTest, CallsThatCannotSucceedSayWhy) {
       {{"--json=yes", "GetQmxStatus"}, 64, "option --json takes no value"},
       {{"GetQmxStatus", "--schema"}, 64, "option --schema needs a path"},
       {{"--provider=", "GetQmxStatus"}, 64, "option --provider needs a path"},
+      {{"--check", "GetQmxStatus"}, 64, "--check calls no method, but \"GetQmxStatus\""},
       {{"--schema", "/nonexistent/x.mof", "GetQmxStatus"}, 64,
        "cannot load the schema: /nonexistent/x.mof"},
       {{"--schema", empty, "GetQmxStatus"}, 64, "the schema declares no class VELTRAX_"},
@@ -203,6 +208,7 @@ TEST_F(QmxCallTest, CallsThatCannotSucceedSayWhy) {
        "\"\\x1b[2J\" is not a sint32"},
       {{"ExecuteReboot"}, 74, "", shell(">/dev/full 2>&-"), "", false},
       {{"GetQmxStatus"}, 74, lost + "Bad file descriptor\n", shell("<&- >&-")},
+      {{"--check"}, 74, lost + "Bad file descriptor\n", shell(">&-")},
       {{"--help"}, 74, lost + "No space left on device\n", shell(">/dev/full")},
       {{"GetQmxStatus"}, 74, lost + "Broken pipe\n", closed_pipe},
   };
@@ -216,6 +222,90 @@ TEST_F(QmxCallTest, CallsThatCannotSucceedSayWhy) {
   std::string log = root_.ReadFile(kProviderLogPath);  // trace lines only
   for (size_t at = 0; at < log.size(); at = log.find('\n', at) + 1) {
     EXPECT_EQ("20", log.substr(at, 2)) << log;
+  }
+}
+
+// Each row breaks one link of the chain, in a root where every other link
+// holds: --check marks it, and only what follows from it, FAILING with what
+// it found, and exits 1. A held package is installed as dpkg and the
+// provider count it, so with it every link is ok.
+TEST(QmxCallCheckTest, NamesTheBrokenLink) {
+  enum Peer { kService, kNothing, kSilent };
+  const std::string no_class = "/empty.mof", few_methods = "/few.mof";
+  const struct {
+    const char* broken;
+    std::function<void(const TempRoot&)> setup;
+    std::string failing;  // the FAILING links, in order
+    std::string found;
+    Args args = {};
+    Peer peer = kService;
+  } cases[] = {
+      {"nothing (held, JSON)",
+       [](const TempRoot& root) {
+         root.WriteFile(kPackageStatusPath,
+                        "Package: qmxupdtmngr\nStatus: hold ok installed\nVersion: 42.0-1\n");
+       },
+       "", "qmxupdtmngr 42.0-1, hold ok installed (held", {"--json"}},
+      {"no config", [](const TempRoot& root) { unlink(root.PathOf(kSocketConfigPath).c_str()); },
+       "configuration", "SocketConfig.ini: does not exist"},
+      {"relative path",
+       [](const TempRoot& root) { root.WriteFile(kSocketConfigPath, "[Socket]\nPath=run/x.sock\n"); },
+       "configuration", "Path = 'run/x.sock' is not an absolute path"},
+      {"no socket", nullptr, "socket service", "qmxupdtmngr.sock: does not exist", {}, kNothing},
+      {"a file at the socket", [](const TempRoot& root) { root.WriteFile(kSocketPath, ""); },
+       "socket service", "qmxupdtmngr.sock: a regular file", {}, kNothing},
+      {"silent service", [](const TempRoot& root) { root.WriteFile(kSocketPath, ""); },
+       "service", "no reply in time", {}, kSilent},
+      {"package absent",
+       [](const TempRoot& root) { root.WriteFile(kPackageStatusPath, "Package: libc6\n"); },
+       "package", "qmxupdtmngr is not installed"},
+      {"package removed", [](const TempRoot& root) { root.WritePackageStatus(false); },
+       "package", "deinstall ok config-files: not installed"},
+      {"library exports more", nullptr, "provider", "exports more than \"create\": create_v2",
+       {"--provider", QMX_EXPORTING_PROVIDER}},
+      {"schema without the class", [&](const TempRoot& root) { root.WriteFile(no_class, ""); },
+       "schema", "declares no class VELTRAX_UpdateManager", {"--schema=@" + no_class}},
+      {"schema without methods",
+       [&](const TempRoot& root) {
+         root.WriteFile(few_methods, "class VELTRAX_UpdateManager { uint32 UpdateAll(); };");
+       },
+       "schema", "lacks GetAutoDownloadSetting, SetAutoDownloadSetting, DownloadAll, "
+       "GetAutoUpdateSetting, SetAutoUpdateSetting, RollbackAll,", {"--schema=@" + few_methods}},
+      {"trace folder others may write",
+       [](const TempRoot& root) {
+         root.WriteFile("/var/log/qmx/umprovider.log", "");
+         chmod(root.PathOf("/var/log/qmx").c_str(), 0777);
+       },
+       "trace", "can be written by others without the sticky bit (mode 0777)"},
+  };
+  const std::regex link("(^|\n)(ok|FAILING) |\"link\":\""),
+      failing("FAILING +([a-z]+)|\"link\":\"([a-z]+)\",\"ok\":false");
+  for (const auto& c : cases) {
+    TempRoot root;
+    root.WriteSocketConfig(2000);
+    root.WritePackageStatus(true);
+    if (c.setup) c.setup(root);
+    ServiceProcess service(QMXUPDTMNGR_PATH, &root);
+    if (c.peer == kService) service.Start();
+    int listener = c.peer == kSilent ? ListenUnix(root.SocketPath()) : -1;
+    Args args = {QMX_CALL_PATH, "--check"};
+    for (std::string arg : c.args) {
+      if (arg.find('@') != std::string::npos) arg.replace(arg.find('@'), 1, root.dir());
+      args.push_back(arg);
+    }
+    CommandResult result = RunCommand({args, {{"QMX_ROOT", root.dir()}}, {"QMX_TRACE_LEVEL"}});
+    if (listener >= 0) close(listener);
+    std::string names;
+    for (std::sregex_iterator it(result.out.begin(), result.out.end(), failing), end;
+         it != end; ++it) {
+      names += (names.empty() ? "" : " ") + (*it)[1].str() + (*it)[2].str();
+    }
+    EXPECT_EQ(c.failing, names) << c.broken << ": " << result.Describe();
+    EXPECT_EQ(c.failing.empty() ? 0 : 1, result.exit_code) << c.broken;
+    EXPECT_NE(std::string::npos, result.out.find(c.found)) << c.broken << ": " << result.out;
+    EXPECT_EQ(7, std::distance(std::sregex_iterator(result.out.begin(), result.out.end(), link),
+                               std::sregex_iterator()))
+        << c.broken;
   }
 }
 

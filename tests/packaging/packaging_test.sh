@@ -149,12 +149,20 @@ grep -q "install version:\[$version~standin\]" "$root/var/log/qmx/umprovider.log
   fail "the provider's install check did not trace version $version~standin"
 [ "$(wc -l <"$root/var/lib/qmxupdtmngr/journal.log")" -eq 5 ] || fail "journal: $(cat "$root/var/lib/qmxupdtmngr/journal.log")"
 [ "$(stat -c %a:%u "$root/var/lib/qmxupdtmngr/state")" = "600:$uid" ] || fail "state file mode or owner"
-# PLACE FOR qmx-call --check: run it here against the installed root and
-# expect every link ok (exit 0).
+# qmx-call --check walks the installed chain: every link ok. Its lines are
+# printed for the record.
+check=$(QMX_ROOT=$root "$root/usr/bin/qmx-call" --check) || fail "qmx-call --check exited $?: $check"
+echo "$check"
 
 # An administrator's change to the configuration survives the upgrade.
 sed -i 's/^ConnectTimeoutMs=5000/ConnectTimeoutMs=4000/' "$root/opt/veltrax/qmx/um/SocketConfig.ini"
 stop_service
+# With the service stopped, --check names its socket as the broken link.
+status=0
+check=$(QMX_ROOT=$root "$root/usr/bin/qmx-call" --check) || status=$?
+echo "$check"
+[ $status -eq 1 ] && grep -q "^FAILING socket .*qmxupdtmngr.sock: does not exist" <<<"$check" ||
+  fail "qmx-call --check without the service exited $status: $check"
 dpkg_root -i "$work"/next/*.deb
 grep -q "^ConnectTimeoutMs=4000" "$root/opt/veltrax/qmx/um/SocketConfig.ini" ||
   fail "the upgrade replaced the changed configuration"

@@ -13,13 +13,14 @@ const char kProviderFile[] = "../lib/libqmxp_Veltrax_UpdateManager.so";
 const char kSchemaFile[] = "../share/qmx/schema/VELTRAX_UpdateManager.mof";
 
 // Long options without a short form get values above any character.
-enum OptionId { kHelp = 'h', kProvider = 256, kSchema, kJson, kTrace };
+enum OptionId { kHelp = 'h', kProvider = 256, kSchema, kJson, kTrace, kCheck };
 
 const option kOptions[] = {
     {"provider", required_argument, nullptr, kProvider},
     {"schema", required_argument, nullptr, kSchema},
     {"json", no_argument, nullptr, kJson},
     {"trace", no_argument, nullptr, kTrace},
+    {"check", no_argument, nullptr, kCheck},
     {"help", no_argument, nullptr, kHelp},
     {nullptr, 0, nullptr, 0},
 };
@@ -72,6 +73,7 @@ bool ApplyOption(int id, CallOptions* options, std::string* error) {
     case kSchema: path = &options->schema; break;
     case kJson: options->json = true; return true;
     case kTrace: options->trace = true; return true;
+    case kCheck: options->check = true; return true;
     default: options->help = true; return true;
   }
   *path = optarg;
@@ -104,6 +106,12 @@ bool ParseCallOptions(int argc, char** argv, CallOptions* options,
     if (!ApplyOption(id, options, error)) return false;
   }
   if (options->help) return true;
+  if (options->check && optind < argc) {
+    *error = "--check calls no method, but \"" + std::string(argv[optind]) +
+             "\" was given";
+    return false;
+  }
+  if (options->check) return true;
   if (optind >= argc) {
     *error = "no method given";
     return false;
@@ -129,6 +137,9 @@ void ApplyDefaultPaths(CallOptions* options) {
 std::string Usage() {
   return "usage: qmx-call [--provider=PATH] [--schema=PATH] [--json] [--trace]"
          " [--] METHOD [ARG ...]\n"
+         "       qmx-call [--provider=PATH] [--schema=PATH] [--json] [--trace]"
+         " --check\n"
+         "       qmx-call --help\n"
          "Calls one method of VELTRAX_UpdateManager through its provider, as"
          " the host\n"
          "framework would, and shows what the provider answered.\n"
@@ -143,18 +154,29 @@ std::string Usage() {
          "  --schema    the MOF schema (default:\n"
          "              ../share/qmx/schema/VELTRAX_UpdateManager.mof from"
          " this program)\n"
-         "  --json      one JSON object instead of text, always valid UTF-8:"
+         "  --json      one line of JSON instead of text, always valid UTF-8:"
          " bytes of\n"
          "              a value that are not UTF-8 are replaced with U+FFFD\n"
          "  --trace     every trace line to stderr as well (QMX_TRACE_LEVEL"
          " 31 unless set)\n"
+         "  --check     call no method: check each link a call passes"
+         " through, in order\n"
+         "              (configuration, socket, service, package, provider,"
+         " schema,\n"
+         "              trace), one line each: ok or FAILING, what was found,"
+         " what to do;\n"
+         "              with --json an array of {link, ok, found, action}\n"
+         "  -h, --help  print this help and exit\n"
          "Text shows control characters and bytes that are not UTF-8 as \\xHH"
          " (\\x1b).\n"
          "Options may also follow the method; a value may be given as --opt"
-         " VALUE.\n"
-         "Exit status: 0 success, 1 the method's ReturnValue is not 0, 2 the"
-         " call failed,\n"
-         "64 usage error, 74 the report could not be written.\n";
+         " VALUE;\n"
+         "\"--\" ends the options.\n"
+         "Exit status: 0 success (--check: every link ok), 1 the method's"
+         " ReturnValue is\n"
+         "not 0 (--check: a link is failing), 2 the call failed, 64 usage"
+         " error, 74 the\n"
+         "report could not be written.\n";
 }
 
 }  // namespace call

@@ -25,6 +25,7 @@ struct CallOptions {
   bool json = false;
   bool trace = false;
   bool help = false;
+  bool check = false;  // walk the chain instead of calling a method
   std::string method;
   std::vector<Assignment> assignments;
 };

@@ -206,6 +206,11 @@ bool ReturnValueOf(const CallOutcome& outcome, uint32_t* value) {
   return true;
 }
 
+// One line, with U+FFFD for bytes that are not UTF-8.
+std::string Dump(const Json& report) {
+  return report.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
 std::string WithName(const std::string& code, const std::string& name) {
   return name.empty() ? code : code + " " + name;
 }
@@ -278,7 +283,27 @@ std::string FormatJson(const CallOutcome& outcome) {
   for (const std::string& name : OutputNames(outcome)) {
     report[name] = JsonValue(PropertyValue(outcome.output, name));
   }
-  return report.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+  return Dump(report);
+}
+
+std::string FormatLinkText(const LinkResult& link) {
+  char head[32];
+  snprintf(head, sizeof(head), "%-7s %-13s ", link.ok ? "ok" : "FAILING",
+           link.link.c_str());
+  std::string text = head + Printable(link.found);
+  if (!link.action.empty()) text += " -- " + Printable(link.action);
+  return text + "\n";
+}
+
+std::string FormatLinksJson(const std::vector<LinkResult>& links) {
+  Json report = Json::array();
+  for (const LinkResult& link : links) {
+    report.push_back({{"link", link.link},
+                      {"ok", link.ok},
+                      {"found", link.found},
+                      {"action", link.action}});
+  }
+  return Dump(report);
 }
 
 int ExitStatus(const CallOutcome& outcome) {

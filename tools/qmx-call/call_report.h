@@ -1,11 +1,13 @@
 // What one method call produced, shown for people (text with MOF instances)
-// or for scripts (one JSON object), and the tool's exit status for it.
+// or for scripts (one JSON object), and the tool's exit status for it; and
+// what --check found of each link, shown the same two ways.
 
 #ifndef QMX_TOOLS_QMX_CALL_CALL_REPORT_H_
 #define QMX_TOOLS_QMX_CALL_CALL_REPORT_H_
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "host/wbem.h"
 
@@ -22,6 +24,14 @@ struct CallOutcome {
   IWbemClassObject* out_class = nullptr;
 };
 
+// One link of the chain as --check found it.
+struct LinkResult {
+  std::string link;    // "configuration", "socket", "service", ...
+  bool ok = false;
+  std::string found;   // what was found, for a person
+  std::string action;  // what to do about it; "" when ok
+};
+
 // Names of call statuses and of the method's return values; "" when the
 // value has none.
 std::string StatusName(uint32_t status);
@@ -32,6 +42,13 @@ std::string FormatText(const CallOutcome& outcome);
 // One line of JSON; "status" and every 32-bit code are written unsigned.
 // Always valid UTF-8: bytes of a value that are not UTF-8 become U+FFFD.
 std::string FormatJson(const CallOutcome& outcome);
+
+// One line for a terminal: "ok" or "FAILING", the link, what was found
+// and, after " -- ", what to do; escaped by Printable.
+std::string FormatLinkText(const LinkResult& link);
+// One line of JSON: an array of {"link", "ok", "found", "action"}, valid
+// UTF-8 as FormatJson's.
+std::string FormatLinksJson(const std::vector<LinkResult>& links);
 
 // 0 when the status and the ReturnValue are 0, 1 when only the ReturnValue
 // is not (or none came), 2 when the status is not 0.

@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "common/qmx_root.h"
 #include "runtime/trace_control.h"
 #include "tools/qmx-call/call_options.h"
 #include "tools/qmx-call/call_report.h"
+#include "tools/qmx-call/chain_check.h"
 #include "tools/qmx-call/method_call.h"
 #include "tools/qmx-call/standard_streams.h"
 
@@ -56,6 +58,23 @@ int Call(const CallOptions& options) {
                 ExitStatus(outcome));
 }
 
+// Text goes out line by line, so that the links checked so far show while
+// a silent service takes its time-out; JSON goes out whole at the end.
+int Check(const CallOptions& options) {
+  std::vector<LinkResult> links;
+  bool all_ok = true;
+  int written = 0;
+  CheckChain(options.provider, options.schema, [&](const LinkResult& link) {
+    links.push_back(link);
+    all_ok = all_ok && link.ok;
+    if (!options.json) written = Report(FormatLinkText(link), 0);
+    return written == 0;
+  });
+  if (written == 0 && options.json) written = Report(FormatLinksJson(links), 0);
+  if (written != 0) return written;
+  return all_ok ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -71,5 +90,5 @@ int main(int argc, char** argv) {
   if (options.help) return Report(Usage(), 0);
   ApplyDefaultPaths(&options);
   if (options.trace) MirrorTrace();
-  return Call(options);
+  return options.check ? Check(options) : Call(options);
 }

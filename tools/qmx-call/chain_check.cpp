@@ -1,0 +1,327 @@
+#include "tools/qmx-call/chain_check.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <iterator>
+#include <vector>
+
+#include "common/dpkg_status.h"
+#include "common/qmx_root.h"
+#include "common/safe_files.h"
+#include "common/socket_config.h"
+#include "host/utility.h"
+#include "runtime/names.h"
+#include "runtime/service_exchange.h"
+#include "runtime/trace_control.h"
+#include "tools/qmx-call/elf_exports.h"
+#include "tools/qmx-call/method_call.h"
+#include "tools/qmx-call/provider_module.h"
+
+namespace qmx {
+namespace call {
+namespace {
+
+const char kPackageName[] = "qmxupdtmngr";
+const char kProviderPackage[] = "qmx-updatemanager-provider";
+const char kStatusRequest[] = "0000gustatus0000";
+const char kStatusKind[] = "gustatus";
+// Our own trace name, under which the transport traces a failed exchange.
+const char kToolTraceName[] = "qmx-call";
+const char kTraceFolder[] = "/var/log/qmx";
+const char kProviderLog[] = "umprovider.log";
+// A provider library is a few MiB even with sanitizers; more is no provider.
+const size_t kLibraryLimit = 64u << 20;
+
+// The methods the provider serves: the schema must declare every one.
+const char* const kServedMethods[] = {
+    "GetAutoDownloadSetting", "SetAutoDownloadSetting", "DownloadAll",
+    "GetAutoUpdateSetting",   "SetAutoUpdateSetting",   "UpdateAll",
+    "RollbackAll",            "NoticeModuleUpdate",     "ExecuteReboot",
+    "GetQmxStatus",           "GetProviderVersion",
+};
+
+LinkResult Ok(const char* link, const std::string& found) {
+  return {link, true, found, ""};
+}
+
+LinkResult Failing(const char* link, const std::string& found,
+                   const std::string& action) {
+  return {link, false, found, action};
+}
+
+std::string Joined(const std::vector<std::string>& parts) {
+  std::string text;
+  for (const std::string& part : parts) text += (text.empty() ? "" : ", ") + part;
+  return text;
+}
+
+std::string ModeText(mode_t mode) {
+  char text[16];
+  snprintf(text, sizeof(text), "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
+}
+
+std::string UserText(uid_t uid) {
+  const struct passwd* user = getpwuid(uid);
+  std::string id = "uid " + std::to_string(uid);
+  return user != nullptr ? std::string(user->pw_name) + " (" + id + ")" : id;
+}
+
+std::string KindText(mode_t mode) {
+  if (S_ISREG(mode)) return "a regular file";
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "a device";
+}
+
+// "<path>: a socket, mode 0600, owner root (uid 0)"; when nothing can be
+// looked at there, *text says why and the errno is returned.
+int Describe(const std::string& path, struct stat* st, std::string* text) {
+  if (stat(path.c_str(), st) != 0) {
+    int error = errno;
+    *text = path + ": " + (error == ENOENT ? "does not exist" : ErrorText(error));
+    return error;
+  }
+  *text = path + ": " + KindText(st->st_mode) + ", mode " + ModeText(st->st_mode) +
+          ", owner " + UserText(st->st_uid);
+  return 0;
+}
+
+std::string LevelText(int mask) {
+  static const char* const kNames[] = {"detail", "error", "function",
+                                       "exception", "warning"};
+  std::vector<std::string> names;
+  for (int bit = 0; bit < 5; ++bit) {
+    if ((mask & (1 << bit)) != 0) names.push_back(kNames[bit]);
+  }
+  return "level " + std::to_string(mask) + " (" +
+         (names.empty() ? "nothing is traced" : Joined(names)) + ")";
+}
+
+std::string ValuesUsed(const SocketConfig& config) {
+  return "Path=" + config.path +
+         ", ConnectTimeoutMs=" + std::to_string(config.connectTimeoutMs) +
+         ", SendTimeoutMs=" + std::to_string(config.sendTimeoutMs) +
+         ", ReceiveTimeoutMs=" + std::to_string(config.receiveTimeoutMs);
+}
+
+LinkResult CheckConfig(SocketConfig* config) {
+  const std::string file = RootedPath(kSocketConfigFile);
+  *config = ReadSocketConfig(file);
+  std::vector<std::string> notes = config->errors;
+  notes.insert(notes.end(), config->warnings.begin(), config->warnings.end());
+  std::string used = "values used: " + ValuesUsed(*config);
+  if (!config->fileFound) {
+    return Failing("configuration", file + ": does not exist; " + used,
+                   std::string("reinstall ") + kProviderPackage +
+                       ", which holds it, or write it (qmx-socket-config(5))");
+  }
+  if (!notes.empty()) {
+    std::string found;
+    for (const std::string& note : notes) found += note + "; ";
+    return Failing("configuration", found + used,
+                   "correct the file (qmx-socket-config(5))");
+  }
+  return Ok("configuration", file + ": " + used);
+}
+
+LinkResult CheckSocket(const SocketConfig& config) {
+  const std::string path = RootedPath(config.path);
+  const char other_user[] = "run this as root or as the service's user";
+  struct stat st;
+  std::string found;
+  int error = Describe(path, &st, &found);
+  if (error == ENOENT) {
+    return Failing("socket", found,
+                   "start the service: systemctl start qmxupdtmngr.socket "
+                   "qmxupdtmngr.service");
+  }
+  if (error != 0) return Failing("socket", found, other_user);
+  if (!S_ISSOCK(st.st_mode)) {
+    return Failing("socket", found,
+                   "remove it, then start the service, which makes its socket there");
+  }
+  // A Unix socket takes a connection from whoever may write to it.
+  if (faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) {
+    return Failing("socket", found + "; " + UserText(geteuid()) + " may not connect",
+                   other_user);
+  }
+  return Ok("socket", found + "; " + UserText(geteuid()) + " may connect");
+}
+
+LinkResult CheckService(const SocketConfig& config) {
+  using Clock = std::chrono::steady_clock;
+  std::string limits = "time-outs: connect " + std::to_string(config.connectTimeoutMs) +
+                       " ms, send " + std::to_string(config.sendTimeoutMs) +
+                       " ms, receive " + std::to_string(config.receiveTimeoutMs) + " ms";
+  std::string reply;
+  std::string failure;
+  Clock::time_point start = Clock::now();
+  bool answered = ExchangeWithService(kToolTraceName, kSocketConfigFile,
+                                      kStatusRequest, &reply, &failure);
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+  if (!answered) {
+    return Failing("service", "status request: " + failure + " (" + limits + ")",
+                   "see whether qmxupdtmngr runs and why not: systemctl status "
+                   "qmxupdtmngr; journalctl -u qmxupdtmngr");
+  }
+  // What the provider's GetQmxStatus takes for an answer: a header of this
+  // kind, whose result code is the status.
+  if (reply.size() < 16 || reply.compare(4, 8, kStatusKind) != 0) {
+    return Failing("service",
+                   "the status request was answered \"" + reply.substr(0, 64) + "\"",
+                   "whatever listens on the socket is not the update service; "
+                   "stop it and start qmxupdtmngr");
+  }
+  return Ok("service", "answered the status request in " +
+                           std::to_string(ms.count()) + " ms: status " +
+                           reply.substr(12, 4) + " (" + limits + ")");
+}
+
+LinkResult CheckPackage() {
+  const std::string path = RootedPath(kDpkgStatusFile);
+  const std::string install = std::string("apt install --reinstall ") + kPackageName;
+  PackageRecord record;
+  std::string error;
+  if (FindPackage(path, kPackageName, &record, &error) != 0) {
+    return Failing("package", error,
+                   "the provider finds the update service in dpkg's database: it must be "
+                   "there, a file of root that no one else may write");
+  }
+  if (record.package.empty()) {
+    return Failing("package", path + ": " + kPackageName + " is not installed",
+                   std::string("install the update service: apt install ") + kPackageName);
+  }
+  std::string found = path + ": " + kPackageName + " " + record.version + ", " +
+                      record.status;
+  // The provider's own question, so that both always answer alike.
+  if (CFileUtility::GetPackageVersion(kPackageName).empty()) {
+    return Failing("package", found + ": not installed as the provider counts it",
+                   install);
+  }
+  if (EqualsNoCase(record.status.substr(0, 5), "hold ")) {
+    found += " (held: upgrades leave it as it is)";
+  }
+  return Ok("package", found);
+}
+
+LinkResult CheckProvider(const std::string& path) {
+  const std::string reinstall = std::string("reinstall ") + kProviderPackage +
+                                ", or name the provider with --provider";
+  std::string image;
+  std::string error;
+  std::vector<std::string> names;
+  ProviderModule module;
+  // Read first, by the rules for a file we read, so that a FIFO or a device
+  // is refused rather than opened.
+  if (ReadFileBounded(path, kLibraryLimit, ReadRule::kShared, &image, &error) != 0 ||
+      !module.Open(path, &error)) {
+    return Failing("provider", error, reinstall);
+  }
+  if (!ExportedSymbols(image, &names, &error)) {
+    return Failing("provider", path + ": " + error, reinstall);
+  }
+  names.erase(std::remove(names.begin(), names.end(), "create"), names.end());
+  if (!names.empty()) {
+    std::sort(names.begin(), names.end());
+    if (names.size() > 5) {
+      names.resize(5);
+      names.push_back("...");
+    }
+    return Failing("provider", path + ": exports more than \"create\": " + Joined(names),
+                   "use the packaged provider: a host must see no other name of it");
+  }
+  return Ok("provider", path + ": loads, makes its provider, exports only \"create\"");
+}
+
+LinkResult CheckSchema(const std::string& path) {
+  const std::string reinstall = std::string("reinstall ") + kProviderPackage +
+                                ", or name the schema with --schema";
+  std::string error;
+  Ref<IWbemServices> services = LoadSchema(path, &error);
+  if (!services) return Failing("schema", error, reinstall);
+  Ref<IWbemClassObject> cls;
+  if (FAILED(services->GetObject(kClassName, 0, nullptr, cls.Out(), nullptr))) {
+    return Failing("schema", path + ": declares no class " + kClassName, reinstall);
+  }
+  std::vector<std::string> missing;
+  for (const char* method : kServedMethods) {
+    Ref<IWbemClassObject> in, out;
+    if (FAILED(cls->GetMethod(method, 0, in.Out(), out.Out()))) missing.push_back(method);
+  }
+  if (!missing.empty()) {
+    return Failing("schema", path + ": " + kClassName + " lacks " + Joined(missing),
+                   reinstall);
+  }
+  return Ok("schema", path + ": declares " + kClassName + " with the " +
+                          std::to_string(std::size(kServedMethods)) +
+                          " methods the provider serves");
+}
+
+// The provider's log can be written by the rules every log is written by:
+// the file opened as a trace opens it, or, while there is none, the folder
+// open to this user for a new one.
+bool LogWritable(const std::string& dir, std::string* error) {
+  const std::string log = dir + "/" + kProviderLog;
+  struct stat st;
+  if (lstat(log.c_str(), &st) != 0) {
+    if (faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) == 0) return true;
+    *error = dir + ": " + UserText(geteuid()) + " may not make " + kProviderLog + " in it";
+    return false;
+  }
+  int fd = OpenForWriting(log, O_APPEND, error);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+LinkResult CheckTrace() {
+  const std::string dir = RootedPath(kTraceFolder);
+  const std::string level = LevelText(TraceLevel());
+  const std::string action = "make " + dir +
+                             " a folder of root or of the provider's user that no one"
+                             " else may write (mode 0700), holding only its logs";
+  struct stat st;
+  std::string found;
+  bool existed = Describe(dir, &st, &found) == 0;
+  std::string error;
+  // Made as the first trace line would make it.
+  if (!PrepareFolder(dir, 0700, &error) || !LogWritable(dir, &error)) {
+    return Failing("trace", error + "; " + level, action);
+  }
+  if (!existed) {
+    Describe(dir, &st, &found);
+    found += ", made now";
+  }
+  return Ok("trace", found + ", " + kProviderLog + " writable; " + level);
+}
+
+}  // namespace
+
+void CheckChain(const std::string& provider, const std::string& schema,
+                const std::function<bool(const LinkResult&)>& report) {
+  SocketConfig config;
+  const std::function<LinkResult()> links[] = {
+      [&] { return CheckConfig(&config); },
+      [&] { return CheckSocket(config); },
+      [&] { return CheckService(config); },
+      [] { return CheckPackage(); },
+      [&] { return CheckProvider(provider); },
+      [&] { return CheckSchema(schema); },
+      [] { return CheckTrace(); },
+  };
+  for (const auto& link : links) {
+    if (!report(link())) return;
+  }
+}
+
+}  // namespace call
+}  // namespace qmx
