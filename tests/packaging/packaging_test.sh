@@ -133,6 +133,14 @@ for name in ${interface//|/ }; do
 done
 MANPATH=$root/usr/share/man man -w qmx-call qmxupdtmngr qmx-socket-config >/dev/null ||
   fail "man does not find the manual pages"
+# Each program's --help names the options its manual page describes.
+for pair in bin/qmx-call:man1/qmx-call.1 sbin/qmxupdtmngr:man8/qmxupdtmngr.8; do
+  options() { grep -o -e '--[a-z]\+' | sort -u; }
+  help=$("$root/usr/${pair%%:*}" --help | options)
+  page=$(MANWIDTH=200 man -l "$root/usr/share/man/${pair#*:}.gz" 2>/dev/null |
+    sed -n '/^OPTIONS/,/^[A-Z]/p' | options)
+  [ "$help" = "$page" ] || fail "${pair%%:*} --help and its manual page differ: $help / $page"
+done
 if command -v systemd-analyze >/dev/null; then
   systemd-analyze security --offline=yes --threshold=20 --root="$root" qmxupdtmngr.service \
     >"$work/exposure" 2>&1 || fail "unit $(grep -F Overall "$work/exposure")"
