@@ -277,6 +277,12 @@ TEST(QmxCallCheckTest, NamesTheBrokenLink) {
          chmod(root.PathOf("/var/log/qmx").c_str(), 0777);
        },
        "trace", "can be written by others without the sticky bit (mode 0777)"},
+      {"trace log a link",
+       [](const TempRoot& root) {
+         root.WriteFile("/var/log/qmx/other.log", "");
+         symlink("other.log", root.PathOf(kProviderLogPath).c_str());
+       },
+       "trace", "umprovider.log: refused: is a symbolic link"},
   };
   const std::regex link("(^|\n)(ok|FAILING) |\"link\":\""),
       failing("FAILING +([a-z]+)|\"link\":\"([a-z]+)\",\"ok\":false");

@@ -229,7 +229,12 @@ LinkResult CheckProvider(const std::string& path) {
   if (!ExportedSymbols(image, &names, &error)) {
     return Failing("provider", path + ": " + error, reinstall);
   }
-  names.erase(std::remove(names.begin(), names.end(), "create"), names.end());
+  // dlsym also finds a "create" of a library the provider depends on.
+  auto factory = std::find(names.begin(), names.end(), "create");
+  if (factory == names.end()) {
+    return Failing("provider", path + ": \"create\" is not its own export", reinstall);
+  }
+  names.erase(factory);
   if (!names.empty()) {
     std::sort(names.begin(), names.end());
     if (names.size() > 5) {
