@@ -231,7 +231,9 @@ TEST_F(QmxCallTest, CallsThatCannotSucceedSayWhy) {
 // provider count it, so with it every link is ok.
 TEST(QmxCallCheckTest, NamesTheBrokenLink) {
   enum Peer { kService, kNothing, kSilent };
-  const std::string no_class = "/empty.mof", few_methods = "/few.mof";
+  TempRoot schemas;
+  schemas.WriteFile("/no-class.mof", "");
+  schemas.WriteFile("/few.mof", "class VELTRAX_UpdateManager { uint32 UpdateAll(); };");
   const struct {
     const char* broken;
     std::function<void(const TempRoot&)> setup;
@@ -249,7 +251,7 @@ TEST(QmxCallCheckTest, NamesTheBrokenLink) {
       {"no config", [](const TempRoot& root) { unlink(root.PathOf(kSocketConfigPath).c_str()); },
        "configuration", "SocketConfig.ini: does not exist"},
       {"relative path",
-       [](const TempRoot& root) { root.WriteFile(kSocketConfigPath, "[Socket]\nPath=run/x.sock\n"); },
+       [](const TempRoot& root) { root.WriteFile(kSocketConfigPath, "[Socket]\nPath=run/x.sock"); },
        "configuration", "Path = 'run/x.sock' is not an absolute path"},
       {"no socket", nullptr, "socket service", "qmxupdtmngr.sock: does not exist", {}, kNothing},
       {"a file at the socket", [](const TempRoot& root) { root.WriteFile(kSocketPath, ""); },
@@ -261,16 +263,15 @@ TEST(QmxCallCheckTest, NamesTheBrokenLink) {
        "package", "qmxupdtmngr is not installed"},
       {"package removed", [](const TempRoot& root) { root.WritePackageStatus(false); },
        "package", "deinstall ok config-files: not installed"},
-      {"library exports more", nullptr, "provider", "exports more than \"create\": create_v2",
+      {"library exports more", nullptr, "provider",
+       "libprovider_exporting_more.so: exports more than \"create\": ",
        {"--provider", QMX_EXPORTING_PROVIDER}},
-      {"schema without the class", [&](const TempRoot& root) { root.WriteFile(no_class, ""); },
-       "schema", "declares no class VELTRAX_UpdateManager", {"--schema=@" + no_class}},
-      {"schema without methods",
-       [&](const TempRoot& root) {
-         root.WriteFile(few_methods, "class VELTRAX_UpdateManager { uint32 UpdateAll(); };");
-       },
-       "schema", "lacks GetAutoDownloadSetting, SetAutoDownloadSetting, DownloadAll, "
-       "GetAutoUpdateSetting, SetAutoUpdateSetting, RollbackAll,", {"--schema=@" + few_methods}},
+      {"schema without the class", nullptr, "schema", "declares no class VELTRAX_UpdateManager",
+       {"--schema=" + schemas.PathOf("/no-class.mof")}},
+      {"schema without methods", nullptr, "schema",
+       "lacks GetAutoDownloadSetting, SetAutoDownloadSetting, DownloadAll, "
+       "GetAutoUpdateSetting, SetAutoUpdateSetting, RollbackAll,",
+       {"--schema", schemas.PathOf("/few.mof")}},
       {"trace folder others may write",
        [](const TempRoot& root) {
          root.WriteFile("/var/log/qmx/umprovider.log", "");
@@ -295,10 +296,7 @@ TEST(QmxCallCheckTest, NamesTheBrokenLink) {
     if (c.peer == kService) service.Start();
     int listener = c.peer == kSilent ? ListenUnix(root.SocketPath()) : -1;
     Args args = {QMX_CALL_PATH, "--check"};
-    for (std::string arg : c.args) {
-      if (arg.find('@') != std::string::npos) arg.replace(arg.find('@'), 1, root.dir());
-      args.push_back(arg);
-    }
+    args.insert(args.end(), c.args.begin(), c.args.end());
     CommandResult result = RunCommand({args, {{"QMX_ROOT", root.dir()}}, {"QMX_TRACE_LEVEL"}});
     if (listener >= 0) close(listener);
     std::string names;
