@@ -143,6 +143,19 @@ std::string DirName(const std::string& path) {
   return path.substr(0, slash);
 }
 
+int FillClosedStandardDescriptors() {
+  int closed = 0;
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    closed |= 1 << fd;
+    // The lowest free number is this one: the ones below it are open.
+    if (open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY) != fd) {
+      return -1;
+    }
+  }
+  return closed;
+}
+
 bool PrepareFolder(const std::string& dir, mode_t mode, std::string* error) {
   // Nothing is made below a folder that is not trusted.
   std::vector<std::string> missing;

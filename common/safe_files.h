@@ -26,6 +26,13 @@ std::string ErrorText(int error);
 // The folder part of path ("." when there is none).
 std::string DirName(const std::string& path);
 
+// Opens /dev/null on each of descriptors 0-2 that is closed, so that no
+// file or socket opened later takes that number and receives what is meant
+// for a standard stream. Returns the closed ones as a mask (bit n for
+// descriptor n), or -1 with errno when /dev/null cannot be opened in place
+// of one. Run it first, before anything opens a file.
+int FillClosedStandardDescriptors();
+
 // Makes dir and its missing parents (like mkdir -p): dir itself gets mode,
 // parents 0755. Refused, before anything is made, when an existing folder
 // on the way is not trusted; false with *error when it cannot be made.

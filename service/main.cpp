@@ -2,7 +2,6 @@
 // requests over a Unix socket, keeps the schedules in a state file and
 // journals the actions it is asked for instead of performing them.
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -45,16 +44,6 @@ bool InstallStopSignals() {
   sigemptyset(&action.sa_mask);
   return sigaction(SIGTERM, &action, nullptr) == 0 &&
          sigaction(SIGINT, &action, nullptr) == 0;
-}
-
-// Descriptors 0-2 that are closed are opened on /dev/null, so that no file
-// or socket of ours becomes standard error and receives log lines.
-void KeepStandardDescriptorsOpen() {
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) >= 0) continue;
-    int opened = open("/dev/null", O_RDWR);
-    if (opened >= 0 && opened != fd) close(opened);
-  }
 }
 
 // Each waiting client holds a descriptor, so the service takes all the hard
@@ -124,7 +113,8 @@ int RunService(const ServicePaths& paths) {
 }
 
 int Main(const std::vector<std::string>& args) {
-  KeepStandardDescriptorsOpen();
+  // No socket or file of ours may become standard error and take log lines.
+  FillClosedStandardDescriptors();
   // A log line to a closed pipe must not end the service between an action
   // and its reply; the write fails instead.
   signal(SIGPIPE, SIG_IGN);
