@@ -98,7 +98,7 @@ TEST_F(MessageCycleTest, SendsEachRequestAndTakesTheReplyByItsRules) {
     EXPECT_EQ(Render(result.out()), test.output);
     const std::string prefix = Prefix(test.method);
     const std::string request =
-        test.request.empty() ? "0000" + kKinds.at(test.method) + "0000" : test.request;
+        test.request.empty() ? "0000" + KindOf(test.method) + "0000" : test.request;
     const std::vector<std::string> requests = transport_.Requests();
     EXPECT_EQ(requests.at(requests.size() - 1), request);
     // The whole request is traced, passwords included; not by the status query.

@@ -74,11 +74,11 @@ class RecordingObject : public IWbemClassObject {
     delete this;
     return 0;
   }
-  HRESULT Get(const char* name, long flags, VARIANT* value, CIMTYPE* type, long* flavor) override {
-    return inner_->Get(name, flags, value, type, flavor);
+  HRESULT Get(const char* n, long f, VARIANT* v, CIMTYPE* t, long* l) override {
+    return inner_->Get(n, f, v, t, l);
   }
-  HRESULT Put(const char* name, long flags, const VARIANT* value, CIMTYPE type) override {
-    return inner_->Put(name, flags, value, type);
+  HRESULT Put(const char* n, long f, const VARIANT* v, CIMTYPE t) override {
+    return inner_->Put(n, f, v, t);
   }
   HRESULT GetMethod(const char* name, long flags, IWbemClassObject** in,
                     IWbemClassObject** out) override {
@@ -94,9 +94,7 @@ class RecordingObject : public IWbemClassObject {
   }
   std::string GetClassName() override { return inner_->GetClassName(); }
   std::vector<std::string> GetPropertyNames() override { return inner_->GetPropertyNames(); }
-  std::string GetEmbeddedClassName(const char* name) override {
-    return inner_->GetEmbeddedClassName(name);
-  }
+  std::string GetEmbeddedClassName(const char* n) override { return inner_->GetEmbeddedClassName(n); }
 
  private:
   RecordingObject(IWbemClassObject* inner, std::string label) : inner_(inner), label_(label) {}
@@ -160,6 +158,14 @@ std::string Render(IWbemClassObject* object) {
     if (held) text += (text.empty() ? "" : " ") + shown;
   }
   return text;
+}
+
+std::string KindOf(const std::string& method) {
+  for (const qmx::support::MethodEntry& entry : qmx::support::kMethods) {
+    if (method == entry.name) return entry.kind;
+  }
+  ADD_FAILURE() << method << " is not in the method table";
+  return "";
 }
 
 std::string Prefix(const std::string& operation) {

@@ -8,7 +8,6 @@
 #define QMX_TESTS_PROVIDER_PROVIDER_FIXTURE_H_
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -20,18 +19,16 @@
 #include "host/utility.h"
 #include "runtime/repository.h"
 #include "runtime/testing/host_testing.h"
+#include "tests/support/method_table.h"
 
 namespace qmx_test {
 
 const uint32_t kFailed = 0x80000001u;
 const int kReplyLength = qmx::testing::Exchange::kReplyLength;
 
-// Every method an operation serves, and the kind of its messages.
-const std::map<std::string, std::string> kKinds = {
-    {"GetAutoDownloadSetting", "gtatdnld"}, {"SetAutoDownloadSetting", "statdnld"},
-    {"DownloadAll", "exmndnld"}, {"GetAutoUpdateSetting", "gtatupdt"},
-    {"SetAutoUpdateSetting", "statupdt"}, {"UpdateAll", "exmnupdt"}, {"RollbackAll", "exmnrlbk"},
-    {"NoticeModuleUpdate", "mdulupdt"}, {"ExecuteReboot", "exreboot"}, {"GetQmxStatus", "gustatus"}};
+// The kind of the method's request, from the tests' method table; "" for a
+// method that sends nothing.
+std::string KindOf(const std::string& method);
 
 // "Parameter.Property" of an embedded input object and its value as text,
 // converted to the property's type: {"UpdateSchedule.RepeatType", "-1"}.
