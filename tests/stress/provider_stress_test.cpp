@@ -27,24 +27,19 @@ namespace {
 
 const int kThreads = 8;
 const int kCallsPerThread = 1000;
-const uint32_t kLinkBusy = 0x1002;
 
-// The transports made, those alive now, and those made while another was
-// alive.
-std::atomic<int> transports_made{0};
-std::atomic<int> transports_alive{0};
-std::atomic<int> transports_overlapping{0};
+// Transports made, alive now, and made while another was alive.
+std::atomic<int> g_made{0}, g_alive{0}, g_overlapping{0};
 
 // The real socket channel, counted from its construction to its end.
 class CountedChannel : public TransportChannel {
  public:
   CountedChannel(const std::string& component, const std::string& config)
       : inner_(testing::MakeSocketChannel(component, config)) {
-    ++transports_made;
-    if (++transports_alive > 1) ++transports_overlapping;
+    ++g_made;
+    if (++g_alive > 1) ++g_overlapping;
   }
-  ~CountedChannel() override { --transports_alive; }
-
+  ~CountedChannel() override { --g_alive; }
   int Send(const std::string& text) override { return inner_->Send(text); }
   int Receive(char* buffer, int size, int timeoutMs) override {
     return inner_->Receive(buffer, size, timeoutMs);
@@ -54,48 +49,37 @@ class CountedChannel : public TransportChannel {
   std::unique_ptr<TransportChannel> inner_;
 };
 
-// A method and the input fields it is called with.
-using MethodCall = std::pair<std::string, std::vector<InputField>>;
-
-// What each thread cycles through: reads, writes of both schedules, the
-// status query and an action the service journals. Each thread writes its
-// own values, so that concurrent Sets differ.
-std::vector<MethodCall> MethodMix(int thread) {
-  std::string day = "Day" + std::to_string(thread);
-  return {{"GetAutoDownloadSetting", {}},
-          {"SetAutoUpdateSetting",
-           {{"UpdateSchedule", "IsAutoSetting", true},
-            {"UpdateSchedule", "DayOfWeek", day}}},
-          {"GetQmxStatus", {}},
-          {"GetAutoUpdateSetting", {}},
-          {"SetAutoDownloadSetting",
-           {{"DownloadSetting", "DownloadType", thread},
-            {"DownloadSetting", "WebSiteUrl", "http://a;b/" + day}}},
-          {"UpdateAll", {}}};
-}
-
-// How the calls of all threads ended.
+// Calls that ended with 0, with 0x1002 (the link was busy), and otherwise.
 struct Tally {
-  std::atomic<int> done{0};
-  std::atomic<int> busy{0};
-  std::atomic<int> bad{0};
+  std::atomic<int> done{0}, busy{0}, bad{0};
 };
 
+// Each thread cycles through reads, writes of both schedules with values
+// of its own (so that concurrent Sets differ), the status query and an
+// action the service journals.
 void CallMany(ProviderHost* host, int thread, Tally* tally) {
-  std::vector<MethodCall> mix = MethodMix(thread);
+  std::string day = "Day" + std::to_string(thread);
+  const std::vector<std::pair<std::string, std::vector<InputField>>> mix = {
+      {"GetAutoDownloadSetting", {}},
+      {"SetAutoUpdateSetting",
+       {{"UpdateSchedule", "IsAutoSetting", true}, {"UpdateSchedule", "DayOfWeek", day}}},
+      {"GetQmxStatus", {}},
+      {"GetAutoUpdateSetting", {}},
+      {"SetAutoDownloadSetting",
+       {{"DownloadSetting", "DownloadType", thread},
+        {"DownloadSetting", "WebSiteUrl", "http://a;b/" + day}}},
+      {"UpdateAll", {}}};
   for (int i = 0; i < kCallsPerThread; ++i) {
     const auto& [method, fields] = mix[(i + thread) % mix.size()];
     CallOutcome outcome = host->Call(method, fields);
-    bool delivered =
-        outcome.status == WBEM_S_NO_ERROR && outcome.indicated == 1;
+    bool delivered = outcome.status == WBEM_S_NO_ERROR && outcome.indicated == 1;
     if (delivered && outcome.return_value == 0) {
       ++tally->done;
-    } else if (delivered && outcome.return_value == kLinkBusy) {
+    } else if (delivered && outcome.return_value == 0x1002) {
       ++tally->busy;
     } else if (++tally->bad <= 3) {  // the first few are enough to go on
-      ADD_FAILURE() << std::hex << method << ": status 0x" << outcome.status
-                    << ", " << outcome.indicated << " indicated, return 0x"
-                    << outcome.return_value;
+      ADD_FAILURE() << std::hex << method << ": status 0x" << outcome.status << ", "
+                    << outcome.indicated << " indicated, return 0x" << outcome.return_value;
     }
   }
 }
@@ -107,37 +91,33 @@ TEST(ProviderStressTest, ManyThreadsShareOneProviderObject) {
   setenv("QMX_ROOT", root.dir().c_str(), 1);
   ServiceProcess service(QMXUPDTMNGR_PATH, &root);
   service.Start();
-  testing::SetTransportFactory(
-      [](const std::string& component, const std::string& config) {
-        return std::make_unique<CountedChannel>(component, config);
-      });
+  testing::SetTransportFactory([](const std::string& component, const std::string& config) {
+    return std::make_unique<CountedChannel>(component, config);
+  });
   ProviderHost host(QMX_PROVIDER_LIBRARY, QMX_SCHEMA_FILE);
   const int live_before = testing::LiveObjectCount();
 
   Tally tally;
   auto start = std::chrono::steady_clock::now();
   std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back(CallMany, &host, t, &tally);
-  }
+  for (int t = 0; t < kThreads; ++t) threads.emplace_back(CallMany, &host, t, &tally);
   for (std::thread& thread : threads) thread.join();
   std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
   testing::SetTransportFactory(nullptr);
 
   EXPECT_EQ(tally.bad.load(), 0);
-  EXPECT_EQ(transports_overlapping.load(), 0) << "two links open at once";
-  EXPECT_EQ(transports_alive.load(), 0) << "a link outlived its cycle";
+  EXPECT_EQ(g_overlapping.load(), 0) << "two links open at once";
+  EXPECT_EQ(g_alive.load(), 0) << "a link outlived its cycle";
   // Every cycle that got the link made exactly one transport; a busy one
   // made none.
-  EXPECT_EQ(transports_made.load(), tally.done.load());
+  EXPECT_EQ(g_made.load(), tally.done.load());
   EXPECT_GT(tally.busy.load(), 0) << "the threads never met at the link";
   EXPECT_GT(tally.done.load(), 0);
   EXPECT_EQ(testing::LiveObjectCount(), live_before);
-  std::printf(
-      "stress: %d calls on one provider from %d threads, %d done, "
-      "%d found the link busy (0x1002), %.2f s\n",
-      kThreads * kCallsPerThread, kThreads, tally.done.load(),
-      tally.busy.load(), wall.count());
+  std::printf("stress: %d calls on one provider from %d threads, %d done, "
+              "%d found the link busy (0x1002), %.2f s\n",
+              kThreads * kCallsPerThread, kThreads, tally.done.load(), tally.busy.load(),
+              wall.count());
   unsetenv("QMX_ROOT");
 }
 
