@@ -23,26 +23,27 @@ const char kFileName[] = "fuzz.mof";
 // text declared (GetObject refuses the others).
 std::set<std::string> Words(const std::string& text) {
   std::set<std::string> words;
-  size_t begin = 0;
-  for (size_t end = 0; end <= text.size(); ++end) {
-    unsigned char c = end < text.size() ? text[end] : ' ';
-    if (std::isalnum(c) != 0 || c == '_') continue;
-    if (end > begin) words.insert(text.substr(begin, end - begin));
-    begin = end + 1;
+  std::string word;
+  for (char c : text + " ") {
+    if (std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_') {
+      word += c;
+    } else if (!word.empty()) {
+      words.insert(word);
+      word.clear();
+    }
   }
   return words;
 }
 
 // Fetches the class, spawns an instance and reads what a host tool reads.
 void Explore(IWbemServices* services, const std::string& name) {
-  IWbemClassObject* classObject = nullptr;
-  if (services->GetObject(name, 0, nullptr, &classObject, nullptr) < 0) return;
-  ObjectPtr owner(classObject);
-  Check(owner != nullptr, "a class served has an object");
+  IWbemClassObject* found = nullptr;
+  if (services->GetObject(name, 0, nullptr, &found, nullptr) < 0) return;
+  ObjectPtr owner(found);
   IWbemClassObject* spawned = nullptr;
-  owner->SpawnInstance(0, &spawned);
+  Check(owner != nullptr && owner->SpawnInstance(0, &spawned) >= 0 && spawned != nullptr,
+        "a class served spawns an instance");
   ObjectPtr instance(spawned);
-  Check(instance != nullptr, "a class spawns an instance");
   for (const std::string& property : instance->GetPropertyNames()) {
     instance->GetEmbeddedClassName(property.c_str());
   }
@@ -59,16 +60,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string text = qmx_fuzz::Bytes(data, size);
   int liveBefore = qmx::testing::LiveObjectCount();
   std::string error;
-  IWbemServices* services =
-      qmx::LoadRepositoryFromText(text, kFileName, &error);
+  IWbemServices* services = qmx::LoadRepositoryFromText(text, kFileName, &error);
   if (services == nullptr) {
-    Check(error.rfind(std::string(kFileName) + ":", 0) == 0,
-          "a refused text says where");
+    Check(error.rfind(std::string(kFileName) + ":", 0) == 0, "a refused text says where");
   } else {
     for (const std::string& word : Words(text)) Explore(services, word);
     services->Release();
   }
-  Check(qmx::testing::LiveObjectCount() == liveBefore,
-        "releasing the repository frees every object");
+  Check(qmx::testing::LiveObjectCount() == liveBefore, "releasing the repository frees every object");
   return 0;
 }
