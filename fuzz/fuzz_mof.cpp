@@ -11,11 +11,12 @@
 #include "fuzz/fuzz_support.h"
 #include "runtime/repository.h"
 #include "runtime/testing/host_testing.h"
+#include "tests/provider/host_objects.h"
 
 namespace {
 
 using qmx_fuzz::Check;
-using qmx_fuzz::ObjectPtr;
+using qmx_test::ObjectPtr;
 
 const char kFileName[] = "fuzz.mof";
 

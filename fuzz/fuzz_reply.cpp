@@ -1,81 +1,37 @@
 // The reply handling of every method: the first byte picks the method (its
 // place in the tests' method table), the rest is the update service's reply,
 // played through a scripted transport into ExecMethodAsync with the product
-// schema, the service installed and every input field set. Whatever the
-// reply, the call must succeed with one output instance, open one link (none
-// for a method that sends nothing), release every object it made, and return
-// success, a rejected reply or the service's own code. The reply split as a
-// body must give the items the sender could have joined.
+// schema, the service installed and an object in every embedded input
+// parameter (its fields unset: they shape the request, not the handling of
+// the reply). Whatever the reply, the call must succeed with one output
+// instance, open one link (none for a method that sends nothing), release
+// every object it made, and return success, a rejected reply or the
+// service's own code. The reply split as a body must give the items the
+// sender could have joined.
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <list>
 #include <iterator>
+#include <list>
 #include <string>
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "host/utility.h"
 #include "provider/UpdateManager.h"
 #include "runtime/repository.h"
 #include "runtime/testing/host_testing.h"
+#include "tests/provider/host_objects.h"
 #include "tests/support/method_table.h"
 
 namespace {
 
 using qmx::support::kMethods;
 using qmx_fuzz::Check;
-using qmx_fuzz::ObjectPtr;
+using qmx_test::ObjectPtr;
 
 const char kClassName[] = "VELTRAX_UpdateManager";
-
-// An instance of the named class, or of the input of its method; null if
-// there is none.
-ObjectPtr Spawn(IWbemServices* services, const std::string& name, const char* method = nullptr) {
-  IWbemClassObject* found = nullptr;
-  services->GetObject(name, 0, nullptr, &found, nullptr);
-  ObjectPtr owner(found);
-  if (owner != nullptr && method != nullptr) {
-    found = nullptr;
-    owner->GetMethod(method, 0, &found, nullptr);
-    owner.reset(found);
-  }
-  IWbemClassObject* instance = nullptr;
-  if (owner != nullptr) owner->SpawnInstance(0, &instance);
-  return ObjectPtr(instance);
-}
-
-// A value of the field's type; a text holds a separator and an escape, so
-// that the request's escaping runs too.
-HRESULT PutValue(IWbemClassObject* to, const std::string& name) {
-  VARIANT value;
-  CIMTYPE type = 0;
-  to->Get(name.c_str(), 0, &value, &type, nullptr);
-  VariantClear(&value);
-  if (type == CIM_BOOLEAN) return CIWbemUtil::setBoolToIWbemClassObject(to, name, true);
-  if (type == CIM_SINT32) return CIWbemUtil::setIntToIWbemClassObject(to, name, -7);
-  return CIWbemUtil::setStringToIWbemClassObject(to, name, "a;b@@@@c\\");
-}
-
-// The method's input with every field of every embedded object set; null
-// for a method without input, as a host passes it.
-ObjectPtr MakeInput(IWbemServices* services, const char* method) {
-  ObjectPtr input = Spawn(services, kClassName, method);
-  if (input == nullptr) return nullptr;
-  for (const std::string& parameter : input->GetPropertyNames()) {
-    ObjectPtr embedded = Spawn(services, input->GetEmbeddedClassName(parameter.c_str()));
-    Check(embedded != nullptr, "the schema has every class the provider uses");
-    for (const std::string& name : embedded->GetPropertyNames()) {
-      Check(PutValue(embedded.get(), name) >= 0, "the schema takes every field");
-    }
-    Check(CIWbemUtil::setParameterClassToIWbemClassObject(input.get(), parameter,
-                                                          embedded.get()) >= 0,
-          "the input takes its embedded objects");
-  }
-  return input;
-}
 
 // Everything that lives across inputs: one provider, as a host keeps it.
 struct Host {
@@ -149,7 +105,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   Check(g_host->services != nullptr, "the product schema loads");
   g_host->provider.SetServices(g_host->services);
   for (const auto& method : kMethods) {
-    g_host->inputs.push_back(MakeInput(g_host->services, method.name));
+    g_host->inputs.push_back(qmx_test::MakeInput(g_host->services, method.name));
   }
   return 0;
 }

@@ -1,5 +1,5 @@
 // What the fuzz targets share: a check that turns a broken property into a
-// finding, and a holder for the host objects a target makes.
+// finding, and traces kept in memory.
 
 #ifndef QMX_FUZZ_FUZZ_SUPPORT_H_
 #define QMX_FUZZ_FUZZ_SUPPORT_H_
@@ -8,10 +8,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <string>
 
-#include "host/wbem.h"
 #include "runtime/trace_control.h"
 
 namespace qmx_fuzz {
@@ -27,14 +25,6 @@ inline void Check(bool holds, const char* property) {
 inline std::string Bytes(const uint8_t* data, size_t size) {
   return std::string(reinterpret_cast<const char*>(data), size);
 }
-
-struct Releaser {
-  void operator()(IWbemClassObject* object) const {
-    if (object != nullptr) object->Release();
-  }
-};
-// One reference to a host object, given back when the holder goes.
-using ObjectPtr = std::unique_ptr<IWbemClassObject, Releaser>;
 
 // Traces only to memory: a file line per trace would cost more than the
 // code under test, and a long run would fill the disk.

@@ -9,55 +9,6 @@
 namespace qmx_test {
 namespace {
 
-struct Releaser {
-  void operator()(IWbemClassObject* object) const { object->Release(); }
-};
-using ObjectPtr = std::unique_ptr<IWbemClassObject, Releaser>;
-
-void PutText(IWbemClassObject* object, const std::string& name, const std::string& text) {
-  VARIANT value;
-  VariantInit(&value);
-  CIMTYPE type = CIM_STRING;
-  object->Get(name.c_str(), 0, &value, &type, nullptr);
-  VariantClear(&value);
-  HRESULT status =
-      type == CIM_BOOLEAN  ? CIWbemUtil::setBoolToIWbemClassObject(object, name, text == "true")
-      : type == CIM_SINT32 ? CIWbemUtil::setIntToIWbemClassObject(object, name, std::stoi(text))
-                           : CIWbemUtil::setStringToIWbemClassObject(object, name, text);
-  EXPECT_GE(status, 0) << "setting " << name;
-}
-
-// A new instance of the named class, or of the input of one of its methods.
-ObjectPtr Spawn(IWbemServices* services, const std::string& className,
-                const std::string& method = "") {
-  IWbemClassObject* classObject = nullptr;
-  IWbemClassObject* inClass = nullptr;
-  IWbemClassObject* instance = nullptr;
-  if (services != nullptr) services->GetObject(className, 0, nullptr, &classObject, nullptr);
-  if (classObject == nullptr) return nullptr;
-  if (!method.empty()) classObject->GetMethod(method.c_str(), 0, &inClass, nullptr);
-  IWbemClassObject* from = method.empty() ? classObject : inClass;
-  if (from != nullptr) from->SpawnInstance(0, &instance);
-  if (inClass != nullptr) inClass->Release();
-  classObject->Release();
-  return ObjectPtr(instance);
-}
-
-// The method's input, null for a method without input (or not declared).
-ObjectPtr Input(IWbemServices* services, const std::string& method, const Fields& fields) {
-  ObjectPtr input = Spawn(services, "VELTRAX_UpdateManager", method);
-  if (!input) return input;
-  for (const std::string& parameter : input->GetPropertyNames()) {
-    ObjectPtr embedded = Spawn(services, input->GetEmbeddedClassName(parameter.c_str()));
-    for (const auto& [path, value] : fields) {
-      if (path.rfind(parameter + ".", 0) != 0) continue;
-      PutText(embedded.get(), path.substr(parameter.size() + 1), value);
-    }
-    CIWbemUtil::setParameterClassToIWbemClassObject(input.get(), parameter, embedded.get());
-  }
-  return input;
-}
-
 // Forwards to a runtime object and traces "Release <label>" at each Release,
 // so that a test sees among the provider's lines when it lets go of an
 // object. What it hands out is wrapped alike.
@@ -220,7 +171,8 @@ void ProviderTest::RecordReleases() {
 }
 
 CallResult ProviderTest::Call(const std::string& method, const Fields& fields) {
-  ObjectPtr input = Input(provider_->GetServices(), method, fields);
+  ObjectPtr input = MakeInput(provider_->GetServices(), method, fields);
+  EXPECT_TRUE(fields.empty() || input != nullptr) << "a field cannot be set";
   CallResult result{WBEM_S_NO_ERROR, std::make_unique<qmx::RecordingSink>()};
   std::string path = "VELTRAX_UpdateManager";
   std::string name = method;

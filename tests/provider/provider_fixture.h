@@ -19,6 +19,7 @@
 #include "host/utility.h"
 #include "runtime/repository.h"
 #include "runtime/testing/host_testing.h"
+#include "tests/provider/host_objects.h"
 #include "tests/support/method_table.h"
 
 namespace qmx_test {
@@ -29,10 +30,6 @@ const int kReplyLength = qmx::testing::Exchange::kReplyLength;
 // The kind of the method's request, from the tests' method table; "" for a
 // method that sends nothing.
 std::string KindOf(const std::string& method);
-
-// "Parameter.Property" of an embedded input object and its value as text,
-// converted to the property's type: {"UpdateSchedule.RepeatType", "-1"}.
-using Fields = std::vector<std::pair<std::string, std::string>>;
 
 // What one method call delivered; the sink keeps the indicated instance.
 struct CallResult {
