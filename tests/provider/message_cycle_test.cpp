@@ -1,8 +1,12 @@
 // The request cycle of every method: the checks it makes of a reply and in
-// which order, what it makes of a reply body, the traces of a whole call,
+// which order, what it makes of a reply body, where it ends when the host,
+// the package database or the link fails it, the traces of a whole call,
 // and the limits of the length field and the receive buffer.
 
 #include <algorithm>
+#include <functional>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -12,6 +16,7 @@ namespace qmx_test {
 namespace {
 
 using MessageCycleTest = ProviderTest;
+using qmx::testing::HostOperation;
 
 // Each method sends its request, "0000" + kind + "0000" unless given ("-":
 // nothing, and no reply is queued), and checks the reply's length, then its
@@ -25,6 +30,10 @@ TEST_F(MessageCycleTest, SendsEachRequestAndTakesTheReplyByItsRules) {
   const std::string kind = "MessageKind different";
   const std::string count = "ParamNum error";
   const std::string boolean = "Param error IsAutoSetting 00000000";
+  const std::string getAuto = "0000gtatupdt00001;0;;;";
+  const std::string getDownload = "0000gtatdnld00001;0;;;;0;;;;;;;;;";
+  const std::string downloadSchedule =
+      "DownloadSchedule={IsAutoSetting=true RepeatType=0 DayOfWeek= Date= Time=}";
   const std::string longDay(0xFFFF - 6, 'd');  // "0;0;" + it + ";;" just fits the length field
   auto schedule = [](const std::string& repeatType) {
     return "UpdateSchedule={IsAutoSetting=false RepeatType=" + repeatType +
@@ -86,6 +95,25 @@ TEST_F(MessageCycleTest, SendsEachRequestAndTakesTheReplyByItsRules) {
        "Date=2024/01/31 Time=03:00} DownloadSetting={DownloadType=0 WebSiteUrl=http://a "
        "ProxyAddress= ProxyPort=08080 ProxyUser=usr ProxyPassword=p;w "
        "CacheServerPath=\\\\cache CacheServerUser=cu CacheServerPassword=cp TempDriveLetter=E}"},
+      // A host step that fails, traced "<step> is failed <name> <status>":
+      // the input is read before the link, the output filled after the reply.
+      {"SetAutoUpdateSetting", "", kFailed, "GetInParam is failed IsAutoSetting 8004abcd", "", {},
+       "-"},
+      {"SetAutoDownloadSetting", "", kFailed, "GetInParam is failed DownloadSetting 8004abcd", "",
+       {}, "-"},
+      {"SetAutoDownloadSetting", "", kFailed, "GetInParam is failed RepeatType 8004abcd", "", {},
+       "-"},
+      {"DownloadAll", "", kFailed, "GetInParam is failed ExternalMediaPath 8004abcd", "", {}, "-"},
+      {"GetAutoUpdateSetting", getAuto, kFailed,
+       "GetObject is failed Veltrax_UpdateSchedule 8004abcd"},
+      {"GetAutoUpdateSetting", getAuto, kFailed,
+       "SpawnInstance is failed Veltrax_UpdateSchedule 8004abcd"},
+      {"GetAutoUpdateSetting", getAuto, kFailed, "SetOutParam is failed Time 8004abcd"},
+      {"GetAutoDownloadSetting", getDownload, kFailed,
+       "GetObject is failed Veltrax_DownloadSetting 8004abcd", downloadSchedule},
+      {"GetAutoDownloadSetting", getDownload, kFailed,
+       "SetOutParam is failed DownloadSetting 8004abcd", downloadSchedule},
+      {"UpdateAll", "0000exmnupdt000000000001", kFailed, "SetOutParam is failed Reboot 8004abcd"},
       {"GetQmxStatus", "0000gustatus00A5tail", 0xA5, ", rc=00A5"},
       {"GetQmxStatus", "0000gustatus%s%n", 0, ", rc=%s%n"},
       {"GetQmxStatus", "0000gustatus000", kFailed, "Message length error (exp=16, res=15)"},
@@ -94,12 +122,23 @@ TEST_F(MessageCycleTest, SendsEachRequestAndTakesTheReplyByItsRules) {
       {"GetAutoUpdateSetting", "0000gtatupdt00001;0;a@@@@b;@@@;@@@@@", 0, "[END]",
        "UpdateSchedule={IsAutoSetting=true RepeatType=0 DayOfWeek=a;b Date=@@@ Time=;@}"},
   };
+  // The host steps a row can fail, by the name they are traced with.
+  const std::map<std::string, HostOperation> steps = {
+      {"GetInParam", HostOperation::kGet}, {"GetObject", HostOperation::kGetObject},
+      {"SpawnInstance", HostOperation::kSpawnInstance}, {"SetOutParam", HostOperation::kPut}};
   for (const Case& test : cases) {
-    SCOPED_TRACE(test.method + " \"" + test.reply + "\"");
+    SCOPED_TRACE(test.method + " \"" + test.reply + "\" " + test.traced);
     capture_->Clear();
     const bool sends = test.request != "-";
     const size_t sent = transport_.Requests().size();
     if (sends) Reply(test.reply);
+    qmx::testing::FaultInjection faults;
+    std::istringstream words(test.traced);
+    std::string step, is, failed, name;
+    if (words >> step >> is >> failed >> name && failed == "failed" && steps.count(step) != 0) {
+      // An unusual status, so that the trace proves it carries the host's.
+      faults.Fail(steps.at(step), name, static_cast<HRESULT>(0x8004abcdu));
+    }
     CallResult result = Call(test.method, test.fields);
     EXPECT_EQ(result.statuses(), std::vector<HRESULT>{WBEM_S_NO_ERROR});
     EXPECT_EQ(result.returnValue(), test.result);
@@ -124,6 +163,60 @@ TEST_F(MessageCycleTest, SendsEachRequestAndTakesTheReplyByItsRules) {
   // Items before a separator are traced as received, the last one unescaped.
   EXPECT_TRUE(Traced(TRACE_DETAIL, Prefix("GetParameter") + "Param = a@@@@b"));
   EXPECT_TRUE(Traced(TRACE_DETAIL, Prefix("GetParameter") + "Param = ;@"));
+}
+
+// Every method ends at the step that fails: a service that is not installed
+// (checked on every call, not by the status query, which then finds no
+// reply), a failed send, a failed receive, and a link that another cycle
+// holds: that cycle still completes, and no refused call closes its link.
+// The status query has results and texts of its own.
+TEST_F(MessageCycleTest, EndsEveryMethodAtTheFailedStep) {
+  struct Case {
+    std::function<void()> arrange;
+    uint32_t result, statusResult;
+    int level;
+    std::string traced, statusTraced;
+    size_t sends;  // requests of each call that reaches the link
+    bool held = false;
+  };
+  const std::string refused = "SocketClientInitialize is failed";
+  const Case cases[] = {
+      {[this] { transport_.Push({-1, 0, "", nullptr}); }, 0x1001, 0x1001, TRACE_ERROR,
+       "SendMessage is failed", "send failed", 1},
+      {[this] { transport_.Push({0, -1, "", nullptr}); }, 0x1001, kFailed, TRACE_ERROR,
+       "ReceiveMessage is failed", "recv failed", 1},
+      {[] {}, 0x1002, 0x1002, TRACE_ERROR, refused, refused, 0, true},
+      {[this] { packages_.Remove("qmxupdtmngr"); }, 0x1003, 0x1001, TRACE_WARNING,
+       "CheckUmInstall false", "send failed", 0},
+  };
+  for (const Case& test : cases) {
+    auto callEach = [&] {
+      for (const qmx::support::MethodEntry& entry : qmx::support::kMethods) {
+        if (*entry.kind == '\0') continue;  // sends nothing
+        const std::string method = entry.name;
+        SCOPED_TRACE(method + " " + test.traced);
+        test.arrange();
+        size_t sent = transport_.Requests().size();
+        bool status = method == "GetQmxStatus";
+        EXPECT_EQ(Call(method).returnValue(), status ? test.statusResult : test.result);
+        const std::string traced = Prefix(method) + (status ? test.statusTraced : test.traced);
+        EXPECT_TRUE(Traced(status ? TRACE_ERROR : test.level, traced));
+        // The operation's last line, after the link has closed.
+        EXPECT_EQ(Texts().at(Texts().size() - 3), traced);
+        EXPECT_EQ(transport_.Requests().size() - sent, status ? 1 - test.held : test.sends);
+      }
+    };
+    capture_->Clear();
+    if (!test.held) {
+      callEach();
+      continue;
+    }
+    transport_.Push({0, kReplyLength, "0000exreboot0000", callEach});
+    EXPECT_EQ(Call("ExecuteReboot").returnValue(), 0u);
+    EXPECT_TRUE(Traced(TRACE_ERROR, Prefix("SocketClientInitialize") + "socket competition error"));
+  }
+  EXPECT_TRUE(Traced(TRACE_WARNING, Prefix("CheckUmInstall") +
+                                        "updatemanager not installed. package version is empty."));
 }
 
 // Every line of a call, in order: the dispatcher's, the operation's, the
