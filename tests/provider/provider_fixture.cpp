@@ -4,7 +4,6 @@
 #include <stdlib.h>
 
 #include <atomic>
-#include <filesystem>
 
 namespace qmx_test {
 namespace {
@@ -81,16 +80,12 @@ std::string TextOf(const qmx::testing::TraceLine& line) {
 
 }  // namespace
 
-IWbemClassObject* CallResult::out() const {
-  return sink->Indicated().empty() ? nullptr : sink->Indicated().front();
-}
-
 uint32_t CallResult::returnValue() const {
-  VARIANT value;
-  VariantInit(&value);
-  EXPECT_NE(out(), nullptr) << "no instance indicated";
-  if (out() != nullptr) out()->Get("ReturnValue", 0, &value, nullptr, nullptr);
-  return value.vt == VT_UI4 ? value.ulVal : 0;
+  int value = 0;
+  EXPECT_TRUE(out() != nullptr &&
+              CIWbemUtil::getIntFromIWbemClassObject(out(), "ReturnValue", &value) >= 0)
+      << "no instance with a return value indicated";
+  return static_cast<uint32_t>(value);
 }
 
 std::string Render(IWbemClassObject* object) {
@@ -125,10 +120,7 @@ std::string Prefix(const std::string& operation) {
 }
 
 void ProviderTest::SetUp() {
-  char root[] = "/tmp/qmx_provider_test.XXXXXX";
-  ASSERT_NE(mkdtemp(root), nullptr);
-  root_ = root;
-  setenv("QMX_ROOT", root, 1);
+  setenv("QMX_ROOT", root_.dir().c_str(), 1);
   capture_.emplace(31);
   packages_.Install("qmxupdtmngr", "1.0");
   std::string error;
@@ -146,7 +138,6 @@ void ProviderTest::TearDown() {
   delete provider_;
   if (services_ != nullptr) services_->Release();
   unsetenv("QMX_ROOT");
-  std::filesystem::remove_all(root_);
 }
 
 CVELTRAX_ServerService* ProviderTest::Create() {

@@ -21,6 +21,7 @@
 #include "runtime/testing/host_testing.h"
 #include "tests/provider/host_objects.h"
 #include "tests/support/method_table.h"
+#include "tests/support/temp_root.h"
 
 namespace qmx_test {
 
@@ -37,7 +38,8 @@ struct CallResult {
   std::unique_ptr<qmx::RecordingSink> sink;
 
   const std::vector<HRESULT>& statuses() const { return sink->Statuses(); }
-  IWbemClassObject* out() const;  // the indicated instance, or null
+  // The indicated instance, or null.
+  IWbemClassObject* out() const { return sink->Indicated().empty() ? nullptr : sink->Indicated()[0]; }
   uint32_t returnValue() const;
 };
 
@@ -81,7 +83,7 @@ class ProviderTest : public ::testing::Test {
 
  private:
   std::shared_ptr<IWbemServices> recording_;  // outlives the provider
-  std::string root_;
+  qmx::support::TempRoot root_;
   int liveAtStart_ = 0;
 };
 
