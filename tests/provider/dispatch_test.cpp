@@ -82,11 +82,8 @@ TEST_F(DispatchTest, TurnsAnExceptionIntoAFailedCall) {
   const char* closing = "CVELTRAX_UpdateManager::SocketClientDeinitialize() [START]";
   // thrower: run by the operation on the name; receive: by the transport;
   // mr: the operation's result, if it returned.
-  struct Case {
-    const char* method; const char* reply; HostOperation operation;
-    const char* name; std::function<void()> thrower, receive; std::string traced,
-    mr = "0x00000000";
-  };
+  struct Case { const char* method; const char* reply; HostOperation operation; const char* name;
+                std::function<void()> thrower, receive; std::string traced, mr = "0x00000000"; };
   const Case cases[] = {
       {"UpdateAll", "0000exmnupdt000000000001", HostOperation::kPut, "Reboot", noMemory,
        nullptr, "[exception:std::bad_alloc]"},

@@ -4,8 +4,11 @@
 // and the limits of the length field and the receive buffer.
 
 #include <algorithm>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -165,20 +168,16 @@ TEST_F(MessageCycleTest, SendsEachRequestAndTakesTheReplyByItsRules) {
   EXPECT_TRUE(Traced(TRACE_DETAIL, Prefix("GetParameter") + "Param = ;@"));
 }
 
-// Every method ends at the step that fails: a service that is not installed
+// Every method the schema declares, each with the kind of its request in the
+// tests' table, ends at the step that fails: a service that is not installed
 // (checked on every call, not by the status query, which then finds no
 // reply), a failed send, a failed receive, and a link that another cycle
 // holds: that cycle still completes, and no refused call closes its link.
 // The status query has results and texts of its own.
 TEST_F(MessageCycleTest, EndsEveryMethodAtTheFailedStep) {
-  struct Case {
-    std::function<void()> arrange;
-    uint32_t result, statusResult;
-    int level;
-    std::string traced, statusTraced;
-    size_t sends;  // requests of each call that reaches the link
-    bool held = false;
-  };
+  // sends: the requests of each call that reaches the link.
+  struct Case { std::function<void()> arrange; uint32_t result, statusResult; int level;
+                std::string traced, statusTraced; size_t sends; bool held = false; };
   const std::string refused = "SocketClientInitialize is failed";
   const Case cases[] = {
       {[this] { transport_.Push({-1, 0, "", nullptr}); }, 0x1001, 0x1001, TRACE_ERROR,
@@ -189,11 +188,20 @@ TEST_F(MessageCycleTest, EndsEveryMethodAtTheFailedStep) {
       {[this] { packages_.Remove("qmxupdtmngr"); }, 0x1003, 0x1001, TRACE_WARNING,
        "CheckUmInstall false", "send failed", 0},
   };
+  // Every method the schema declares, each in the tests' table.
+  std::ifstream schema(QMX_SCHEMA_FILE);
+  const std::string text{std::istreambuf_iterator<char>(schema), {}};
+  const std::regex declaration(R"(uint32 (\w+)\()");
+  std::vector<std::string> methods;  // those that send
+  size_t declared = 0;
+  for (std::sregex_iterator it(text.begin(), text.end(), declaration), end; it != end; ++it) {
+    if (!KindOf((*it)[1]).empty()) methods.push_back((*it)[1]);
+    ++declared;
+  }
+  ASSERT_EQ(declared, std::size(qmx::support::kMethods));
   for (const Case& test : cases) {
     auto callEach = [&] {
-      for (const qmx::support::MethodEntry& entry : qmx::support::kMethods) {
-        if (*entry.kind == '\0') continue;  // sends nothing
-        const std::string method = entry.name;
+      for (const std::string& method : methods) {
         SCOPED_TRACE(method + " " + test.traced);
         test.arrange();
         size_t sent = transport_.Requests().size();
@@ -203,7 +211,10 @@ TEST_F(MessageCycleTest, EndsEveryMethodAtTheFailedStep) {
         EXPECT_TRUE(Traced(status ? TRACE_ERROR : test.level, traced));
         // The operation's last line, after the link has closed.
         EXPECT_EQ(Texts().at(Texts().size() - 3), traced);
-        EXPECT_EQ(transport_.Requests().size() - sent, status ? 1 - test.held : test.sends);
+        const std::vector<std::string> requests = transport_.Requests();
+        EXPECT_EQ(requests.size() - sent, status ? 1 - test.held : test.sends);
+        EXPECT_EQ(requests.size() == sent ? KindOf(method) : requests.back().substr(4, 8),
+                  KindOf(method));
       }
     };
     capture_->Clear();

@@ -89,6 +89,7 @@ uint32_t CallResult::returnValue() const {
 }
 
 std::string Render(IWbemClassObject* object) {
+  if (object == nullptr) return "(no instance)";
   std::string text;
   for (const std::string& name : object->GetPropertyNames()) {
     VARIANT value;
