@@ -2,9 +2,9 @@
 // accepted one gives a repository whose classes can be fetched, spawned and
 // looked into; and whatever it returns, releasing it frees every object.
 
-#include <cctype>
 #include <cstddef>
 #include <cstdint>
+#include <regex>
 #include <set>
 #include <string>
 
@@ -19,22 +19,6 @@ using qmx_fuzz::Check;
 using qmx_test::ObjectPtr;
 
 const char kFileName[] = "fuzz.mof";
-
-// Every word of the text, among them the names of the classes an accepted
-// text declared (GetObject refuses the others).
-std::set<std::string> Words(const std::string& text) {
-  std::set<std::string> words;
-  std::string word;
-  for (char c : text + " ") {
-    if (std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_') {
-      word += c;
-    } else if (!word.empty()) {
-      words.insert(word);
-      word.clear();
-    }
-  }
-  return words;
-}
 
 // Fetches the class, spawns an instance and reads what a host tool reads.
 void Explore(IWbemServices* services, const std::string& name) {
@@ -65,7 +49,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (services == nullptr) {
     Check(error.rfind(std::string(kFileName) + ":", 0) == 0, "a refused text says where");
   } else {
-    for (const std::string& word : Words(text)) Explore(services, word);
+    // Every word of the text, among them the names of the classes it
+    // declared (GetObject refuses the others).
+    static const std::regex kWord(R"(\w+)");
+    const std::set<std::string> words(
+        std::sregex_token_iterator(text.begin(), text.end(), kWord), {});
+    for (const std::string& word : words) Explore(services, word);
     services->Release();
   }
   Check(qmx::testing::LiveObjectCount() == liveBefore, "releasing the repository frees every object");

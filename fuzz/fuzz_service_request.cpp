@@ -26,9 +26,8 @@ using qmx_fuzz::Check;
 // trailing "@" and long values, so that Gets have something to escape.
 ServiceSettings Initial() {
   ServiceSettings settings = ServiceSettings::Defaults();
-  settings.download = {"1",      "2",        "Mon;Tue", "2024/01/31", "03:00",
-                       "-7",     "http://a;b", "proxy@", "08080",     "user",
-                       ";p;w;",  "\\\\cache", "cu",      "cp",         "E"};
+  settings.download = {"1",      "2",     "Mon;Tue", "2024/01/31", "03:00",     "-7", "http://a;b",
+                       "proxy@", "08080", "user",    ";p;w;",      "\\\\cache", "cu", "cp", "E"};
   settings.update = {"0", "2147483647", "Sunday", "", "23:59"};
   settings.status = 0x00A5;
   settings.reboot = 0x80000001u;
