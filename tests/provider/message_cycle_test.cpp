@@ -21,9 +21,9 @@ namespace {
 using MessageCycleTest = ProviderTest;
 using qmx::testing::HostOperation;
 
-// Each method sends its request, "0000" + kind + "0000" unless given ("-":
-// nothing, and no reply is queued), and checks the reply's length, then its
-// kind, then its code, then its body.
+// Each method sends its request, "0000" + kind + "0000" unless given, and
+// checks the reply's length, then its kind, then its code, then its body.
+// reply "-": the call ends before the link, nothing is sent.
 // traced: after the prefix, "[END]" on success, else the error; or a
 // catalogue line; or the status query's leave line from ", rc=" on.
 TEST_F(MessageCycleTest, SendsEachRequestAndTakesTheReplyByItsRules) {
@@ -62,8 +62,8 @@ TEST_F(MessageCycleTest, SendsEachRequestAndTakesTheReplyByItsRules) {
        "0024statupdt00001;2147483647;a@@@@b;2024/01/31;03:00"},
       {"SetAutoUpdateSetting", "0000statupdt0000", 0, "[END]", "",
        {{"UpdateSchedule.DayOfWeek", longDay}}, "FFFFstatupdt00000;0;" + longDay + ";;"},
-      {"SetAutoUpdateSetting", "", kFailed, "ParamList length error 65536", "",
-       {{"UpdateSchedule.DayOfWeek", longDay + "d"}}, "-"},
+      {"SetAutoUpdateSetting", "-", kFailed, "ParamList length error 65536", "",
+       {{"UpdateSchedule.DayOfWeek", longDay + "d"}}},
       {"ExecuteReboot", "FFFFexreboot0000", 0, "[END]"},  // the length field is never read
       {"ExecuteReboot", "0000exreboot00a5", 0xA5, "MSGID_CP_0006_F exreboot 00a5"},
       {"ExecuteReboot", "0000exreboot-001", 0xFFFFFFFF, "MSGID_CP_0006_F exreboot -001"},
@@ -100,13 +100,10 @@ TEST_F(MessageCycleTest, SendsEachRequestAndTakesTheReplyByItsRules) {
        "CacheServerPath=\\\\cache CacheServerUser=cu CacheServerPassword=cp TempDriveLetter=E}"},
       // A host step that fails, traced "<step> is failed <name> <status>":
       // the input is read before the link, the output filled after the reply.
-      {"SetAutoUpdateSetting", "", kFailed, "GetInParam is failed IsAutoSetting 8004abcd", "", {},
-       "-"},
-      {"SetAutoDownloadSetting", "", kFailed, "GetInParam is failed DownloadSetting 8004abcd", "",
-       {}, "-"},
-      {"SetAutoDownloadSetting", "", kFailed, "GetInParam is failed RepeatType 8004abcd", "", {},
-       "-"},
-      {"DownloadAll", "", kFailed, "GetInParam is failed ExternalMediaPath 8004abcd", "", {}, "-"},
+      {"SetAutoUpdateSetting", "-", kFailed, "GetInParam is failed IsAutoSetting 8004abcd"},
+      {"SetAutoDownloadSetting", "-", kFailed, "GetInParam is failed DownloadSetting 8004abcd"},
+      {"SetAutoDownloadSetting", "-", kFailed, "GetInParam is failed RepeatType 8004abcd"},
+      {"DownloadAll", "-", kFailed, "GetInParam is failed ExternalMediaPath 8004abcd"},
       {"GetAutoUpdateSetting", getAuto, kFailed,
        "GetObject is failed Veltrax_UpdateSchedule 8004abcd"},
       {"GetAutoUpdateSetting", getAuto, kFailed,
@@ -132,7 +129,7 @@ TEST_F(MessageCycleTest, SendsEachRequestAndTakesTheReplyByItsRules) {
   for (const Case& test : cases) {
     SCOPED_TRACE(test.method + " \"" + test.reply + "\" " + test.traced);
     capture_->Clear();
-    const bool sends = test.request != "-";
+    const bool sends = test.reply != "-";
     const size_t sent = transport_.Requests().size();
     if (sends) Reply(test.reply);
     qmx::testing::FaultInjection faults;
