@@ -119,6 +119,15 @@ TEST_F(DispatchTest, TurnsAnExceptionIntoAFailedCall) {
     Reply("0000exreboot0000");
     EXPECT_EQ(Call("ExecuteReboot").returnValue(), 0u);
   }
+  // Nor of a call whose transport cannot be made: the next one gets the link
+  // (and finds no service, for lack of a transport of the test's).
+  qmx::testing::SetTransportFactory([](const std::string&, const std::string&)
+                                        -> std::unique_ptr<qmx::TransportChannel> {
+    throw std::runtime_error("no transport");
+  });
+  EXPECT_EQ(Call("ExecuteReboot").returnValue(), 0x80000002u);
+  qmx::testing::SetTransportFactory(nullptr);
+  EXPECT_EQ(Call("ExecuteReboot").returnValue(), 0x1001u);
 }
 
 // The names nm lists for a library, demangled: "<address> <kind> <name>",

@@ -160,9 +160,15 @@ TEST_F(MessageCycleTest, SendsEachRequestAndTakesTheReplyByItsRules) {
     EXPECT_TRUE(Traced(leave || test.traced == "[END]" ? TRACE_FUNCTION : TRACE_ERROR, traced));
     EXPECT_EQ(Traced(TRACE_FUNCTION, prefix + "[END]"), test.traced == "[END]");
   }
-  // Items before a separator are traced as received, the last one unescaped.
-  EXPECT_TRUE(Traced(TRACE_DETAIL, Prefix("GetParameter") + "Param = a@@@@b"));
-  EXPECT_TRUE(Traced(TRACE_DETAIL, Prefix("GetParameter") + "Param = ;@"));
+  // The splitter's lines: items before a separator as received, the last
+  // one unescaped.
+  const std::string split = Prefix("GetParameter");
+  std::vector<std::string> lines;
+  for (const std::string& line : Texts()) {
+    if (line.rfind(split, 0) == 0) lines.push_back(line.substr(split.size()));
+  }
+  EXPECT_EQ(lines, (std::vector<std::string>{"[START]", "Param = 1", "Param = 0", "Param = a@@@@b",
+                                             "Param = @@@", "Param = ;@", "[END]"}));
 }
 
 // Every method the schema declares, each with the kind of its request in the
@@ -172,17 +178,21 @@ TEST_F(MessageCycleTest, SendsEachRequestAndTakesTheReplyByItsRules) {
 // holds: that cycle still completes, and no refused call closes its link.
 // The status query has results and texts of its own.
 TEST_F(MessageCycleTest, EndsEveryMethodAtTheFailedStep) {
+  // step: the failed step's own line, at the level of the operation's;
   // sends: the requests of each call that reaches the link.
   struct Case { std::function<void()> arrange; uint32_t result, statusResult; int level;
-                std::string traced, statusTraced; size_t sends; bool held = false; };
+                std::string step, traced, statusTraced; size_t sends; bool held = false; };
   const std::string refused = "SocketClientInitialize is failed";
   const Case cases[] = {
       {[this] { transport_.Push({-1, 0, "", nullptr}); }, 0x1001, 0x1001, TRACE_ERROR,
-       "SendMessage is failed", "send failed", 1},
+       Prefix("SendMessage") + "Send is failed", "SendMessage is failed", "send failed", 1},
       {[this] { transport_.Push({0, -1, "", nullptr}); }, 0x1001, kFailed, TRACE_ERROR,
-       "ReceiveMessage is failed", "recv failed", 1},
-      {[] {}, 0x1002, 0x1002, TRACE_ERROR, refused, refused, 0, true},
+       Prefix("ReceiveMessage") + "Receive is failed", "ReceiveMessage is failed", "recv failed",
+       1},
+      {[] {}, 0x1002, 0x1002, TRACE_ERROR, Prefix("SocketClientInitialize") +
+       "socket competition error", refused, refused, 0, true},
       {[this] { packages_.Remove("qmxupdtmngr"); }, 0x1003, 0x1001, TRACE_WARNING,
+       Prefix("CheckUmInstall") + "updatemanager not installed. package version is empty.",
        "CheckUmInstall false", "send failed", 0},
   };
   // Every method the schema declares, each in the tests' table.
@@ -221,16 +231,14 @@ TEST_F(MessageCycleTest, EndsEveryMethodAtTheFailedStep) {
       }
     };
     capture_->Clear();
-    if (!test.held) {
+    if (test.held) {
+      transport_.Push({0, kReplyLength, "0000exreboot0000", callEach});
+      EXPECT_EQ(Call("ExecuteReboot").returnValue(), 0u);
+    } else {
       callEach();
-      continue;
     }
-    transport_.Push({0, kReplyLength, "0000exreboot0000", callEach});
-    EXPECT_EQ(Call("ExecuteReboot").returnValue(), 0u);
-    EXPECT_TRUE(Traced(TRACE_ERROR, Prefix("SocketClientInitialize") + "socket competition error"));
+    EXPECT_TRUE(Traced(test.level, test.step));
   }
-  EXPECT_TRUE(Traced(TRACE_WARNING, Prefix("CheckUmInstall") +
-                                        "updatemanager not installed. package version is empty."));
 }
 
 // Every line of a call, in order: the dispatcher's, the operation's, the
