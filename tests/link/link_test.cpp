@@ -9,18 +9,13 @@
 #include "link/CSocketClient.h"
 #include "tests/provider/provider_fixture.h"
 
-namespace {
-
 // While set, arrays the size of the receive buffer cannot be had, as on a
 // machine short of memory.
-std::atomic<bool> g_refuseReceiveBuffers{false};
-
-}  // namespace
+static std::atomic<bool> g_refuseReceiveBuffers{false};
 
 void* operator new[](std::size_t size) {
   bool receiveBuffer = size >= static_cast<std::size_t>(CSocketClient::kReceiveBufferSize);
-  if (g_refuseReceiveBuffers && receiveBuffer) throw std::bad_alloc();
-  void* memory = std::malloc(size == 0 ? 1 : size);
+  void* memory = g_refuseReceiveBuffers && receiveBuffer ? nullptr : std::malloc(size + 1);
   if (memory == nullptr) throw std::bad_alloc();
   // Not the zeros of fresh memory: what a transport leaves unwritten is no
   // empty reply by chance.
