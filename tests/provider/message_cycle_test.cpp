@@ -9,7 +9,6 @@
 #include <iterator>
 #include <map>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -133,11 +132,9 @@ TEST_F(MessageCycleTest, SendsEachRequestAndTakesTheReplyByItsRules) {
     const size_t sent = transport_.Requests().size();
     if (sends) Reply(test.reply);
     qmx::testing::FaultInjection faults;
-    std::istringstream words(test.traced);
-    std::string step, is, failed, name;
-    if (words >> step >> is >> failed >> name && failed == "failed" && steps.count(step) != 0) {
-      // An unusual status, so that the trace proves it carries the host's.
-      faults.Fail(steps.at(step), name, static_cast<HRESULT>(0x8004abcdu));
+    std::smatch step;  // an unusual status, so that the trace proves it carries the host's
+    if (std::regex_match(test.traced, step, std::regex(R"((\w+) is failed (\w+) 8004abcd)"))) {
+      faults.Fail(steps.at(step[1]), step[2], static_cast<HRESULT>(0x8004abcdu));
     }
     CallResult result = Call(test.method, test.fields);
     EXPECT_EQ(result.statuses(), std::vector<HRESULT>{WBEM_S_NO_ERROR});

@@ -111,8 +111,7 @@ std::string KindOf(const std::string& method) {
   for (const qmx::support::MethodEntry& entry : qmx::support::kMethods) {
     if (method == entry.name) return entry.kind;
   }
-  ADD_FAILURE() << method << " is not in the method table";
-  return "";
+  return "(" + method + " is not in the method table)";
 }
 
 std::string Prefix(const std::string& operation) {

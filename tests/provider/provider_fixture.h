@@ -29,7 +29,7 @@ const uint32_t kFailed = 0x80000001u;
 const int kReplyLength = qmx::testing::Exchange::kReplyLength;
 
 // The kind of the method's request, from the tests' method table; "" for a
-// method that sends nothing.
+// method that sends nothing, a text that says so for one not in the table.
 std::string KindOf(const std::string& method);
 
 // What one method call delivered; the sink keeps the indicated instance.
