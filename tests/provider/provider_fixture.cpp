@@ -123,6 +123,7 @@ void ProviderTest::SetUp() {
   setenv("QMX_ROOT", root_.dir().c_str(), 1);
   capture_.emplace(31);
   packages_.Install("qmxupdtmngr", "1.0");
+  liveAtStart_ = qmx::testing::LiveObjectCount();
   std::string error;
   services_ = qmx::LoadRepository({QMX_SCHEMA_FILE}, &error);
   ASSERT_NE(services_, nullptr) << error;
@@ -130,13 +131,13 @@ void ProviderTest::SetUp() {
   ASSERT_NE(provider_, nullptr) << dlerror();
   provider_->SetServices(services_);
   capture_->Clear();
-  liveAtStart_ = qmx::testing::LiveObjectCount();
 }
 
 void ProviderTest::TearDown() {
-  EXPECT_EQ(qmx::testing::LiveObjectCount(), liveAtStart_) << "host objects not released once";
   delete provider_;
   if (services_ != nullptr) services_->Release();
+  // The classes go with their repository, unless a reference was kept.
+  EXPECT_EQ(qmx::testing::LiveObjectCount(), liveAtStart_) << "host objects not released once";
   unsetenv("QMX_ROOT");
 }
 
@@ -153,7 +154,6 @@ void ProviderTest::UseMof(const char* mof) {
   services_ = mof == nullptr ? nullptr : qmx::LoadRepositoryFromText(mof, "test.mof", &error);
   EXPECT_EQ(error, "");
   provider_->SetServices(services_);
-  liveAtStart_ = qmx::testing::LiveObjectCount();
 }
 
 void ProviderTest::RecordReleases() {

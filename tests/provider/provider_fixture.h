@@ -2,7 +2,8 @@
 // created through its factory, with the product schema as its services, the
 // update service installed as a fake package, a scripted transport in place
 // of the socket and every trace line captured. Each test ends with a check
-// that every host object was released exactly once.
+// that releasing the repository frees every host object: no reference the
+// provider took was kept, none given back twice.
 
 #ifndef QMX_TESTS_PROVIDER_PROVIDER_FIXTURE_H_
 #define QMX_TESTS_PROVIDER_PROVIDER_FIXTURE_H_
