@@ -31,8 +31,6 @@ using qmx::support::kMethods;
 using qmx_fuzz::Check;
 using qmx_test::ObjectPtr;
 
-const char kClassName[] = "VELTRAX_UpdateManager";
-
 // Everything that lives across inputs: one provider, as a host keeps it.
 struct Host {
   qmx::testing::TraceCapture capture{31};
@@ -59,7 +57,7 @@ uint32_t Call(size_t method, const std::string& reply) {
   qmx::testing::ScriptedTransport transport;
   transport.PushReply(reply);
   qmx::RecordingSink sink;
-  std::string path = kClassName;
+  std::string path = "VELTRAX_UpdateManager";
   std::string name = kMethods[method].name;
   HRESULT status = g_host->provider.ExecMethodAsync(path.data(), name.data(), 0, g_host->context,
                                                     g_host->inputs[method].get(), &sink);
@@ -101,7 +99,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_host->packages.Install("qmxupdtmngr", "1.0");
   std::string error;
   g_host->services = qmx::LoadRepository({QMX_SCHEMA_FILE}, &error);
-  if (g_host->services == nullptr) std::fprintf(stderr, "%s\n", error.c_str());
   Check(g_host->services != nullptr, "the product schema loads");
   g_host->provider.SetServices(g_host->services);
   for (const auto& method : kMethods) {
