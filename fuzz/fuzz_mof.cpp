@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::string text = qmx_fuzz::Bytes(data, size);
+  std::string text(reinterpret_cast<const char*>(data), size);
   int liveBefore = qmx::testing::LiveObjectCount();
   std::string error;
   IWbemServices* services = qmx::LoadRepositoryFromText(text, kFileName, &error);

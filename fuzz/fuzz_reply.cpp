@@ -109,7 +109,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
-  std::string reply = qmx_fuzz::Bytes(data + 1, size - 1);
+  std::string reply(reinterpret_cast<const char*>(data) + 1, size - 1);
   int liveBefore = qmx::testing::LiveObjectCount();
   uint32_t value = Call(data[0] % std::size(kMethods), reply);
   Check(qmx::testing::LiveObjectCount() == liveBefore, "every object of the call is released");

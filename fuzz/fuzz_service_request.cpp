@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ServiceState state(Initial(), nullptr, nullptr);
   ServiceSettings before = state.Get();
 
-  Reply reply = HandleRequest(qmx_fuzz::Bytes(data, size), state);
+  Reply reply = HandleRequest(std::string(reinterpret_cast<const char*>(data), size), state);
 
   Check(reply.kind.size() == qmx::service::kKindSize,
         "the reply's kind is eight characters");

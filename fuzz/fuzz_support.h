@@ -4,11 +4,8 @@
 #ifndef QMX_FUZZ_FUZZ_SUPPORT_H_
 #define QMX_FUZZ_FUZZ_SUPPORT_H_
 
-#include <cstddef>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 
 #include "runtime/trace_control.h"
 
@@ -20,10 +17,6 @@ inline void Check(bool holds, const char* property) {
   if (holds) return;
   std::fprintf(stderr, "fuzz check failed: %s\n", property);
   std::abort();
-}
-
-inline std::string Bytes(const uint8_t* data, size_t size) {
-  return std::string(reinterpret_cast<const char*>(data), size);
 }
 
 // Traces only to memory: a file line per trace would cost more than the

@@ -37,16 +37,15 @@ TEST_F(DispatchTest, CreatesAProviderThatNamesItselfAndItsVersion) {
 // statuses and the one error line.
 TEST_F(DispatchTest, LeavesOtherCallsToTheBaseOrFailsThem) {
   const char kLonger[] = "class VELTRAX_UpdateManager { uint32 UpdateAllNow(); };";
-  const std::string hr = kDispatch + " hr=0x80041055";
-  const std::string noMethod = kDispatch + "() GetMethod is failed 80041002";
   // mof: the classes from here on, "" none; null keeps the product's.
-  // reports: how often the sink gets the status.
+  // reports: how often the sink gets the status; traced: after the
+  // dispatcher's name.
   struct Case { const char* mof; const char* method; HRESULT status; size_t reports; std::string traced; };
   const Case cases[] = {
-      {nullptr, "UPDATEALL", WBEM_E_METHOD_NOT_IMPLEMENTED, 2, hr},
-      {nullptr, "Frobnicate", static_cast<HRESULT>(kFailed), 0, noMethod},
-      {kLonger, "UpdateAllNow", WBEM_E_METHOD_NOT_IMPLEMENTED, 2, hr},
-      {"", "GetQmxStatus", WBEM_E_NOT_SUPPORTED, 1, kDispatch + "() pClass == NULL"},
+      {nullptr, "UPDATEALL", WBEM_E_METHOD_NOT_IMPLEMENTED, 2, " hr=0x80041055"},
+      {nullptr, "Frobnicate", static_cast<HRESULT>(kFailed), 0, "() GetMethod is failed 80041002"},
+      {kLonger, "UpdateAllNow", WBEM_E_METHOD_NOT_IMPLEMENTED, 2, " hr=0x80041055"},
+      {"", "GetQmxStatus", WBEM_E_NOT_SUPPORTED, 1, "() pClass == NULL"},
   };
   for (const Case& test : cases) {
     SCOPED_TRACE(test.method);
@@ -57,7 +56,7 @@ TEST_F(DispatchTest, LeavesOtherCallsToTheBaseOrFailsThem) {
     // The base reports first, then the provider once with the base's result.
     EXPECT_EQ(result.statuses(), std::vector<HRESULT>(test.reports, test.status));
     EXPECT_TRUE(result.sink->Indicated().empty());
-    EXPECT_TRUE(Traced(TRACE_ERROR, test.traced));
+    EXPECT_TRUE(Traced(TRACE_ERROR, kDispatch + test.traced));
     EXPECT_EQ(Traced(TRACE_FUNCTION, kDispatch + "() [END]"), test.reports == 2);
   }
   EXPECT_EQ(transport_.Constructed(), 0);

@@ -6,15 +6,36 @@
 // in time.)
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <map>
+#include <new>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "link/CSocketClient.h"
 #include "tests/provider/provider_fixture.h"
+
+// While set, arrays the size of the receive buffer cannot be had, as on a
+// machine short of memory.
+static std::atomic<bool> g_refuseReceiveBuffers{false};
+
+void* operator new[](std::size_t size) {
+  bool receiveBuffer = size >= static_cast<std::size_t>(CSocketClient::kReceiveBufferSize);
+  void* memory = g_refuseReceiveBuffers && receiveBuffer ? nullptr : std::malloc(size + 1);
+  if (memory == nullptr) throw std::bad_alloc();
+  // Not the zeros of fresh memory: what a transport leaves unwritten is no
+  // empty reply by chance.
+  if (receiveBuffer) static_cast<char*>(memory)[0] = '?';
+  return memory;
+}
+
+void operator delete[](void* memory) noexcept { std::free(memory); }
+void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
 
 namespace qmx_test {
 namespace {
@@ -24,25 +45,23 @@ using qmx::testing::HostOperation;
 
 // Each method sends its request, "0000" + kind + "0000" unless given, and
 // checks the reply's length, then its kind, then its code, then its body.
-// reply "-": the call ends before the link, nothing is sent.
+// reply "-": the call ends before the link, nothing is sent; link: how the
+// transport takes the request and gives the reply (recvResult kNoBuffer: the
+// receive buffer cannot be had). The link hands on what it received up to
+// the first NUL, and it is traced whole.
 // traced: after the prefix, "[END]" on success, else the error; or a
 // catalogue line; or the status query's leave line from ", rc=" on.
 TEST_F(MessageCycleTest, SendsEachRequestAndTakesTheReplyByItsRules) {
   struct Case { std::string method, reply; uint32_t result; std::string traced, output = "";
-                Fields fields = {}; std::string request = ""; };
+                Fields fields = {}; std::string request = ""; qmx::testing::Exchange link = {}; };
+  const int kNoBuffer = -100;
   const std::string length = "ReceiveMessage length error";
-  const std::string kind = "MessageKind different";
-  const std::string count = "ParamNum error";
   const std::string boolean = "Param error IsAutoSetting 00000000";
   const std::string getAuto = "0000gtatupdt00001;0;;;";
   const std::string getDownload = "0000gtatdnld00001;0;;;;0;;;;;;;;;";
   const std::string downloadSchedule =
       "DownloadSchedule={IsAutoSetting=true RepeatType=0 DayOfWeek= Date= Time=}";
   const std::string longDay(0xFFFF - 6, 'd');  // "0;0;" + it + ";;" just fits the length field
-  auto schedule = [](const std::string& repeatType) {
-    return "UpdateSchedule={IsAutoSetting=false RepeatType=" + repeatType +
-           " DayOfWeek= Date= Time=}";
-  };
   const Case cases[] = {
       {"ExecuteReboot", "0000exreboot0000", 0, "[END]"},
       {"NoticeModuleUpdate", "0000mdulupdt0000", 0, "[END]"},
@@ -69,29 +88,38 @@ TEST_F(MessageCycleTest, SendsEachRequestAndTakesTheReplyByItsRules) {
       {"ExecuteReboot", "0000exreboot00a5", 0xA5, "MSGID_CP_0006_F exreboot 00a5"},
       {"ExecuteReboot", "0000exreboot-001", 0xFFFFFFFF, "MSGID_CP_0006_F exreboot -001"},
       {"ExecuteReboot", "0000exreboot xyz", 0, "MSGID_CP_0006_F exreboot  xyz"},
-      {"ExecuteReboot", "0000EXREBOOT0000", kFailed, kind},
+      {"ExecuteReboot", "0000EXREBOOT0000", kFailed, "MessageKind different"},
       {"ExecuteReboot", "0000gtatupdt0000x", kFailed, length},
-      {"ExecuteReboot", "", kFailed, length},
+      // The link: a transport that writes nothing, results other than -1 that
+      // are no failure, a NUL, a reply as long as the buffer takes, no buffer.
+      {"ExecuteReboot", "", kFailed, length, "", {}, "", {0, 0, "", nullptr, true}},
+      {"ExecuteReboot", "0000exreboot0000", 0, "[END]", "", {}, "", {-5, -5, "", nullptr}},
+      {"ExecuteReboot", std::string("0000exreboot0000\0tail", 21), 0, "[END]"},
+      {"ExecuteReboot", "0000exreboot0000" + std::string(CSocketClient::kReceiveBufferSize - 17, 'r'),
+       kFailed, length},
+      {"ExecuteReboot", "0000exreboot0000", 0x1001, "ReceiveMessage is failed", "", {}, "",
+       {0, kNoBuffer, "", nullptr}},
       {"GetAutoUpdateSetting", "0000gtatupdt0002whatever", 2, "MSGID_CP_0006_F gtatupdt 0002"},
-      {"GetAutoUpdateSetting", "0000gtatupdt00000;;;", kFailed, count},
-      {"GetAutoUpdateSetting", "0000gtatupdt00000;;;;;", kFailed, count},
-      {"GetAutoDownloadSetting", "0000gtatdnld0000" + std::string(13, ';'), kFailed, count},
+      {"GetAutoUpdateSetting", "0000gtatupdt00000;;;", kFailed, "ParamNum error"},
+      {"GetAutoUpdateSetting", "0000gtatupdt00000;;;;;", kFailed, "ParamNum error"},
+      {"GetAutoDownloadSetting", "0000gtatdnld0000" + std::string(13, ';'), kFailed, "ParamNum error"},
       {"GetAutoUpdateSetting", "0000gtatupdt000001;5;;;", kFailed, boolean},
       {"GetAutoUpdateSetting", "0000gtatupdt0000;5;;;", kFailed, boolean},
       {"GetAutoDownloadSetting", "0000gtatdnld0000 1;5;;;;0;;;;;;;;;", kFailed, boolean},
       {"UpdateAll", "0000exmnupdt00A1", kFailed, length},
       {"UpdateAll", "0000exmnupdt00A1x", 0xA1, "MSGID_CP_0006_F exmnupdt 00A1"},
-      {"UpdateAll", "0000exmnrlbk000000000001", kFailed, kind},
+      {"UpdateAll", "0000exmnrlbk000000000001", kFailed, "MessageKind different"},
       {"UpdateAll", "0000exmnupdt00000000001", kFailed, "Param length error"},
       {"RollbackAll", "0000exmnrlbk0000000000001", kFailed, "Param length error"},
       {"UpdateAll", "0000exmnupdt0000FFFFFFFF", 0, "[END]", "Reboot=2147483647"},
       {"UpdateAll", "0000exmnupdt0000zzzzzzzz", 0, "[END]", "Reboot=0"},
       {"RollbackAll", "0000exmnrlbk0000-000001A", 0, "[END]", "Reboot=-26"},
-      {"GetAutoUpdateSetting", "0000gtatupdt00000; -3;;;", 0, "[END]", schedule("-3")},
+      {"GetAutoUpdateSetting", "0000gtatupdt00000; -3;;;", 0, "[END]",
+       "UpdateSchedule={IsAutoSetting=false RepeatType=-3 DayOfWeek= Date= Time=}"},
       {"GetAutoUpdateSetting", "0000gtatupdt00000;99999999999;;;", 0, "[END]",
-       schedule("2147483647")},
+       "UpdateSchedule={IsAutoSetting=false RepeatType=2147483647 DayOfWeek= Date= Time=}"},
       {"GetAutoUpdateSetting", "0000gtatupdt00000;-99999999999;;;", 0, "[END]",
-       schedule("-2147483648")},
+       "UpdateSchedule={IsAutoSetting=false RepeatType=-2147483648 DayOfWeek= Date= Time=}"},
       {"GetAutoDownloadSetting",
        "0000gtatdnld00001;1a;Mon@@@@Tue;2024/01/31;03:00;0x10;http://a;;08080;usr;p@@@@w;"
        "\\\\cache;cu;cp;E", 0, "[END]",
@@ -132,7 +160,10 @@ TEST_F(MessageCycleTest, SendsEachRequestAndTakesTheReplyByItsRules) {
     capture_->Clear();
     const bool sends = test.reply != "-";
     const size_t sent = transport_.Requests().size();
-    if (sends) Reply(test.reply);
+    qmx::testing::Exchange link = test.link;
+    link.reply = test.reply;
+    g_refuseReceiveBuffers = link.recvResult == kNoBuffer;  // refused before the receive
+    if (sends) transport_.Push(link);
     qmx::testing::FaultInjection faults;
     std::smatch step;  // an unusual status, so that the trace proves it carries the host's
     if (std::regex_match(test.traced, step, std::regex(R"((\w+) is failed (\w+) 8004abcd)"))) {
@@ -150,6 +181,11 @@ TEST_F(MessageCycleTest, SendsEachRequestAndTakesTheReplyByItsRules) {
     // The whole request is traced, passwords included; not by the status query.
     EXPECT_EQ(Traced(TRACE_DETAIL, prefix + "strSendMessage = " + request),
               sends && test.method != "GetQmxStatus");
+    EXPECT_EQ(Traced(TRACE_DETAIL, prefix + "strReceiveMessage = " +
+                                       test.reply.substr(0, test.reply.find('\0'))),
+              sends && test.method != "GetQmxStatus" && test.result != 0x1001);
+    EXPECT_EQ(Traced(TRACE_ERROR, "bool CSocketClient::Receive(std::string*) bad_alloc error"),
+              test.link.recvResult == kNoBuffer);
     // A catalogue line as it is, the status query's leave line whole, any
     // other after the prefix.
     const bool leave = test.traced.rfind(", rc=", 0) == 0;
@@ -159,6 +195,8 @@ TEST_F(MessageCycleTest, SendsEachRequestAndTakesTheReplyByItsRules) {
     EXPECT_TRUE(Traced(leave || test.traced == "[END]" ? TRACE_FUNCTION : TRACE_ERROR, traced));
     EXPECT_EQ(Traced(TRACE_FUNCTION, prefix + "[END]"), test.traced == "[END]");
   }
+  EXPECT_EQ(transport_.LastComponentName(), "umprovider");
+  EXPECT_EQ(transport_.LastConfigPath(), "/opt/veltrax/qmx/um/SocketConfig.ini");
   // The splitter's lines: items before a separator as received, the last
   // one unescaped.
   const std::string split = Prefix("GetParameter");

@@ -166,10 +166,9 @@ CallResult ProviderTest::Call(const std::string& method, const Fields& fields) {
   EXPECT_TRUE(fields.empty() || input != nullptr) << "a field cannot be set";
   CallResult result{WBEM_S_NO_ERROR, std::make_unique<qmx::RecordingSink>()};
   std::string path = "VELTRAX_UpdateManager";
-  std::string name = method;
   IWbemContext* context = qmx::CreateContext();
-  result.status = provider_->ExecMethodAsync(path.data(), name.data(), 0, context, input.get(),
-                                             result.sink.get());
+  result.status = provider_->ExecMethodAsync(path.data(), std::string(method).data(), 0, context,
+                                             input.get(), result.sink.get());
   context->Release();
   return result;
 }
