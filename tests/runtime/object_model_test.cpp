@@ -153,7 +153,7 @@ TEST(MofLoadTest, ErrorsNameFileLineAndReason) {
     const char* mof;
     const char* error;
   } cases[] = {
-      {"class A {\n float X; };", "2: unknown type 'float'"},
+      {"/*\n*/class A {\n float X; };", "3: unknown type 'float'"},
       {"class A : Missing {};", "1: unknown superclass 'Missing'"},
       {"class A {};\nclass a {};", "2: duplicate class 'a'"},
       {"class A {string X;};\nclass B:A {string X;};", "2: duplicate property 'X'"},

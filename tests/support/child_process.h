@@ -70,6 +70,8 @@ class ServiceProcess {
 
   // Everything the service printed, across restarts.
   std::string Log() const { return ReadWholeFile(LogPath()); }
+  // The running service's process id; -1 when it is not running.
+  pid_t pid() const { return pid_; }
 
  private:
   std::string LogPath() const { return root_->dir() + "/qmxupdtmngr.out"; }
