@@ -102,13 +102,14 @@ TEST_F(ObjectModelTest, TypedAccessKeepsTypesAndReadsNullAsEmpty) {
 }
 
 // A class cannot be written; an instance keeps its class alive and spawns
-// none itself; a method's classes hold its parameters.
-TEST_F(ObjectModelTest, ClassesInstancesAndMethods) {
+// none itself; a method's classes hold its parameters. An embedded object
+// must be of the declared class or derived from it; its holder keeps it
+// alive, hands it out and lets it go when NULL is written over it.
+TEST_F(ObjectModelTest, ClassesMethodsAndEmbeddedObjects) {
   IWbemClassObject* holder = Class("Holder");
   IWbemClassObject* in = nullptr;
   IWbemClassObject* out = nullptr;
-  EXPECT_EQ(U::setStringToIWbemClassObject(holder, "Item", ""),
-            WBEM_E_ILLEGAL_OPERATION);
+  EXPECT_EQ(U::setStringToIWbemClassObject(holder, "Item", ""), WBEM_E_ILLEGAL_OPERATION);
   ASSERT_EQ(holder->GetMethod("run", 0, &in, &out), 0);
   EXPECT_EQ(in->GetPropertyNames(), (Names{"Level", "Text"}));
   EXPECT_EQ(out->GetPropertyNames(), (Names{"ReturnValue", "Text", "Version"}));
@@ -122,14 +123,10 @@ TEST_F(ObjectModelTest, ClassesInstancesAndMethods) {
   EXPECT_EQ(U::getIntFromIWbemClassObject(result, "ReturnValue", &code), 0);
   EXPECT_EQ(static_cast<uint32_t>(code), 0x80000001u);
   result->Release();
-  holder->Release();
-}
 
-TEST_F(ObjectModelTest, EmbeddedObjectsCheckTheirClassAndHoldReferences) {
-  IWbemClassObject* holder = Spawn(Class("Holder"));
+  holder = Spawn(holder);
   IWbemClassObject* derived = Spawn(Class("Derived"));
-  EXPECT_EQ(U::setParameterClassToIWbemClassObject(holder, "Item", holder),
-            WBEM_E_TYPE_MISMATCH);
+  EXPECT_EQ(U::setParameterClassToIWbemClassObject(holder, "Item", holder), WBEM_E_TYPE_MISMATCH);
   EXPECT_EQ(U::setParameterClassToIWbemClassObject(holder, "Item", derived), 0);
   EXPECT_EQ(U::setParameterClassToIWbemClassObject(holder, "Anything", derived), 0);
   int live = LiveObjectCount();
@@ -143,8 +140,7 @@ TEST_F(ObjectModelTest, EmbeddedObjectsCheckTheirClassAndHoldReferences) {
   EXPECT_EQ(U::setParameterClassToIWbemClassObject(holder, "Anything", nullptr), 0);
   EXPECT_EQ(U::setParameterClassToIWbemClassObject(holder, "Item", nullptr), 0);
   EXPECT_EQ(LiveObjectCount(), live - 2);
-  EXPECT_EQ(U::getParameterClassFromIWbemClassObject(holder, "Item", &item),
-            WBEM_E_NOT_FOUND);
+  EXPECT_EQ(U::getParameterClassFromIWbemClassObject(holder, "Item", &item), WBEM_E_NOT_FOUND);
   holder->Release();
 }
 
@@ -159,13 +155,11 @@ TEST(MofLoadTest, ErrorsNameFileLineAndReason) {
       {"class A {string X;};\nclass B:A {string X;};", "2: duplicate property 'X'"},
       {"class A {\n string X\n};", "2: expected ';' after property 'X'"},
       {"class A {\nuint32 M(string p,[In]string P);};", "2: duplicate parameter 'P'"},
-      {"class A { uint32 M([Out] string ReturnValue); };",
-       "1: duplicate parameter 'ReturnValue'"},
+      {"class A { uint32 M([Out] string ReturnValue); };", "1: duplicate parameter 'ReturnValue'"},
       {"class A {\n string M(); };", "2: method 'M' must return uint32"},
       {"class A {};\n/* open", "2: unterminated comment"},
       {"[Description(\"open\n)] class A {};", "1: unterminated string"},
-      {"class A {\n [EmbeddedInstance(\"B\")] string X; };",
-       "2: unknown embedded class 'B'"},
+      {"class A {\n [EmbeddedInstance(\"B\")] string X; };", "2: unknown embedded class 'B'"},
       {"class A {\n [EmbeddedInstance(\"A\")] sint32 X; };",
        "2: an embedded object must be declared as string"},
       {"class A {\n string X[]; };", "2: arrays are not supported"},
@@ -182,27 +176,24 @@ TEST(MofLoadTest, ErrorsNameFileLineAndReason) {
   }
 }
 
+// Classes of an earlier file are known to a later one; a schema larger than
+// any can be is not read whole.
 TEST(MofLoadTest, LaterFilesBuildOnEarlierOnes) {
   test::TempRoot root;
-  root.WriteFile("/a.mof",
-             "#pragma namespace(\"x\")\n// base\nclass A { [Key] string N; };\n");
-  root.WriteFile("/b.mof",
-             "class B : A {\n [EmbeddedInstance(\"C\")] string Item;\n};\n"
-             "class C { boolean On; };\n");
+  root.WriteFile("/a.mof", "#pragma namespace(\"x\")\n// base\nclass A { [Key] string N; };\n");
+  root.WriteFile("/b.mof", "class B : A {\n [EmbeddedInstance(\"C\")] string Item;\n};\n"
+                           "class C { boolean On; };\n");
+  root.WriteFile("/big.mof", std::string((16 << 20) + 1, ' '));
   std::string error;
-  IWbemServices* services =
-      LoadRepository({root.PathOf("/a.mof"), root.PathOf("/b.mof")}, &error);
+  IWbemServices* services = LoadRepository({root.PathOf("/a.mof"), root.PathOf("/b.mof")}, &error);
   ASSERT_NE(services, nullptr) << error;
   IWbemClassObject* b = nullptr;
   ASSERT_EQ(services->GetObject("B", 0, nullptr, &b, nullptr), 0);
-  EXPECT_EQ(b->GetPropertyNames(), (std::vector<std::string>{"N", "Item"}));
+  EXPECT_EQ(b->GetPropertyNames(), (Names{"N", "Item"}));
   b->Release();
   services->Release();
-
   EXPECT_EQ(LoadRepository({root.PathOf("/b.mof")}, &error), nullptr);
   EXPECT_EQ(error, root.PathOf("/b.mof") + ":1: unknown superclass 'A'");
-  // Nothing larger than a schema can be is read whole.
-  root.WriteFile("/big.mof", std::string((16 << 20) + 1, ' '));
   EXPECT_EQ(LoadRepository({root.PathOf("/big.mof")}, &error), nullptr);
   EXPECT_EQ(error, root.PathOf("/big.mof") + ": larger than the limit of 16 MiB");
 }
