@@ -26,8 +26,7 @@ constexpr const char* kConfig = "/etc/qmx/transport.ini";
 // Serves one connection on a new socket at path: reads the request to its
 // end, waits up to delayMs (or until the client hangs up), replies, closes
 // and gives the request. A negative delay hangs up before reading anything.
-std::future<std::string> Serve(const std::string& path, std::string reply,
-                               int delayMs) {
+std::future<std::string> Serve(const std::string& path, std::string reply, int delayMs) {
   int listener = support::ListenUnix(path);
   return std::async(std::launch::async, [=] {
     pollfd waiting = {listener, POLLIN, 0};
@@ -40,16 +39,6 @@ std::future<std::string> Serve(const std::string& path, std::string reply,
     close(listener);
     return request;
   });
-}
-
-// A step configured to give up after 200 ms fails (-1), neither at once nor
-// much later.
-void ExpectFailsAfter200Ms(const std::function<int()>& step) {
-  auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(step(), -1);
-  auto took = std::chrono::steady_clock::now() - start;
-  EXPECT_GE(took, std::chrono::milliseconds(150));
-  EXPECT_LT(took, std::chrono::milliseconds(3000));
 }
 
 class TransportTest : public ::testing::Test {
@@ -67,10 +56,9 @@ TEST_F(TransportTest, RepliesArriveWholeOrNotAtAll) {
     std::string reply;
     int size;
     int expected;
-  } cases[] = {
-      {std::string("ok\0tail", 7), 8, 7}, {std::string(49, 'r'), 50, 49},
-      {std::string(50, 'r'), 50, -1},     {std::string(5000, 'r'), 50, -1},
-      {"", 50, -1}};
+  } cases[] = {{std::string("ok\0tail", 7), 8, 7}, {std::string(49, 'r'), 50, 49},
+               {std::string(50, 'r'), 50, -1},     {std::string(5000, 'r'), 50, -1},
+               {"", 50, -1}};
   for (const auto& c : cases) {
     std::string socket = "/var/run/s" + std::to_string(&c - cases) + ".sock";
     root_.WriteFile(kConfig, "[Socket]\nPath = " + socket + "\n");
@@ -82,71 +70,67 @@ TEST_F(TransportTest, RepliesArriveWholeOrNotAtAll) {
     EXPECT_EQ(server.get(), "request body");
     std::string kept = (c.expected < 0 ? "" : c.reply) + '\0';
     EXPECT_EQ(std::string(buffer.data(), kept.size()), kept);
-    EXPECT_EQ(std::string(buffer.begin() + c.size, buffer.end()),
-              std::string(16, 'Z'));
+    EXPECT_EQ(std::string(buffer.begin() + c.size, buffer.end()), std::string(16, 'Z'));
     // The connection ends with the reply.
     EXPECT_EQ(transfer.RecvMessage(buffer.data(), c.size, 0), -1);
   }
-}
-
-// A service that hangs up while a large request is being sent: the send
-// fails instead of raising SIGPIPE, which would end this test process.
-TEST_F(TransportTest, PeerClosingDuringSendIsAFailure) {
+  // A service that hangs up while a large request is being sent: the send
+  // fails instead of raising SIGPIPE, which would end this test process.
   std::future<std::string> server = Serve(root_.SocketPath(), "", -1);
-  CFileTransfer transfer("Transport", kConfig);
-  EXPECT_EQ(transfer.SendMessage(std::string(8 << 20, 'm')), -1);
+  EXPECT_EQ(CFileTransfer("Transport", "/etc/none.ini").SendMessage(std::string(8 << 20, 'm')), -1);
 }
 
-// Both the configured time-out and the per-call one bound the whole reply.
-TEST_F(TransportTest, ReceiveTimeOutIsHonoured) {
-  root_.WriteFile(kConfig, "[Socket]\nReceiveTimeoutMs = 200\n");
+// Each step configured to give up after 200 ms fails (-1), neither at once
+// nor much later: the reply, bounded by the configured time-out or the
+// call's own, and the connection to a service too busy to accept (its
+// backlog full).
+TEST_F(TransportTest, TimeOutsBoundEachStep) {
+  root_.WriteFile(kConfig, "[Socket]\nReceiveTimeoutMs = 200\nConnectTimeoutMs = 200\n");
+  std::vector<std::function<int()>> steps;
   for (int callTimeoutMs : {0, 200}) {
-    std::future<std::string> server = Serve(root_.SocketPath(), "late", 10000);
-    CFileTransfer transfer("Transport",
-                           callTimeoutMs == 0 ? kConfig : "/etc/none.ini");
-    EXPECT_EQ(transfer.SendMessage("q"), 1);
-    char buffer[16];
-    ExpectFailsAfter200Ms([&] {
-      return transfer.RecvMessage(buffer, sizeof(buffer), callTimeoutMs);
+    steps.push_back([this, callTimeoutMs] {
+      std::future<std::string> server = Serve(root_.SocketPath(), "late", 10000);
+      CFileTransfer transfer("Transport", callTimeoutMs == 0 ? kConfig : "/etc/none.ini");
+      char buffer[16];
+      return transfer.SendMessage("q") == 1 ? transfer.RecvMessage(buffer, 16, callTimeoutMs) : 0;
     });
   }
-}
-
-// A service too busy to accept: once its backlog is full, connecting gives
-// up after the connect time-out instead of waiting for ever.
-TEST_F(TransportTest, FullBacklogEndsInTheConnectTimeOut) {
-  root_.WriteFile(kConfig, "[Socket]\nConnectTimeoutMs = 200\n");
-  int listener = support::ListenUnix(root_.SocketPath());
-  ASSERT_EQ(listen(listener, 0), 0);
-  // One connection waiting to be accepted fills a backlog of none.
-  int waiting = support::ConnectUnix(root_.SocketPath());
-  ASSERT_GE(waiting, 0);
-  CFileTransfer transfer("Transport", kConfig);
-  ExpectFailsAfter200Ms([&] { return transfer.SendMessage("q"); });
-  close(waiting);
-  close(listener);
+  steps.push_back([this] {
+    int listener = support::ListenUnix(root_.SocketPath());
+    listen(listener, 0);
+    int waiting = support::ConnectUnix(root_.SocketPath());  // fills a backlog of none
+    int sent = CFileTransfer("Transport", kConfig).SendMessage("q");
+    close(waiting);
+    close(listener);
+    return sent;
+  });
+  for (const auto& step : steps) {
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(step(), -1);
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(150));
+    EXPECT_LT(took, std::chrono::milliseconds(3000));
+  }
 }
 
 // Mistakes in the configuration are traced, and the defaults stand in for
 // what could not be used: the call still reaches the default socket.
 TEST_F(TransportTest, ConfigurationMistakesAreTracedAndTheDefaultsUsed) {
+  const std::string file = root_.PathOf(kConfig);
   const std::pair<std::string, std::string> cases[] = {
-      {"[Socket]\nPath = run/s.sock\n", "L2 " + root_.PathOf(kConfig) +
-                                            ": [Socket] Path = 'run/s.sock' is not "
-                                            "an absolute path; using /var/run/qmx/"},
+      {"[Socket]\nPath = run/s.sock\n",
+       "L2 " + file + ": [Socket] Path = 'run/s.sock' is not an absolute path; using /var/run/qmx/"},
       {"Path = /s.sock\n[Other]\nSendTimeoutMs = 1\n",
-       "L16 " + root_.PathOf(kConfig) +
-           ": keys outside a [Socket] section are ignored: Path, SendTimeoutMs"},
+       "L16 " + file + ": keys outside a [Socket] section are ignored: Path, SendTimeoutMs"},
       {"[Socket]\n" + std::string(64 << 10, ';'), "larger than the limit of 64 KiB"},
   };
   for (const auto& c : cases) {
     root_.WriteFile(kConfig, c.first);
     std::future<std::string> server = Serve(root_.SocketPath(), "ok", 0);
-    CFileTransfer transfer("Transport", kConfig);
-    EXPECT_EQ(transfer.SendMessage("q"), 1) << c.second;
+    EXPECT_EQ(CFileTransfer("Transport", kConfig).SendMessage("q"), 1) << c.second;
     EXPECT_EQ(server.get(), "q");
-    EXPECT_NE(root_.ReadFile("/var/log/qmx/Transport.log").find(c.second),
-              std::string::npos) << c.second;
+    EXPECT_NE(root_.ReadFile("/var/log/qmx/Transport.log").find(c.second), std::string::npos)
+        << c.second;
   }
 }
 

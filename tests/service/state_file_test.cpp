@@ -30,62 +30,61 @@ ServiceSettings Awkward() {
   return settings;
 }
 
+// text with the last from replaced by to.
+std::string Edit(std::string text, const std::string& from, const std::string& to) {
+  return text.replace(text.rfind(from), from.size(), to);
+}
+
 class StateFileTest : public ::testing::Test {
  protected:
   support::TempRoot root_;
   const std::string path_ = root_.PathOf("/state");
   StateFile file_{path_};
+  ServiceSettings settings_;
+  std::string note_;
 };
 
+// A temporary file a save cut short left is removed at the next load. A
+// folder in the state's place makes the save fail even as root, and leaves
+// no temporary file behind.
 TEST_F(StateFileTest, SavesPrivatelyAndLoadsWhatItSaved) {
-  ServiceSettings settings;
-  std::string note, error;
+  std::string error;
   ASSERT_TRUE(file_.Save(Awkward(), &error)) << error;
   struct stat info;
   ASSERT_EQ(stat(path_.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
   root_.WriteFile("/state.tmp-Zz0123", "left by a save cut short");
-  ASSERT_TRUE(StateFile(path_).Load(&settings, &note, 1000));
-  EXPECT_EQ(settings, Awkward());
+  ASSERT_TRUE(StateFile(path_).Load(&settings_, &note_, 1000));
+  EXPECT_EQ(settings_, Awkward());
   EXPECT_FALSE(root_.Exists("/state.tmp-Zz0123"));
-  // A folder in the state's place makes the save fail even as root, and
-  // leaves no temporary file behind.
   ASSERT_EQ(rename(path_.c_str(), (path_ + ".old").c_str()), 0);
   ASSERT_EQ(mkdir(path_.c_str(), 0700), 0);
   EXPECT_FALSE(file_.Save(ServiceSettings::Defaults(), &error));
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root_.dir()),
-                          std::filesystem::directory_iterator()), 2);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root_.dir()), {}), 2);
 }
 
 // A damaged or cut file is never taken for whole: it is set aside, never
 // over an earlier casualty from the same second, and the defaults apply.
 TEST_F(StateFileTest, DamagedOrCutFileIsSetAside) {
   const std::string good = FormatState(Awkward());
-  auto replaced = [&good](const std::string& from, const std::string& to) {
-    return std::string(good).replace(good.find(from), from.size(), to);
-  };
   std::vector<std::string> damaged = {
-      replaced("state " + std::to_string(kStateVersion), "state 0"),
-      replaced("Reboot=80000001", "Reboot=8000000x"),
-      replaced("IsAutoSetting=0", "IsAutoSetting=2"),
-      replaced("RepeatType=-5", "RepeatType=five"),
-      replaced("pass word", "pass\\q"),
-      replaced("Status=BEEF\n", "Status=BEEF\nStatus=0000\n"),
-      replaced("Status=BEEF\n", "Unknown=1\nStatus=BEEF\n"),
+      Edit(good, "state " + std::to_string(kStateVersion), "state 0"),
+      Edit(good, "Reboot=80000001", "Reboot=8000000x"),
+      Edit(good, "IsAutoSetting=0", "IsAutoSetting=2"),
+      Edit(good, "RepeatType=-5", "RepeatType=five"),
+      Edit(good, "pass word", "pass\\q"),
+      Edit(good, "Status=BEEF\n", "Status=BEEF\nStatus=0000\n"),
+      Edit(good, "Status=BEEF\n", "Unknown=1\nStatus=BEEF\n"),
       good + "more\n",
   };
-  for (size_t size = 0; size + 1 < good.size(); ++size) {
-    damaged.push_back(good.substr(0, size));
-  }
+  for (size_t size = 0; size + 1 < good.size(); ++size) damaged.push_back(good.substr(0, size));
   for (size_t i = 0; i < damaged.size(); ++i) {
     root_.WriteFile("/state", damaged[i]);
-    ServiceSettings settings = Awkward();
-    std::string note;
-    ASSERT_TRUE(file_.Load(&settings, &note, 1234));
-    EXPECT_EQ(settings, ServiceSettings::Defaults()) << EscapeLine(damaged[i]);
-    std::string aside = "/state.corrupt-1234";
-    if (i > 0) aside += "." + std::to_string(i);
-    EXPECT_NE(note.find(root_.PathOf(aside)), std::string::npos) << note;
+    settings_ = Awkward();
+    ASSERT_TRUE(file_.Load(&settings_, &note_, 1234));
+    EXPECT_EQ(settings_, ServiceSettings::Defaults()) << EscapeLine(damaged[i]);
+    std::string aside = "/state.corrupt-1234" + (i > 0 ? "." + std::to_string(i) : "");
+    EXPECT_NE(note_.find(root_.PathOf(aside)), std::string::npos) << note_;
     EXPECT_EQ(root_.ReadFile(aside), damaged[i]);
     EXPECT_FALSE(root_.Exists("/state"));
   }
@@ -95,27 +94,19 @@ TEST_F(StateFileTest, DamagedOrCutFileIsSetAside) {
 // default; keys of a newer version are kept and saved again, in their order
 // and under its version. Nothing is set aside.
 TEST_F(StateFileTest, MissingKeysTakeDefaultsAndNewerKeysAreKept) {
-  auto edit = [](std::string text, const std::string& from,
-                 const std::string& to) {
-    return text.replace(text.rfind(from), from.size(), to);
-  };
   const std::string now = "state " + std::to_string(kStateVersion) + "\n";
   const std::string next = "state " + std::to_string(kStateVersion + 1) + "\n";
   const std::string text = FormatState(Awkward());
-  root_.WriteFile("/state", edit(edit(edit(text, "Reboot=80000001\n", ""), now,
-                                      next + "Later=1\n"),
+  root_.WriteFile("/state", Edit(Edit(Edit(text, "Reboot=80000001\n", ""), now, next + "Later=1\n"),
                                  "end", "zz.Later=a\\x01\nend"));
-  ServiceSettings settings, expected = Awkward();
+  ServiceSettings expected = Awkward();
   expected.reboot = 0;
   expected.later = {kStateVersion + 1, {{"Later", "1"}, {"zz.Later", "a\x01"}}};
-  std::string note;
-  ASSERT_TRUE(file_.Load(&settings, &note, 1234));
-  EXPECT_EQ(note, "");
-  EXPECT_EQ(settings, expected);
-  EXPECT_EQ(
-      FormatState(expected),
-      edit(edit(edit(text, "Reboot=80000001", "Reboot=00000000"), now, next),
-           "end", "Later=1\nzz.Later=a\\x01\nend"));
+  ASSERT_TRUE(file_.Load(&settings_, &note_, 1234));
+  EXPECT_EQ(note_, "");
+  EXPECT_EQ(settings_, expected);
+  EXPECT_EQ(FormatState(expected), Edit(Edit(Edit(text, "Reboot=80000001", "Reboot=00000000"), now,
+                                             next), "end", "Later=1\nzz.Later=a\\x01\nend"));
 }
 
 // Values stay on their journal line.
