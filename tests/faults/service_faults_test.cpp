@@ -16,7 +16,9 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <future>
 #include <random>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,10 +55,8 @@ int ClientAs(uid_t uid, const std::string& socket) {
   if (child == 0) {
     bool user = setgroups(0, nullptr) == 0 && setgid(uid) == 0 && setuid(uid) == 0;
     int fd = user ? ConnectUnix(socket) : -1;
-    if (fd < 0) _exit(2);
-    SendAll(fd, Request("gustatus"));
-    shutdown(fd, SHUT_WR);
-    _exit(ReadToEnd(fd) == "0000gustatus0000" ? 0 : 1);
+    _exit(fd < 0 ? 2 : SendAll(fd, Request("gustatus")) && shutdown(fd, SHUT_WR) == 0 &&
+                               ReadToEnd(fd) == "0000gustatus0000" ? 0 : 1);
   }
   return WaitProcess(child, 20000);
 }
@@ -65,8 +65,7 @@ int ClientAs(uid_t uid, const std::string& socket) {
 // mixing two generations, or the defaults, cannot pass for either.
 std::string Schedule(int n) {
   std::string tag = std::to_string(n);
-  return "1;" + tag + ";day" + tag + ";date" + tag + ";" +
-         std::string(200, static_cast<char>('a' + n % 26)) + tag;
+  return "1;" + tag + ";day" + tag + ";date" + tag + ";" + std::string(200, 'a' + n % 26) + tag;
 }
 
 // What a Get answers while generation n is stored: the same layout as a
@@ -80,12 +79,8 @@ class ServiceFaultTest : public ::testing::Test {
     service_.Start();
   }
 
-  std::string Send(const std::string& request) {
-    return Exchange(root_.SocketPath(), request);
-  }
-  bool Store(int n) {
-    return Send(Request(kSetUpdate, Schedule(n))) == "0000statupdt0000";
-  }
+  std::string Send(const std::string& request) { return Exchange(root_.SocketPath(), request); }
+  bool Store(int n) { return Send(Request(kSetUpdate, Schedule(n))) == "0000statupdt0000"; }
 
   TempRoot root_;
   ServiceProcess service_{QMXUPDTMNGR_PATH, &root_};
@@ -112,24 +107,21 @@ TEST_F(ServiceFaultTest, KilledWhileSavingKeepsOldOrNewState) {
     writer.join();
     service_.Start();
     std::string state = Send(Request(kGetUpdate));
-    if (state == StoredReply(in_flight)) {
-      unacknowledged += in_flight != acked;
-      stored = in_flight;
-    } else if (state == StoredReply(acked)) {
-      stored = acked;
-    } else {
+    const bool saving = state == StoredReply(in_flight);
+    if (!saving && state != StoredReply(acked)) {
       ++corrupt;
-      ADD_FAILURE() << "round " << round << ": acknowledged " << acked
-                    << ", saving " << in_flight << ", found " << state;
+      ADD_FAILURE() << "round " << round << ": acknowledged " << acked << ", saving "
+                    << in_flight << ", found " << state;
     }
+    unacknowledged += saving && in_flight != acked;
+    stored = saving ? in_flight : acked;
     next = in_flight + 1;
   }
   // A state file the service found unusable and set aside shows here too:
   // it then starts from defaults, which match no generation.
   EXPECT_EQ(corrupt, 0) << service_.Log();
-  std::printf("service killed %d times while saving: %d generations stored, "
-              "%d kept without a reply, %d corrupt states\n",
-              kKillRounds, next - 1, unacknowledged, corrupt);
+  std::printf("service killed %d times while saving: %d generations stored, %d kept without a "
+              "reply, %d corrupt states\n", kKillRounds, next - 1, unacknowledged, corrupt);
 }
 
 // A thousand clients that send nothing and forty that send a byte every half
@@ -173,8 +165,8 @@ TEST_F(ServiceFaultTest, IdleBusyClientsAndNoDescriptorsLeftHoldNobodyUp) {
     }
   }
   Clock::time_point call = Clock::now();
-  CommandResult result = RunCommand(
-      {{QMX_CALL_PATH, "--json", "GetQmxStatus"}, {{"QMX_ROOT", root_.dir()}}, {"QMX_TRACE_LEVEL"}});
+  CommandResult result = RunCommand({{QMX_CALL_PATH, "--json", "GetQmxStatus"},
+                                     {{"QMX_ROOT", root_.dir()}}, {"QMX_TRACE_LEVEL"}});
   const double call_ms = MsSince(call);
   EXPECT_NE(result.out.find("\"ReturnValue\":0"), std::string::npos) << result.Describe();
   busy = false;
@@ -192,20 +184,16 @@ TEST_F(ServiceFaultTest, IdleBusyClientsAndNoDescriptorsLeftHoldNobodyUp) {
   ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, &none, nullptr), 0);
   Clock::time_point exhausted = Clock::now();
   for (int i = 0; i < 8; ++i) clients.push_back(ConnectUnix(root_.SocketPath()));
-  int waiting = ConnectUnix(root_.SocketPath());
-  SendAll(waiting, Request("gustatus"));
-  shutdown(waiting, SHUT_WR);
+  auto waiting = std::async(std::launch::async, Exchange, root_.SocketPath(), Request("gustatus"));
   sleep(2);
   for (int i = 0; i < kFreedClients; ++i) close(clients[i]);
   const double exhausted_ms = MsSince(exhausted);
-  timeval guard = {20, 0};
-  setsockopt(waiting, SOL_SOCKET, SO_RCVTIMEO, &guard, sizeof(guard));
-  EXPECT_EQ(ReadToEnd(waiting), "0000gustatus0000");
+  ASSERT_EQ(waiting.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  EXPECT_EQ(waiting.get(), "0000gustatus0000");
   const double resumed_ms = MsSince(exhausted) - exhausted_ms;
-  close(waiting);
-  const std::string log = service_.Log();
-  long lines = 0;  // of the condition, at most one a second
-  for (size_t at = 0; (at = log.find("cannot accept", at)) != log.npos; ++at) ++lines;
+  const std::string log = service_.Log();  // of the condition, at most one line a second
+  const std::regex condition("cannot accept");
+  const long lines = std::distance(std::sregex_iterator(log.begin(), log.end(), condition), {});
   EXPECT_GE(lines, 1);
   EXPECT_LE(lines, 1 + static_cast<long>(exhausted_ms / 1000)) << log;
 
@@ -249,7 +237,8 @@ TEST(ManagedServiceTest, RunsAsItsOwnUserOnAHandedOverSocket) {
   const std::string nobody = std::to_string(kNobody);
   root.WriteFile("/managed", "#!/bin/bash\nLISTEN_PID=$$ LISTEN_FDS=1 NOTIFY_SOCKET=@" + name +
                                  " exec setpriv --reuid=" + nobody + " --regid=" + nobody +
-                                 " --clear-groups " QMXUPDTMNGR_PATH " 3<&99 99<&- 2> >(head -1 >&2)\n");
+                                 " --clear-groups " QMXUPDTMNGR_PATH
+                                 " 3<&99 99<&- 2> >(head -1 >&2)\n");
   // Open to all, so that the peer check, not the mode, turns strangers away.
   ASSERT_EQ(system(("chmod 0755 " + root.PathOf("/managed") + " && chown -R " + nobody + " " +
                     root.dir() + " && chmod -R go+rX " + root.dir() + " && chmod 0666 " + path)
