@@ -246,8 +246,10 @@ TEST(ManagedServiceTest, RunsAsItsOwnUserOnAHandedOverSocket) {
   ServiceProcess service(root.PathOf("/managed"), &root);
   service.Start();
   close(99);
-  char ready[16] = {};
-  recv(notify, ready, sizeof(ready) - 1, MSG_DONTWAIT);
+  char ready[16] = {};  // sent after the line Start waits for
+  const timeval guard = {20, 0};
+  setsockopt(notify, SOL_SOCKET, SO_RCVTIMEO, &guard, sizeof(guard));
+  recv(notify, ready, sizeof(ready) - 1, 0);
   EXPECT_STREQ(ready, "READY=1");
   close(notify);
   EXPECT_EQ(ClientAs(kNobody, path), 0);
