@@ -34,48 +34,40 @@ class Holder {
 };
 )";
 
-class ObjectModelTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string error;
-    services_ = LoadRepositoryFromText(kMof, "test.mof", &error);
-    ASSERT_NE(services_, nullptr) << error;
-  }
-  void TearDown() override {
-    services_->Release();
-    EXPECT_EQ(LiveObjectCount(), start_);
-  }
-
-  IWbemClassObject* Class(const char* name) {
+// Each call in order with the result it must give: NULL reads as empty and
+// names match in any case; types are kept, a sint32 is never cut and a
+// uint32 reads through the int getter as its bits; a class cannot be written
+// and an instance spawns none; an embedded object must be of the declared
+// class or derived from it. A method's classes hold its parameters. The
+// holder of an embedded object keeps it alive and hands it out until NULL
+// is written over it; the test ends with as many live objects as it began.
+TEST(ObjectModelTest, TypedAccessKeepsTypesClassesAndReferences) {
+  const int start = LiveObjectCount();
+  std::string error;
+  IWbemServices* services = LoadRepositoryFromText(kMof, "test.mof", &error);
+  ASSERT_NE(services, nullptr) << error;
+  IWbemClassObject* holder_class = nullptr;
+  ASSERT_EQ(services->GetObject("Holder", 0, nullptr, &holder_class, nullptr), 0);
+  auto spawn = [services](const char* name) {
     IWbemClassObject* cls = nullptr;
-    EXPECT_EQ(services_->GetObject(name, 0, nullptr, &cls, nullptr), 0);
-    return cls;
-  }
-  // A new instance of the class, which is released.
-  IWbemClassObject* Spawn(IWbemClassObject* cls) {
     IWbemClassObject* instance = nullptr;
+    services->GetObject(name, 0, nullptr, &cls, nullptr);
     EXPECT_EQ(cls->SpawnInstance(0, &instance), 0);
     cls->Release();
     return instance;
-  }
-
-  const int start_ = LiveObjectCount();
-  IWbemServices* services_ = nullptr;
-};
-
-TEST_F(ObjectModelTest, TypedAccessKeepsTypesAndReadsNullAsEmpty) {
-  IWbemClassObject* base = Spawn(Class("Base"));
-  std::string s = "stale";
-  int i = 7;
-  bool b = true;
+  };
+  IWbemClassObject* base = spawn("Base");
+  IWbemClassObject* holder = spawn("Holder");
+  IWbemClassObject* derived = spawn("Derived");
   IWbemClassObject* o = nullptr;
-  EXPECT_EQ(U::getStringFromIWbemClassObject(base, "name", &s), 0);
-  EXPECT_EQ(U::getIntFromIWbemClassObject(base, "COUNT", &i), 0);
-  EXPECT_EQ(U::getBoolFromIWbemClassObject(base, "Flag", &b), 0);
-  EXPECT_EQ(s + std::to_string(i) + std::to_string(b), "00");
-
+  std::string s = "stale", empty = "stale";
+  int i = 7, zero = 7, code = 0;
+  bool b = true, no = true;
   const HRESULT kMismatch = WBEM_E_TYPE_MISMATCH;
   const HRESULT results[][2] = {  // in order: {what it gave, what it must}
+      {U::getStringFromIWbemClassObject(base, "name", &empty), 0},
+      {U::getIntFromIWbemClassObject(base, "COUNT", &zero), 0},
+      {U::getBoolFromIWbemClassObject(base, "Flag", &no), 0},
       {U::getStringFromIWbemClassObject(base, "Count", &s), kMismatch},
       {U::getIntFromIWbemClassObject(base, "Name", &i), kMismatch},
       {U::getBoolFromIWbemClassObject(base, "Count", &b), kMismatch},
@@ -95,60 +87,51 @@ TEST_F(ObjectModelTest, TypedAccessKeepsTypesAndReadsNullAsEmpty) {
       {U::getStringFromIWbemClassObject(base, "Name", &s), 0},
       {U::getIntFromIWbemClassObject(base, "Count", &i), 0},
       {U::getBoolFromIWbemClassObject(base, "Flag", &b), 0},
+      {U::setStringToIWbemClassObject(holder_class, "Item", ""), WBEM_E_ILLEGAL_OPERATION},
+      {base->SpawnInstance(0, &o), WBEM_E_ILLEGAL_OPERATION},
+      {U::setParameterClassToIWbemClassObject(holder, "Item", holder), kMismatch},
+      {U::setParameterClassToIWbemClassObject(holder, "Item", derived), 0},
+      {U::setParameterClassToIWbemClassObject(holder, "Anything", derived), 0},
+      {U::setReturnValueToIWbemClassObject(derived, 0x80000001u), WBEM_E_NOT_FOUND},
   };
   for (const auto& r : results) EXPECT_EQ(r[0], r[1]) << &r - results;
+  EXPECT_EQ(empty + std::to_string(zero) + std::to_string(no), "00");
   EXPECT_EQ(s + std::to_string(i) + std::to_string(b), "pass word-21474836481");
+  EXPECT_EQ(o, nullptr);
   base->Release();
-}
 
-// A class cannot be written; an instance keeps its class alive and spawns
-// none itself; a method's classes hold its parameters. An embedded object
-// must be of the declared class or derived from it; its holder keeps it
-// alive, hands it out and lets it go when NULL is written over it.
-TEST_F(ObjectModelTest, ClassesMethodsAndEmbeddedObjects) {
-  IWbemClassObject* holder = Class("Holder");
   IWbemClassObject* in = nullptr;
   IWbemClassObject* out = nullptr;
-  EXPECT_EQ(U::setStringToIWbemClassObject(holder, "Item", ""), WBEM_E_ILLEGAL_OPERATION);
-  ASSERT_EQ(holder->GetMethod("run", 0, &in, &out), 0);
+  ASSERT_EQ(holder_class->GetMethod("run", 0, &in, &out), 0);
+  holder_class->Release();
   EXPECT_EQ(in->GetPropertyNames(), (Names{"Level", "Text"}));
   EXPECT_EQ(out->GetPropertyNames(), (Names{"ReturnValue", "Text", "Version"}));
   in->Release();
-  IWbemClassObject* result = Spawn(out);
-  EXPECT_EQ(result->SpawnInstance(0, &out), WBEM_E_ILLEGAL_OPERATION);
-  EXPECT_EQ(out, nullptr);
-  // A uint32 ReturnValue reads back through the int getter as its bits.
-  int code = 0;
-  EXPECT_EQ(U::setReturnValueToIWbemClassObject(result, 0x80000001u), 0);
-  EXPECT_EQ(U::getIntFromIWbemClassObject(result, "ReturnValue", &code), 0);
+  ASSERT_EQ(out->SpawnInstance(0, &o), 0);
+  out->Release();
+  EXPECT_EQ(U::setReturnValueToIWbemClassObject(o, 0x80000001u), 0);
+  EXPECT_EQ(U::getIntFromIWbemClassObject(o, "ReturnValue", &code), 0);
   EXPECT_EQ(static_cast<uint32_t>(code), 0x80000001u);
-  result->Release();
+  o->Release();
 
-  holder = Spawn(holder);
-  IWbemClassObject* derived = Spawn(Class("Derived"));
-  EXPECT_EQ(U::setParameterClassToIWbemClassObject(holder, "Item", holder), WBEM_E_TYPE_MISMATCH);
-  EXPECT_EQ(U::setParameterClassToIWbemClassObject(holder, "Item", derived), 0);
-  EXPECT_EQ(U::setParameterClassToIWbemClassObject(holder, "Anything", derived), 0);
-  int live = LiveObjectCount();
+  const int live = LiveObjectCount();
   derived->Release();
   EXPECT_EQ(LiveObjectCount(), live) << "the holder keeps it alive";
-  IWbemClassObject* item = nullptr;
-  ASSERT_EQ(U::getParameterClassFromIWbemClassObject(holder, "item", &item), 0);
-  EXPECT_EQ(item, derived);
-  item->Release();
+  ASSERT_EQ(U::getParameterClassFromIWbemClassObject(holder, "item", &o), 0);
+  EXPECT_EQ(o, derived);
+  o->Release();
   // Writing NULL releases the old value: the instance and its class.
   EXPECT_EQ(U::setParameterClassToIWbemClassObject(holder, "Anything", nullptr), 0);
   EXPECT_EQ(U::setParameterClassToIWbemClassObject(holder, "Item", nullptr), 0);
   EXPECT_EQ(LiveObjectCount(), live - 2);
-  EXPECT_EQ(U::getParameterClassFromIWbemClassObject(holder, "Item", &item), WBEM_E_NOT_FOUND);
+  EXPECT_EQ(U::getParameterClassFromIWbemClassObject(holder, "Item", &o), WBEM_E_NOT_FOUND);
   holder->Release();
+  services->Release();
+  EXPECT_EQ(LiveObjectCount(), start);
 }
 
 TEST(MofLoadTest, ErrorsNameFileLineAndReason) {
-  const struct {
-    const char* mof;
-    const char* error;
-  } cases[] = {
+  const struct { const char* mof; const char* error; } cases[] = {
       {"/*\n*/class A {\n float X; };", "3: unknown type 'float'"},
       {"class A : Missing {};", "1: unknown superclass 'Missing'"},
       {"class A {};\nclass a {};", "2: duplicate class 'a'"},

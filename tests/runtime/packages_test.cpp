@@ -19,15 +19,18 @@ namespace {
 constexpr const char* kStatus = "/var/lib/dpkg/status";
 
 // Continuation lines, stanzas that are not installed, one name twice, field
-// names in any case and no blank line at the end.
+// names in any case and no blank line at the end; the answers for it.
 const char kDatabase[] =
     "Package: qmx-agent\nStatus: install ok installed\n"
-    "Description: the agent\n Version: 9.9 in a continuation line\n .\n"
-    "Version: 42.1-3\n\n"
+    "Description: the agent\n Version: 9.9 in a continuation line\n .\nVersion: 42.1-3\n\n"
     "Package: qmx-old\nStatus: deinstall ok config-files\nVersion: 1.0\n\n"
     "Package: qmx-multi\nStatus: install ok half-installed\nVersion: 2.0\n\n"
     "Package: qmx-multi\nStatus: install ok installed\nVersion: 2.1\n\n\n"
     "package: qmx-last\nversion: 7\nstatus: install ok installed";
+const std::pair<std::string, const char*> kAnswers[] = {
+    {"qmx-agent", "42.1-3"}, {"qmx-old", ""}, {"qmx-multi", "2.1"},
+    {"qmx-last", "7"},       {"absent", ""},  {"qmx", ""},
+};
 
 // Status words as dpkg reads them: a package counts in every state in
 // which its files are on disk, whatever it is wanted as.
@@ -47,26 +50,20 @@ const std::pair<const char*, bool> kStatusWords[] = {
 TEST(PackagesTest, AnswersFromTheStatusDatabaseAsItIsNow) {
   test::TempRoot root;
   EXPECT_EQ(CFileUtility::GetPackageVersion("qmx-agent"), "");  // no database
-  std::string database;
+  std::string database = kDatabase;
   for (size_t i = 0; i < std::size(kStatusWords); ++i) {
-    database += "Package: p" + std::to_string(i) + "\nStatus: " +
-                kStatusWords[i].first + "\nVersion: 1\n\n";
+    database = "Package: p" + std::to_string(i) + "\nStatus: " + kStatusWords[i].first +
+               "\nVersion: 1\n\n" + database;
   }
-  database += kDatabase;
   root.WriteFile(kStatus, database);
   const timespec stamp[2] = {{time(nullptr), 0}, {time(nullptr), 0}};
   ASSERT_EQ(utimensat(AT_FDCWD, root.PathOf(kStatus).c_str(), stamp, 0), 0);
-  const char* cases[][2] = {
-      {"qmx-agent", "42.1-3"}, {"qmx-old", ""}, {"qmx-multi", "2.1"},
-      {"qmx-last", "7"},       {"absent", ""},  {"qmx", ""},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(CFileUtility::GetPackageVersion(c[0]), c[1]) << c[0];
+  for (const auto& [name, version] : kAnswers) {
+    EXPECT_EQ(CFileUtility::GetPackageVersion(name), version) << name;
   }
   for (size_t i = 0; i < std::size(kStatusWords); ++i) {
     EXPECT_EQ(CFileUtility::GetPackageVersion("p" + std::to_string(i)),
-              kStatusWords[i].second ? "1" : "")
-        << kStatusWords[i].first;
+              kStatusWords[i].second ? "1" : "") << kStatusWords[i].first;
   }
   database.replace(database.find("42.1-3"), 6, "42.1-4");
   root.WriteFile(kStatus, database);

@@ -51,9 +51,7 @@ class HandlerTest : public ::testing::Test {
 // and a body. Lists are saved before they are answered, and read back with
 // integers as "%d" and a ";" inside a value as "@@@@".
 TEST_F(HandlerTest, AnswersEachKindAndKeepsWhatIsSet) {
-  const struct {
-    std::string request, reply, journal;
-  } cases[] = {
+  const struct { std::string request, reply, journal; } cases[] = {
       {Request("gustatus"), Request("gustatus"), ""},  // Status: 0, idle
       {Request("gtatupdt"), Request("gtatupdt", "0;0;;;"), ""},
       {Request("exreboot"), Request("exreboot"), "exreboot"},
@@ -84,11 +82,7 @@ TEST_F(HandlerTest, AnswersEachKindAndKeepsWhatIsSet) {
 // One request of each class, and writes whose save or journal line fails;
 // the echoed kind is "????????" where the bytes are not printable.
 TEST_F(HandlerTest, BadRequestsAndFailedWritesGetTheirCodeAndChangeNothing) {
-  const struct {
-    std::string request;
-    uint16_t code;
-    std::string echoed;
-  } cases[] = {
+  const struct { std::string request; uint16_t code; std::string echoed; } cases[] = {
       {"0000gustatus0001", kMalformedHeader, "gustatus"},
       {std::string("0000gus\0atus0000", 16), kMalformedHeader, "????????"},
       {"0000gustatux0000", kUnknownKind, "gustatux"},

@@ -43,11 +43,7 @@ class ProcessTest : public ::testing::Test {
 TEST_F(ProcessTest, CommandLineIsReadAsDocumented) {
   root_.WriteFile("/c.ini", "[Socket]\nPath=/x\n");
   root_.WriteFile("/x", "");
-  const struct {
-    std::vector<std::string> args;
-    int exit_code;
-    std::string said;
-  } cases[] = {
+  const struct { std::vector<std::string> args; int exit_code; std::string said; } cases[] = {
       {{"--help"}, 0, "usage: qmxupdtmngr [--config PATH] [--state PATH]\n"},
       {{"-h", "--bogus"}, 2, "\"--bogus\"\nTry 'qmxupdtmngr --help' for more information.\n"},
       {{"--state"}, 2, "qmxupdtmngr: --state needs a path\n"},
