@@ -97,50 +97,40 @@ std::vector<Fault> Faults() {
   };
 }
 
-// The peer's part on its one connection, in a child process: it can die
-// for real, and the memory a huge reply takes does not count against the
-// test's.
-void Serve(int fd, const Fault& fault) {
-  if (fault.peer != kDieUnread) ReadToEnd(fd);
-  while (fault.peer == kHang) pause();
-  bool dies = fault.peer != kAnswer;
-  std::string reply = fault.reply;
-  reply.resize(std::max(reply.size(), fault.padded_to), 'x');
-  if (dies) reply.resize(reply.size() / 2);
-  if (fault.pause_ms == 0) SendAll(fd, reply);
-  for (size_t at = 0; fault.pause_ms > 0 && at < reply.size(); ++at) {
-    if (!SendAll(fd, reply.substr(at, 1))) break;
-    usleep(fault.pause_ms * 1000);
-  }
-  if (dies) kill(getpid(), SIGKILL);
-}
-
-// Listens on path and forks the peer; its pid.
+// Listens on path and forks the peer; its pid. The peer plays its part on
+// its one connection in a child process, so that it can die for real and
+// the memory a huge reply takes does not count against the test's. The test
+// had one thread when it forked, so the child may do anything; it ends with
+// _exit, never returning into the test.
 pid_t StartPeer(const std::string& path, const Fault& fault) {
   int listener = ListenUnix(path);
   if (listener < 0) throw std::runtime_error("cannot listen on " + path);
   std::fflush(nullptr);  // or the child inherits output the test still owes
   pid_t pid = fork();
-  if (pid == 0) {
-    // The test had one thread when it forked, so the child may do anything;
-    // it ends with _exit, never returning into the test.
-    int fd = accept(listener, nullptr, nullptr);
-    try {
-      if (fd >= 0) Serve(fd, fault);
-    } catch (...) {
-    }
-    _exit(0);
-  }
-  close(listener);
   if (pid < 0) throw std::runtime_error("cannot fork the peer");
-  return pid;
+  if (pid > 0) {
+    close(listener);
+    return pid;
+  }
+  int fd = accept(listener, nullptr, nullptr);
+  if (fault.peer != kDieUnread) ReadToEnd(fd);
+  while (fault.peer == kHang) pause();
+  const bool dies = fault.peer != kAnswer;
+  std::string reply = fault.reply;
+  reply.resize(std::max(reply.size(), fault.padded_to), 'x');
+  if (dies) reply.resize(reply.size() / 2);
+  const size_t piece = fault.pause_ms > 0 ? 1 : reply.size();  // paced: a byte at a time
+  for (size_t at = 0; at < reply.size() && SendAll(fd, reply.substr(at, piece)); at += piece) {
+    usleep(fault.pause_ms * 1000);
+  }
+  if (dies) kill(getpid(), SIGKILL);
+  _exit(0);
 }
 
 // The peak resident set of this process so far, in KiB.
 long PeakRssKib() {
   struct rusage usage;
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_maxrss;
+  return getrusage(RUSAGE_SELF, &usage) == 0 ? usage.ru_maxrss : 0;
 }
 
 // One provider object, with a short receive time-out, meets one fault after
