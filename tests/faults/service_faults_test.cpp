@@ -19,6 +19,7 @@
 #include <future>
 #include <random>
 #include <regex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -46,6 +47,17 @@ using Clock = std::chrono::steady_clock;
 
 double MsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// How many descriptors the process holds whose target starts with kind
+// ("socket:"; "" counts all).
+long OpenFiles(pid_t pid, const std::string& kind = "") {
+  long count = 0;
+  std::error_code gone;  // closed since it was listed
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+    count += std::filesystem::read_symlink(fd, gone).string().rfind(kind, 0) == 0;
+  }
+  return count;
 }
 
 // A status request from a child process running as uid: 0 when answered,
@@ -120,6 +132,17 @@ TEST_F(ServiceFaultTest, KilledWhileSavingKeepsOldOrNewState) {
   // A state file the service found unusable and set aside shows here too:
   // it then starts from defaults, which match no generation.
   EXPECT_EQ(corrupt, 0) << service_.Log();
+  // Each start replaced the socket the killed instance left, made it private
+  // and kept no descriptor of its look for a live instance; a second
+  // instance finds this one listening and leaves it be.
+  EXPECT_NE(service_.Log().find("replaced stale socket"), std::string::npos);
+  struct stat info;
+  ASSERT_EQ(stat(root_.SocketPath().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_EQ(OpenFiles(service_.pid(), "socket:"), 1);
+  ServiceProcess second(QMXUPDTMNGR_PATH, &root_);
+  EXPECT_THROW(second.Start(), std::runtime_error);
+  EXPECT_EQ(Send(Request("gustatus")), "0000gustatus0000");
   std::printf("service killed %d times while saving: %d generations stored, %d kept without a "
               "reply, %d corrupt states\n", kKillRounds, next - 1, unacknowledged, corrupt);
 }
@@ -137,11 +160,7 @@ TEST_F(ServiceFaultTest, IdleBusyClientsAndNoDescriptorsLeftHoldNobodyUp) {
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
   root_.WritePackageStatus(true);
   const pid_t pid = service_.pid();
-  const std::string proc = "/proc/" + std::to_string(pid);
-  auto open_fds = [&proc] {
-    return std::distance(std::filesystem::directory_iterator(proc + "/fd"), {});
-  };
-  const long own_fds = open_fds();
+  const long own_fds = OpenFiles(pid);
   std::vector<int> clients(kFreedClients + kIdleClients + kTricklingClients);
   for (int& fd : clients) ASSERT_GE(fd = ConnectUnix(root_.SocketPath()), 0);
   std::atomic<int> answered{0};
@@ -174,8 +193,8 @@ TEST_F(ServiceFaultTest, IdleBusyClientsAndNoDescriptorsLeftHoldNobodyUp) {
   EXPECT_EQ(unanswered, 0);
   EXPECT_GT(answered, kBusyClients);
   // Taken in order, so all the clients before the call are held by now.
-  const long held = open_fds() - own_fds;
-  const std::string status = ReadWholeFile(proc + "/status");
+  const long held = OpenFiles(pid) - own_fds;
+  const std::string status = ReadWholeFile("/proc/" + std::to_string(pid) + "/status");
   const long resident_kib = std::stol(status.substr(status.find("VmRSS:") + 6));
 
   // Below the descriptors it holds; a few more clients take any it freed

@@ -1,16 +1,13 @@
-// The service as a process (its command line, its private files, another
-// instance, a stale socket) and the server's handling of slow, pending and
-// oversized requests. Its state across restarts is the integration tests'
-// business, peers of another user and SIGTERM the fault tests'.
+// The service's command line, and the server's handling of slow, pending
+// and oversized requests. Its state across restarts is the integration
+// tests' business; its socket, restarts after a crash, peers of another user
+// and SIGTERM the fault tests'.
 
 #include "service/server.h"
 
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,7 +22,6 @@ namespace qmx {
 namespace service {
 namespace {
 
-namespace fs = std::filesystem;
 using support::Exchange;
 using support::Request;
 
@@ -59,31 +55,6 @@ TEST_F(ProcessTest, CommandLineIsReadAsDocumented) {
     EXPECT_NE((result.out + result.err).find(c.said), std::string::npos) << result.Describe();
   }
   EXPECT_TRUE(root_.Exists("/s"));
-}
-
-// A socket file that refuses connections, as a crashed service leaves, is
-// replaced; a second instance finds the first listening and leaves it be.
-// The socket and the journal are private, since values may hold passwords,
-// and the look for a live instance keeps no descriptor.
-TEST_F(ProcessTest, ReplacesAStaleSocketKeepsALiveOneAndItsFilesPrivate) {
-  root_.WriteFile("/var/run/qmx/.keep", "");
-  close(support::ListenUnix(root_.SocketPath()));
-  service_.Start();
-  support::ServiceProcess second(QMXUPDTMNGR_PATH, &root_);
-  EXPECT_THROW(second.Start(), std::runtime_error);
-  EXPECT_EQ(Exchange(root_.SocketPath(), Request("exreboot")), "0000exreboot0000");
-  EXPECT_NE(service_.Log().find("replaced stale socket"), std::string::npos);
-  for (const std::string& path :
-       {root_.SocketPath(), root_.PathOf(support::kServiceJournalPath)}) {
-    struct stat info;
-    ASSERT_EQ(stat(path.c_str(), &info), 0) << path;
-    EXPECT_EQ(info.st_mode & 0777, 0600u) << path;
-  }
-  int sockets = 0;  // the listener alone
-  for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(service_.pid()) + "/fd")) {
-    sockets += fs::read_symlink(fd).string().rfind("socket:", 0) == 0;
-  }
-  EXPECT_EQ(sockets, 1);
 }
 
 // A server in this process with a short request time-out.
