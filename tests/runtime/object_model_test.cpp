@@ -33,8 +33,8 @@ class Holder {
 )";
 
 // Each call in order with the result it must give: NULL reads as empty and
-// names match in any case; types are kept, a sint32 is never cut and a
-// uint32 reads through the int getter as its bits; a class cannot be written
+// names match in any case; types are kept and a sint32 is never cut; a
+// class cannot be written
 // and an instance spawns none; an embedded object must be of the declared
 // class or derived from it. A method's classes hold its parameters. The
 // holder of an embedded object keeps it alive and hands it out until NULL
@@ -59,7 +59,7 @@ TEST(ObjectModelTest, TypedAccessKeepsTypesClassesAndReferences) {
   IWbemClassObject* derived = spawn("Derived");
   IWbemClassObject* o = nullptr;
   std::string s = "stale", empty = "stale";
-  int i = 7, zero = 7, code = 0;
+  int i = 7, zero = 7;
   bool b = true, no = true;
   const HRESULT kMismatch = WBEM_E_TYPE_MISMATCH;
   const HRESULT results[][2] = {  // in order: {what it gave, what it must}
@@ -105,12 +105,7 @@ TEST(ObjectModelTest, TypedAccessKeepsTypesClassesAndReferences) {
   EXPECT_EQ(in->GetPropertyNames(), (Names{"Level", "Text"}));
   EXPECT_EQ(out->GetPropertyNames(), (Names{"ReturnValue", "Text", "Version"}));
   in->Release();
-  ASSERT_EQ(out->SpawnInstance(0, &o), 0);
   out->Release();
-  EXPECT_EQ(U::setReturnValueToIWbemClassObject(o, 0x80000001u), 0);
-  EXPECT_EQ(U::getIntFromIWbemClassObject(o, "ReturnValue", &code), 0);
-  EXPECT_EQ(static_cast<uint32_t>(code), 0x80000001u);
-  o->Release();
 
   const int live = LiveObjectCount();
   derived->Release();

@@ -82,31 +82,26 @@ TEST_F(TransportTest, RepliesArriveWholeOrNotAtAll) {
 // backlog full).
 TEST_F(TransportTest, TimeOutsBoundEachStep) {
   root_.WriteFile(kConfig, "[Socket]\nReceiveTimeoutMs = 200\nConnectTimeoutMs = 200\n");
-  std::vector<std::function<int()>> steps;
-  for (int callTimeoutMs : {0, 200}) {
-    steps.push_back([this, callTimeoutMs] {
-      std::future<std::string> server = Serve(root_.SocketPath(), "late", 10000);
-      CFileTransfer transfer("Transport", callTimeoutMs == 0 ? kConfig : "/etc/none.ini");
-      char buffer[16];
-      return transfer.SendMessage("q") == 1 ? transfer.RecvMessage(buffer, 16, callTimeoutMs) : 0;
-    });
-  }
-  steps.push_back([this] {
-    int listener = support::ListenUnix(root_.SocketPath());
-    listen(listener, 0);
-    int waiting = support::ConnectUnix(root_.SocketPath());  // fills a backlog of none
-    int sent = CFileTransfer("Transport", kConfig).SendMessage("q");
-    close(waiting);
-    close(listener);
-    return sent;
-  });
-  for (const auto& step : steps) {
+  auto expect_fails_after_200ms = [](const std::function<int()>& step) {
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(step(), -1);
     auto took = std::chrono::steady_clock::now() - start;
     EXPECT_GE(took, std::chrono::milliseconds(150));
     EXPECT_LT(took, std::chrono::milliseconds(3000));
+  };
+  for (int callTimeoutMs : {0, 200}) {
+    std::future<std::string> server = Serve(root_.SocketPath(), "late", 10000);
+    CFileTransfer transfer("Transport", callTimeoutMs == 0 ? kConfig : "/etc/none.ini");
+    EXPECT_EQ(transfer.SendMessage("q"), 1);
+    char buffer[16];
+    expect_fails_after_200ms([&] { return transfer.RecvMessage(buffer, 16, callTimeoutMs); });
   }
+  int listener = support::ListenUnix(root_.SocketPath());
+  ASSERT_EQ(listen(listener, 0), 0);
+  int waiting = support::ConnectUnix(root_.SocketPath());  // fills a backlog of none
+  expect_fails_after_200ms([] { return CFileTransfer("Transport", kConfig).SendMessage("q"); });
+  close(waiting);
+  close(listener);
 }
 
 // Mistakes in the configuration are traced, and the defaults stand in for

@@ -1,6 +1,6 @@
 // The state file: any values survive a save and a load, a damaged or cut
 // file is never taken for whole, a failed save leaves the old file, and the
-// file stays private. Journal lines keep to one line each.
+// file stays private.
 
 #include "service/state_file.h"
 
@@ -13,7 +13,6 @@
 
 #include "gtest/gtest.h"
 #include "service/files.h"
-#include "service/journal_file.h"
 #include "tests/support/temp_root.h"
 
 namespace qmx {
@@ -107,12 +106,6 @@ TEST_F(StateFileTest, MissingKeysTakeDefaultsAndNewerKeysAreKept) {
   EXPECT_EQ(settings_, expected);
   EXPECT_EQ(FormatState(expected), Edit(Edit(Edit(text, "Reboot=80000001", "Reboot=00000000"), now,
                                              next), "end", "Later=1\nzz.Later=a\\x01\nend"));
-}
-
-// Values stay on their journal line.
-TEST(JournalTest, LinesAreEscaped) {
-  EXPECT_EQ(FormatJournalLine(0, "exmndnld", {"A=x\ty", "B=\\"}),
-            "1970-01-01T00:00:00Z\texmndnld\tA=x\\x09y\tB=\\\\\n");
 }
 
 }  // namespace
