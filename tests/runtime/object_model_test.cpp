@@ -1,6 +1,6 @@
 // The object model: typed access and its NULL and type rules, classes and
-// methods from MOF, and the reference rules; the MOF loader's errors and
-// its size limit. Arbitrary MOF input is the MOF fuzz target's business.
+// methods from MOF, and the reference rules; the MOF loader's errors.
+// Arbitrary MOF input is the MOF fuzz target's business.
 
 #include <climits>
 #include <string>
@@ -10,7 +10,6 @@
 #include "host/utility.h"
 #include "runtime/repository.h"
 #include "runtime/testing/host_testing.h"
-#include "tests/runtime/test_root.h"
 
 namespace qmx {
 namespace {
@@ -150,15 +149,6 @@ TEST(MofLoadTest, ErrorsNameFileLineAndReason) {
     if (services != nullptr) services->Release();
     EXPECT_EQ(error.rfind(std::string("bad.mof:") + c.error, 0), 0u) << error;
   }
-}
-
-// A file larger than any schema can be is not read whole.
-TEST(MofLoadTest, LargerThanAnySchemaIsRefused) {
-  test::TempRoot root;
-  root.WriteFile("/big.mof", std::string((16 << 20) + 1, ' '));
-  std::string error;
-  EXPECT_EQ(LoadRepository({root.PathOf("/big.mof")}, &error), nullptr);
-  EXPECT_EQ(error, root.PathOf("/big.mof") + ": larger than the limit of 16 MiB");
 }
 
 }  // namespace
