@@ -138,7 +138,7 @@ TEST(MofLoadTest, ErrorsNameFileLineAndReason) {
       {"class A {\n [EmbeddedInstance(\"A\")] sint32 X; };",
        "2: an embedded object must be declared as string"},
       {"class A {\n string X[]; };", "2: arrays are not supported"},
-      {"class A {\n string X;\n", "1: class 'A' is not closed"},
+      {"class A {\n string X; // and no line break", "1: class 'A' is not closed"},
       {"class A { string X; };\n@", "2: unexpected character '@'"},
       {"#include \"x.mof\"", "1: unexpected '#'"},
   };

@@ -53,7 +53,7 @@ class TransportTest : public ::testing::Test {
 // The reply and its closing NUL must fit, and nothing goes past the buffer.
 TEST_F(TransportTest, RepliesArriveWholeOrNotAtAll) {
   const struct { std::string reply; int size; int expected; } cases[] = {
-      {std::string("ok\0tail", 7), 8, 7}, {std::string(49, 'r'), 50, 49},
+      {std::string("ok\0tail", 7), 8, 7}, {std::string(49, 'r'), 50, 49}, {"r", 1, -1},
       {std::string(50, 'r'), 50, -1},     {std::string(5000, 'r'), 50, -1}, {"", 50, -1}};
   for (const auto& c : cases) {
     std::string socket = "/var/run/s" + std::to_string(&c - cases) + ".sock";
