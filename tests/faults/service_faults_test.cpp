@@ -215,6 +215,7 @@ TEST_F(ServiceFaultTest, IdleBusyClientsAndNoDescriptorsLeftHoldNobodyUp) {
   const long lines = std::distance(std::sregex_iterator(log.begin(), log.end(), condition), {});
   EXPECT_GE(lines, 1);
   EXPECT_LE(lines, 1 + static_cast<long>(exhausted_ms / 1000)) << log;
+  EXPECT_EQ(log.find(" (1 times"), std::string::npos) << log;  // a count only of lines held back
 
   Clock::time_point stop = Clock::now();
   EXPECT_EQ(service_.Stop(), 0) << service_.Log();

@@ -45,8 +45,9 @@ const std::pair<const char*, bool> kStatusWords[] = {
 
 // The answers follow the database at once: rewritten in place a moment
 // after it was read, with the same size and, as a file system with coarse
-// timestamps would keep it, the same modification time; or replaced by a
-// file renamed over it.
+// timestamps would keep it, the same modification time; rewritten long
+// after, with only the time or only the size changed (as "cp -p" onto it
+// does); or replaced by a file renamed over it.
 TEST(PackagesTest, AnswersFromTheStatusDatabaseAsItIsNow) {
   test::TempRoot root;
   EXPECT_EQ(CFileUtility::GetPackageVersion("qmx-agent"), "");  // no database
@@ -56,8 +57,6 @@ TEST(PackagesTest, AnswersFromTheStatusDatabaseAsItIsNow) {
                "\nVersion: 1\n\n" + database;
   }
   root.WriteFile(kStatus, database);
-  const timespec stamp[2] = {{time(nullptr), 0}, {time(nullptr), 0}};
-  ASSERT_EQ(utimensat(AT_FDCWD, root.PathOf(kStatus).c_str(), stamp, 0), 0);
   for (const auto& [name, version] : kAnswers) {
     EXPECT_EQ(CFileUtility::GetPackageVersion(name), version) << name;
   }
@@ -65,10 +64,17 @@ TEST(PackagesTest, AnswersFromTheStatusDatabaseAsItIsNow) {
     EXPECT_EQ(CFileUtility::GetPackageVersion("p" + std::to_string(i)),
               kStatusWords[i].second ? "1" : "") << kStatusWords[i].first;
   }
-  database.replace(database.find("42.1-3"), 6, "42.1-4");
-  root.WriteFile(kStatus, database);
-  ASSERT_EQ(utimensat(AT_FDCWD, root.PathOf(kStatus).c_str(), stamp, 0), 0);
-  EXPECT_EQ(CFileUtility::GetPackageVersion("qmx-agent"), "42.1-4");
+  const time_t now = time(nullptr);
+  std::string version = "42.1-3";
+  for (const auto& [next, mtime] : {std::pair<std::string, time_t>{"42.1-4", now},
+                                    {"42.1-5", now - 99}, {"42.1-6", now - 98}, {"42.1-70", now - 98}}) {
+    database.replace(database.find(version), version.size(), next);
+    version = next;
+    root.WriteFile(kStatus, database);
+    const timespec stamp[2] = {{mtime, 0}, {mtime, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, root.PathOf(kStatus).c_str(), stamp, 0), 0);
+    EXPECT_EQ(CFileUtility::GetPackageVersion("qmx-agent"), next);
+  }
   root.WriteFile("/new", "Package: other\n");
   ASSERT_EQ(rename(root.PathOf("/new").c_str(), root.PathOf(kStatus).c_str()), 0);
   EXPECT_EQ(CFileUtility::GetPackageVersion("qmx-agent"), "");

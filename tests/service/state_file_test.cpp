@@ -72,6 +72,7 @@ TEST_F(StateFileTest, DamagedOrCutFileIsSetAside) {
       Edit(good, "IsAutoSetting=0", "IsAutoSetting=2"),
       Edit(good, "RepeatType=-5", "RepeatType=five"),
       Edit(good, "pass word", "pass\\q"),
+      Edit(good, "pass word", "pass\x01word"),
       Edit(good, "Status=BEEF\n", "Status=BEEF\nStatus=0000\n"),
       Edit(good, "Status=BEEF\n", "Unknown=1\nStatus=BEEF\n"),
       good + "more\n",
