@@ -1,5 +1,6 @@
 // The object model: typed access and its NULL and type rules, classes and
-// methods from MOF, and the reference rules; the MOF loader's errors.
+// methods from MOF, and the reference rules; the MOF loader's errors and
+// its size limit.
 // Arbitrary MOF input is the MOF fuzz target's business.
 
 #include <climits>
@@ -10,6 +11,7 @@
 #include "host/utility.h"
 #include "runtime/repository.h"
 #include "runtime/testing/host_testing.h"
+#include "tests/runtime/test_root.h"
 
 namespace qmx {
 namespace {
@@ -137,7 +139,7 @@ TEST(MofLoadTest, ErrorsNameFileLineAndReason) {
       {"class A {\n [EmbeddedInstance(\"B\")] string X; };", "2: unknown embedded class 'B'"},
       {"class A {\n [EmbeddedInstance(\"A\")] sint32 X; };",
        "2: an embedded object must be declared as string"},
-      {"class A {\n string X[]; };", "2: arrays are not supported"},
+      {"[Q(1), R{-2, +3}] class A {\n string X[]; };", "2: arrays are not supported"},
       {"class A {\n string X; // and no line break", "1: class 'A' is not closed"},
       {"class A { string X; };\n@", "2: unexpected character '@'"},
       {"#include \"x.mof\"", "1: unexpected '#'"},
@@ -149,6 +151,15 @@ TEST(MofLoadTest, ErrorsNameFileLineAndReason) {
     if (services != nullptr) services->Release();
     EXPECT_EQ(error.rfind(std::string("bad.mof:") + c.error, 0), 0u) << error;
   }
+}
+
+// A file larger than any schema can be is not read whole.
+TEST(MofLoadTest, LargerThanAnySchemaIsRefused) {
+  test::TempRoot root;
+  root.WriteFile("/big.mof", std::string((16 << 20) + 1, ' '));
+  std::string error;
+  EXPECT_EQ(LoadRepository({root.PathOf("/big.mof")}, &error), nullptr);
+  EXPECT_EQ(error, root.PathOf("/big.mof") + ": larger than the limit of 16 MiB");
 }
 
 }  // namespace

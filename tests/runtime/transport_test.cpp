@@ -50,11 +50,13 @@ class TransportTest : public ::testing::Test {
 
 // Each case names a new socket under QMX_ROOT in the configuration, which is
 // rewritten in place with the same size: the transport must follow at once.
-// The reply and its closing NUL must fit, and nothing goes past the buffer.
+// The reply and its closing NUL must fit, and nothing goes past the buffer
+// (a buffer of no bytes is not written at all).
 TEST_F(TransportTest, RepliesArriveWholeOrNotAtAll) {
   const struct { std::string reply; int size; int expected; } cases[] = {
       {std::string("ok\0tail", 7), 8, 7}, {std::string(49, 'r'), 50, 49}, {"r", 1, -1},
-      {std::string(50, 'r'), 50, -1},     {std::string(5000, 'r'), 50, -1}, {"", 50, -1}};
+      {std::string(50, 'r'), 50, -1},     {std::string(5000, 'r'), 50, -1}, {"", 50, -1},
+      {"r", 0, -1}};
   for (const auto& c : cases) {
     std::string socket = "/var/run/s" + std::to_string(&c - cases) + ".sock";
     root_.WriteFile(kConfig, "[Socket]\nPath = " + socket + "\n");
@@ -64,7 +66,7 @@ TEST_F(TransportTest, RepliesArriveWholeOrNotAtAll) {
     std::vector<char> buffer(c.size + 16, 'Z');
     EXPECT_EQ(transfer.RecvMessage(buffer.data(), c.size, 0), c.expected);
     EXPECT_EQ(server.get(), "request body");
-    std::string kept = (c.expected < 0 ? "" : c.reply) + '\0';
+    std::string kept = ((c.expected < 0 ? "" : c.reply) + '\0').substr(0, c.size);
     EXPECT_EQ(std::string(buffer.data(), kept.size()), kept);
     EXPECT_EQ(std::string(buffer.begin() + c.size, buffer.end()), std::string(16, 'Z'));
     // The connection ends with the reply.
