@@ -128,6 +128,7 @@ TEST(MofLoadTest, ErrorsNameFileLineAndReason) {
   const struct { const char* mof; const char* error; } cases[] = {
       {"/*\n*/class A {\n float X; };", "3: unknown type 'float'"},
       {"class A : Missing {};", "1: unknown superclass 'Missing'"},
+      {"class A", "1: expected '{' to open class 'A' but found end of file"},
       {"class A {};\nclass a {};", "2: duplicate class 'a'"},
       {"class A {string X;};\nclass B:A {string X;};", "2: duplicate property 'X'"},
       {"class A {\n string X\n};", "2: expected ';' after property 'X'"},

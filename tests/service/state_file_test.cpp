@@ -109,6 +109,21 @@ TEST_F(StateFileTest, MissingKeysTakeDefaultsAndNewerKeysAreKept) {
                                              next), "end", "Later=1\nzz.Later=a\\x01\nend"));
 }
 
+// Settings differ when any one member the state file keeps differs, so that
+// no comparison of states (here and in the fuzz target) misses a field.
+TEST(SettingsTest, DifferInEveryKeptMember) {
+  for (size_t n = 0; n < kStoredSettingCount; ++n) {
+    const StoredSetting& setting = kStoredSettings[n];
+    ServiceSettings other = Awkward();
+    if (setting.list != nullptr) {
+      (other.*setting.list).back() += "x";
+    } else {
+      other.*setting.number += 1;
+    }
+    EXPECT_FALSE(other == Awkward()) << setting.key;
+  }
+}
+
 }  // namespace
 }  // namespace service
 }  // namespace qmx
