@@ -1,6 +1,7 @@
-// The socket transport against a one-shot service on a real Unix socket.
-// A missing or dead service, and replies that stop short or never come
-// through the provider, are the fault tests' business.
+// The socket transport against a one-shot service on a real Unix socket:
+// replies whole, slow, too large, missing or reset; every step bounded by
+// its time-out; mistakes in the configuration. What the provider makes of
+// a failed exchange is the provider tests' business.
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -24,17 +25,27 @@ namespace {
 constexpr const char* kConfig = "/etc/qmx/transport.ini";
 
 // Serves one connection on a new socket at path: reads the request to its
-// end, waits up to delayMs (or until the client hangs up), replies, closes
-// and gives the request. A negative delay hangs up before reading anything.
-std::future<std::string> Serve(const std::string& path, std::string reply, int delayMs) {
+// end, waits up to delayMs (or until the client hangs up), replies (a byte
+// every paceMs when given), closes and gives the request. A negative delay
+// hangs up once the request has arrived, unread, which resets the
+// connection.
+std::future<std::string> Serve(const std::string& path, std::string reply, int delayMs,
+                               int paceMs = 0) {
   int listener = support::ListenUnix(path);
   return std::async(std::launch::async, [=] {
     pollfd waiting = {listener, POLLIN, 0};
     int client = poll(&waiting, 1, 5000) == 1 ? accept(listener, nullptr, 0) : -1;
-    std::string request = delayMs < 0 ? "" : support::ReadToEnd(client);
-    pollfd hangup = {client, 0, 0};
-    if (delayMs > 0) poll(&hangup, 1, delayMs);
-    if (delayMs >= 0) support::SendAll(client, reply);
+    std::string request;
+    pollfd ready = {client, POLLIN, 0};
+    if (delayMs < 0) poll(&ready, 1, 5000);
+    if (delayMs >= 0) request = support::ReadToEnd(client);
+    ready.events = 0;  // now only a hang-up ends the wait
+    if (delayMs > 0) poll(&ready, 1, delayMs);
+    const size_t piece = paceMs > 0 ? 1 : reply.size();
+    for (size_t at = 0; delayMs >= 0 && at < reply.size(); at += piece) {
+      support::SendAll(client, reply.substr(at, piece));
+      usleep(paceMs * 1000);
+    }
     close(client);
     close(listener);
     return request;
@@ -51,21 +62,23 @@ class TransportTest : public ::testing::Test {
 // Each case names a new socket under QMX_ROOT in the configuration, which is
 // rewritten in place with the same size: the transport must follow at once.
 // The reply and its closing NUL must fit, and nothing goes past the buffer
-// (a buffer of no bytes is not written at all).
+// (a buffer of no bytes is not written at all). A reply that trickles in is
+// taken whole; a service that closes without a reply, or hangs up on the
+// request unread, is a failure.
 TEST_F(TransportTest, RepliesArriveWholeOrNotAtAll) {
-  const struct { std::string reply; int size; int expected; } cases[] = {
+  const struct { std::string reply; int size, expected, delay_ms = 0, pace_ms = 0; } cases[] = {
       {std::string("ok\0tail", 7), 8, 7}, {std::string(49, 'r'), 50, 49}, {"r", 1, -1},
       {std::string(50, 'r'), 50, -1},     {std::string(5000, 'r'), 50, -1}, {"", 50, -1},
-      {"r", 0, -1}};
+      {"r", 0, -1}, {std::string(40, 's'), 50, 40, 0, 5}, {"r", 50, -1, -1}};
   for (const auto& c : cases) {
     std::string socket = "/var/run/s" + std::to_string(&c - cases) + ".sock";
     root_.WriteFile(kConfig, "[Socket]\nPath = " + socket + "\n");
-    std::future<std::string> server = Serve(root_.PathOf(socket), c.reply, 0);
+    std::future<std::string> server = Serve(root_.PathOf(socket), c.reply, c.delay_ms, c.pace_ms);
     CFileTransfer transfer("Transport", kConfig);
     EXPECT_EQ(transfer.SendMessage("request body"), 12);
     std::vector<char> buffer(c.size + 16, 'Z');
     EXPECT_EQ(transfer.RecvMessage(buffer.data(), c.size, 0), c.expected);
-    EXPECT_EQ(server.get(), "request body");
+    EXPECT_EQ(server.get(), c.delay_ms < 0 ? "" : "request body");
     std::string kept = ((c.expected < 0 ? "" : c.reply) + '\0').substr(0, c.size);
     EXPECT_EQ(std::string(buffer.data(), kept.size()), kept);
     EXPECT_EQ(std::string(buffer.begin() + c.size, buffer.end()), std::string(16, 'Z'));
