@@ -25,36 +25,28 @@ namespace {
 using support::Exchange;
 using support::Request;
 
-class ProcessTest : public ::testing::Test {
- protected:
-  void SetUp() override { root_.WriteSocketConfig(); }
-
-  support::TempRoot root_;
-  support::ServiceProcess service_{QMXUPDTMNGR_PATH, &root_};
-};
-
 // Help; a mistake on the command line (status 2); the configuration and the
 // state it names, under QMX_ROOT: the state's folder is made, and a socket
 // path that holds something else ends the start (status 1).
-TEST_F(ProcessTest, CommandLineIsReadAsDocumented) {
-  root_.WriteFile("/c.ini", "[Socket]\nPath=/x\n");
-  root_.WriteFile("/x", "");
+TEST(ProcessTest, CommandLineIsReadAsDocumented) {
+  support::TempRoot root;
+  root.WriteFile("/c.ini", "[Socket]\nPath=/x\n");
+  root.WriteFile("/x", "");
+  const char* const service = QMXUPDTMNGR_PATH;
   const struct { std::vector<std::string> args; int exit_code; std::string said; } cases[] = {
-      {{"--help"}, 0, "usage: qmxupdtmngr [--config PATH] [--state PATH]\n"},
-      {{"-h", "--bogus"}, 2, "\"--bogus\"\nTry 'qmxupdtmngr --help' for more information.\n"},
-      {{"--state"}, 2, "qmxupdtmngr: --state needs a path\n"},
-      {{"--config", "", "-h"}, 2, "qmxupdtmngr: --config needs a path\n"},
-      {{"--config", "/c.ini", "--state", "/s/state"}, 1,
-       root_.PathOf("/x") + " exists and is not a socket"},
+      {{service, "--help"}, 0, "usage: qmxupdtmngr [--config PATH] [--state PATH]\n"},
+      {{service, "-h", "--bogus"}, 2, "\"--bogus\"\nTry 'qmxupdtmngr --help' for more"},
+      {{service, "--state"}, 2, "qmxupdtmngr: --state needs a path\n"},
+      {{service, "--config", "", "-h"}, 2, "qmxupdtmngr: --config needs a path\n"},
+      {{service, "--config", "/c.ini", "--state", "/s/state"}, 1,
+       root.PathOf("/x") + " exists and is not a socket"},
   };
   for (const auto& c : cases) {
-    std::vector<std::string> argv = c.args;
-    argv.insert(argv.begin(), QMXUPDTMNGR_PATH);
-    support::CommandResult result = support::RunCommand({argv, {{"QMX_ROOT", root_.dir()}}});
+    support::CommandResult result = support::RunCommand({c.args, {{"QMX_ROOT", root.dir()}}});
     EXPECT_EQ(result.exit_code, c.exit_code) << result.Describe();
     EXPECT_NE((result.out + result.err).find(c.said), std::string::npos) << result.Describe();
   }
-  EXPECT_TRUE(root_.Exists("/s"));
+  EXPECT_TRUE(root.Exists("/s"));
 }
 
 // A server in this process with a short request time-out.

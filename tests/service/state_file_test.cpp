@@ -115,11 +115,8 @@ TEST(SettingsTest, DifferInEveryKeptMember) {
   for (size_t n = 0; n < kStoredSettingCount; ++n) {
     const StoredSetting& setting = kStoredSettings[n];
     ServiceSettings other = Awkward();
-    if (setting.list != nullptr) {
-      (other.*setting.list).back() += "x";
-    } else {
-      other.*setting.number += 1;
-    }
+    if (setting.list != nullptr) (other.*setting.list).back() += "x";
+    if (setting.list == nullptr) other.*setting.number += 1;
     EXPECT_FALSE(other == Awkward()) << setting.key;
   }
 }
