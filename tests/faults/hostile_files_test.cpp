@@ -68,7 +68,7 @@ std::string Victims(const TempRoot& root) {
   for (const char* name : {"/victim", "/theirs"}) {
     struct stat st = {};
     stat(root.PathOf(name).c_str(), &st);
-    seen += root.ReadFile(name) + std::to_string(st.st_mode) + ":" + std::to_string(st.st_uid) + " ";
+    seen += root.ReadFile(name) + std::to_string(st.st_mode) + ":" + std::to_string(st.st_uid);
   }
   return seen;
 }

@@ -33,6 +33,8 @@ namespace qmx {
 namespace support {
 namespace {
 
+namespace fs = std::filesystem;
+
 const char kSetUpdate[] = "statupdt";
 const char kGetUpdate[] = "gtatupdt";
 const int kKillRounds = 120;
@@ -54,8 +56,8 @@ double MsSince(Clock::time_point start) {
 long OpenFiles(pid_t pid, const std::string& kind = "") {
   long count = 0;
   std::error_code gone;  // closed since it was listed
-  for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
-    count += std::filesystem::read_symlink(fd, gone).string().rfind(kind, 0) == 0;
+  for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+    count += fs::read_symlink(fd, gone).string().rfind(kind, 0) == 0;
   }
   return count;
 }

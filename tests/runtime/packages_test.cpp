@@ -66,8 +66,9 @@ TEST(PackagesTest, AnswersFromTheStatusDatabaseAsItIsNow) {
   }
   const time_t now = time(nullptr);
   std::string version = "42.1-3";
-  for (const auto& [next, mtime] : {std::pair<std::string, time_t>{"42.1-4", now},
-                                    {"42.1-5", now - 99}, {"42.1-6", now - 98}, {"42.1-70", now - 98}}) {
+  const std::pair<std::string, time_t> rewrites[] = {
+      {"42.1-4", now}, {"42.1-5", now - 99}, {"42.1-6", now - 98}, {"42.1-70", now - 98}};
+  for (const auto& [next, mtime] : rewrites) {
     database.replace(database.find(version), version.size(), next);
     version = next;
     root.WriteFile(kStatus, database);

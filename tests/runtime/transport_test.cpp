@@ -125,7 +125,7 @@ TEST_F(TransportTest, ConfigurationMistakesAreTracedAndTheDefaultsUsed) {
   const std::string file = root_.PathOf(kConfig);
   const std::pair<std::string, std::string> cases[] = {
       {"[Socket]\nPath = run/s.sock\n",
-       "L2 " + file + ": [Socket] Path = 'run/s.sock' is not an absolute path; using /var/run/qmx/"},
+       "L2 " + file + ": [Socket] Path = 'run/s.sock' is not an absolute path; using /var/run/"},
       {"Path = /s.sock\n[Other]\nSendTimeoutMs = 1\n",
        "L16 " + file + ": keys outside a [Socket] section are ignored: Path, SendTimeoutMs"},
       {"[Socket]\n" + std::string(64 << 10, ';'), "larger than the limit of 64 KiB"},

@@ -48,8 +48,9 @@ bool TempRoot::Exists(const std::string& absolute) const {
 }
 
 void TempRoot::WriteSocketConfig(int receive_timeout_ms) const {
-  WriteFile(kSocketConfigPath, std::string("[Socket]\nPath=") + kSocketPath + "\nReceiveTimeoutMs=" +
-                                   std::to_string(receive_timeout_ms) + "\n");
+  const std::string timeout = std::to_string(receive_timeout_ms);
+  WriteFile(kSocketConfigPath, std::string("[Socket]\nPath=") + kSocketPath +
+                                   "\nReceiveTimeoutMs=" + timeout + "\n");
 }
 
 // Another package first, so that the stanza of interest is not the only one.
