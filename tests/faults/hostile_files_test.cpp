@@ -164,11 +164,7 @@ TEST(HostileFilesTest, FullDiskCutsNoLineTheNextIsGluedTo) {
     ServiceProcess service(QMXUPDTMNGR_PATH, &root);
     service.Start();
     EXPECT_EQ(CallQmx(root, {"ExecuteReboot"}, "31").exit_code, 0);
-    const std::string block(4096, 'f');
-    int filler = open((var + "/filler").c_str(), O_WRONLY | O_CREAT, 0600);
-    while (write(filler, block.data(), block.size()) > 0) {
-    }
-    close(filler);
+    EXPECT_THROW(root.WriteFile("/var/filler", std::string(96 << 10, 'f')), std::runtime_error);
     CommandResult full = CallQmx(
         root, {"DownloadAll", "DownloadSetting.ExternalMediaPath=" + std::string(6000, 'm')}, "31");
     EXPECT_EQ(full.exit_code, 1) << full.Describe();
