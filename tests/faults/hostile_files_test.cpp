@@ -133,17 +133,37 @@ TEST(HostileFilesTest, PlantedObjectsAreRefusedAndLeftAsTheyWere) {
   }
 }
 
-// A relative QMX_ROOT would put files under each process's working folder:
-// qmx-call and the service refuse it, name it and make nothing.
-TEST(HostileFilesTest, RelativeRootIsRefused) {
-  TempRoot cwd;
-  for (const char* program : {QMX_CALL_PATH, QMXUPDTMNGR_PATH}) {
-    CommandResult result = RunCommand(
-        {{"/usr/bin/env", "-C", cwd.dir(), program, "GetQmxStatus"}, {{"QMX_ROOT", "r16"}}});
-    EXPECT_NE(result.exit_code, 0) << result.Describe();
-    EXPECT_NE(result.err.find("QMX_ROOT must be an absolute path"), std::string::npos);
-    EXPECT_TRUE(fs::is_empty(cwd.dir()));
+// Checked before anything is made: a relative QMX_ROOT, which would put
+// files under each process's working folder, is refused by qmx-call and the
+// service; the service's help and mistakes on its command line (status 2)
+// end it at once; the configuration and the state it names lie under
+// QMX_ROOT, where the state's folder is made and a socket path that holds
+// something else ends the start (status 1).
+TEST(HostileFilesTest, RootAndCommandLineAreCheckedFirst) {
+  TempRoot cwd, root;
+  root.WriteFile("/c.ini", "[Socket]\nPath=/x\n");
+  root.WriteFile("/x", "");
+  const char* const service = QMXUPDTMNGR_PATH;
+  const std::string relative = "QMX_ROOT must be an absolute path, not \"r16\"";
+  const struct { Args args; std::string root; int exit_code; std::string said; } cases[] = {
+      {{QMX_CALL_PATH, "GetQmxStatus"}, "r16", 64, relative},
+      {{service}, "r16", 1, relative},
+      {{service, "--help"}, root.dir(), 0, "usage: qmxupdtmngr [--config PATH] [--state PATH]\n"},
+      {{service, "-h", "--bogus"}, root.dir(), 2, "\"--bogus\"\nTry 'qmxupdtmngr --help' for more"},
+      {{service, "--state"}, root.dir(), 2, "qmxupdtmngr: --state needs a path\n"},
+      {{service, "--config", "", "-h"}, root.dir(), 2, "qmxupdtmngr: --config needs a path\n"},
+      {{service, "--config", "/c.ini", "--state", "/s/state"}, root.dir(), 1,
+       root.PathOf("/x") + " exists and is not a socket"},
+  };
+  for (const auto& c : cases) {
+    Args args = {"/usr/bin/env", "-C", cwd.dir()};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    CommandResult result = RunCommand({args, {{"QMX_ROOT", c.root}}});
+    EXPECT_EQ(result.exit_code, c.exit_code) << result.Describe();
+    EXPECT_NE((result.out + result.err).find(c.said), std::string::npos) << result.Describe();
   }
+  EXPECT_TRUE(fs::is_empty(cwd.dir()));
+  EXPECT_TRUE(root.Exists("/s"));
 }
 
 // The journal and the trace log on a small tmpfs: a line the full disk

@@ -1,6 +1,6 @@
-// The service's command line, and the server's handling of slow, pending
-// and oversized requests. Its state across restarts is the integration
-// tests' business; its socket, restarts after a crash, peers of another user
+// The server's handling of slow, pending and oversized requests. The
+// service's state across restarts is the integration tests' business; its
+// command line, its socket, restarts after a crash, peers of another user
 // and SIGTERM the fault tests'.
 
 #include "service/server.h"
@@ -10,11 +10,9 @@
 
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "gtest/gtest.h"
 #include "service/protocol.h"
-#include "tests/support/child_process.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/unix_socket.h"
 
@@ -24,30 +22,6 @@ namespace {
 
 using support::Exchange;
 using support::Request;
-
-// Help; a mistake on the command line (status 2); the configuration and the
-// state it names, under QMX_ROOT: the state's folder is made, and a socket
-// path that holds something else ends the start (status 1).
-TEST(ProcessTest, CommandLineIsReadAsDocumented) {
-  support::TempRoot root;
-  root.WriteFile("/c.ini", "[Socket]\nPath=/x\n");
-  root.WriteFile("/x", "");
-  const char* const service = QMXUPDTMNGR_PATH;
-  const struct { std::vector<std::string> args; int exit_code; std::string said; } cases[] = {
-      {{service, "--help"}, 0, "usage: qmxupdtmngr [--config PATH] [--state PATH]\n"},
-      {{service, "-h", "--bogus"}, 2, "\"--bogus\"\nTry 'qmxupdtmngr --help' for more"},
-      {{service, "--state"}, 2, "qmxupdtmngr: --state needs a path\n"},
-      {{service, "--config", "", "-h"}, 2, "qmxupdtmngr: --config needs a path\n"},
-      {{service, "--config", "/c.ini", "--state", "/s/state"}, 1,
-       root.PathOf("/x") + " exists and is not a socket"},
-  };
-  for (const auto& c : cases) {
-    support::CommandResult result = support::RunCommand({c.args, {{"QMX_ROOT", root.dir()}}});
-    EXPECT_EQ(result.exit_code, c.exit_code) << result.Describe();
-    EXPECT_NE((result.out + result.err).find(c.said), std::string::npos) << result.Describe();
-  }
-  EXPECT_TRUE(root.Exists("/s"));
-}
 
 // A server in this process with a short request time-out.
 class ServerTest : public ::testing::Test {
