@@ -35,8 +35,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const char kSetUpdate[] = "statupdt";
-const char kGetUpdate[] = "gtatupdt";
+// What the busy clients ask for, in turn.
+const char* const kBusyKinds[] = {"gtatupdt", "gustatus", "gtatdnld", "statupdt"};
 const int kKillRounds = 120;
 const int kBusyClients = 50;
 const int kIdleClients = 1000;
@@ -84,7 +84,7 @@ std::string Schedule(int n) {
 
 // What a Get answers while generation n is stored: the same layout as a
 // request, result "0000".
-std::string StoredReply(int n) { return Request(kGetUpdate, Schedule(n)); }
+std::string StoredReply(int n) { return Request("gtatupdt", Schedule(n)); }
 
 class ServiceFaultTest : public ::testing::Test {
  protected:
@@ -94,7 +94,7 @@ class ServiceFaultTest : public ::testing::Test {
   }
 
   std::string Send(const std::string& request) { return Exchange(root_.SocketPath(), request); }
-  bool Store(int n) { return Send(Request(kSetUpdate, Schedule(n))) == "0000statupdt0000"; }
+  bool Store(int n) { return Send(Request("statupdt", Schedule(n))) == "0000statupdt0000"; }
 
   TempRoot root_;
   ServiceProcess service_{QMXUPDTMNGR_PATH, &root_};
@@ -120,7 +120,7 @@ TEST_F(ServiceFaultTest, KilledWhileSavingKeepsOldOrNewState) {
     service_.Kill();
     writer.join();
     service_.Start();
-    std::string state = Send(Request(kGetUpdate));
+    std::string state = Send(Request("gtatupdt"));
     const bool saving = state == StoredReply(in_flight);
     if (!saving && state != StoredReply(acked)) {
       ++corrupt;
@@ -171,12 +171,10 @@ TEST_F(ServiceFaultTest, IdleBusyClientsAndNoDescriptorsLeftHoldNobodyUp) {
   std::vector<std::thread> crowd;
   for (int c = 0; c < kBusyClients; ++c) {
     crowd.emplace_back([&, c] {
-      const char* const kinds[] = {kGetUpdate, "gustatus", "gtatdnld", kSetUpdate};
       for (int i = c; busy; ++i) {
-        const std::string kind = kinds[i % 4];
-        std::string reply = Send(Request(kind, kind == kSetUpdate ? Schedule(1) : ""));
-        bool ok = reply.size() >= 16 && reply.compare(4, 12, kind + "0000") == 0;
-        ++(ok ? answered : unanswered);
+        const std::string kind = kBusyKinds[i % 4];
+        std::string reply = Send(Request(kind, kind == "statupdt" ? Schedule(1) : ""));
+        ++(reply.size() >= 16 && reply.compare(4, 12, kind + "0000") == 0 ? answered : unanswered);
       }
     });
   }
