@@ -99,8 +99,7 @@ TEST(ObjectModelTest, TypedAccessKeepsTypesClassesAndReferences) {
   EXPECT_EQ(o, nullptr);
   base->Release();
 
-  IWbemClassObject* in = nullptr;
-  IWbemClassObject* out = nullptr;
+  IWbemClassObject *in = nullptr, *out = nullptr;
   ASSERT_EQ(holder_class->GetMethod("run", 0, &in, &out), 0);
   holder_class->Release();
   EXPECT_EQ(in->GetPropertyNames(), (Names{"Level", "Text"}));
