@@ -53,8 +53,7 @@ std::string CommandResult::Describe() const {
 
 CommandResult RunCommand(const Command& command) {
   TempRoot scratch;
-  const std::string out = scratch.dir() + "/out";
-  const std::string err = scratch.dir() + "/err";
+  const std::string out = scratch.dir() + "/out", err = scratch.dir() + "/err";
   pid_t pid = Spawn(command, out, err);
   CommandResult result;
   result.exit_code = WaitProcess(pid, kRunTimeoutMs);
