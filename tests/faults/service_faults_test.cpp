@@ -106,10 +106,13 @@ class ServiceFaultTest : public ::testing::Test {
 TEST_F(ServiceFaultTest, KilledWhileSavingKeepsOldOrNewState) {
   ASSERT_TRUE(Store(0));
   std::mt19937 random(20240501);  // pauses of up to 20 ms before each kill
-  int stored = 0, next = 1, corrupt = 0;
+  int stored = 0;
+  int next = 1;
+  int corrupt = 0;
   int unacknowledged = 0;  // saves that landed though no reply got out
   for (int round = 0; round < kKillRounds; ++round) {
-    std::atomic<int> acked{stored}, in_flight{stored};
+    std::atomic<int> acked{stored};
+    std::atomic<int> in_flight{stored};
     std::thread writer([&] {
       for (int n = next; Store(in_flight = n); ++n) acked = n;
     });
@@ -162,7 +165,8 @@ TEST_F(ServiceFaultTest, IdleBusyClientsAndNoDescriptorsLeftHoldNobodyUp) {
   const long own_fds = OpenFiles(pid);
   std::vector<int> clients(kFreedClients + kIdleClients + kTricklingClients);
   for (int& fd : clients) ASSERT_GE(fd = ConnectUnix(root_.SocketPath()), 0);
-  std::atomic<int> answered{0}, unanswered{0};
+  std::atomic<int> answered{0};
+  std::atomic<int> unanswered{0};
   std::atomic<bool> busy{true};
   std::vector<std::thread> crowd;
   for (int c = 0; c < kBusyClients; ++c) {

@@ -99,7 +99,8 @@ TEST(ObjectModelTest, TypedAccessKeepsTypesClassesAndReferences) {
   EXPECT_EQ(o, nullptr);
   base->Release();
 
-  IWbemClassObject *in = nullptr, *out = nullptr;
+  IWbemClassObject* in = nullptr;
+  IWbemClassObject* out = nullptr;
   ASSERT_EQ(holder_class->GetMethod("run", 0, &in, &out), 0);
   holder_class->Release();
   EXPECT_EQ(in->GetPropertyNames(), (Names{"Level", "Text"}));

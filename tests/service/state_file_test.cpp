@@ -70,10 +70,12 @@ TEST_F(StateFileTest, DamagedOrCutFileIsSetAside) {
       Edit(good, "state " + std::to_string(kStateVersion), "state 0"),
       Edit(good, "Reboot=80000001", "Reboot=8000000x"),
       Edit(good, "IsAutoSetting=0", "IsAutoSetting=2"),
-      Edit(good, "RepeatType=-5", "RepeatType=five"), Edit(good, "pass word", "pass\\q"),
-      Edit(good, "pass word", "pass\x01word"), good + "more\n",
+      Edit(good, "RepeatType=-5", "RepeatType=five"),
+      Edit(good, "pass word", "pass\\q"),
+      Edit(good, "pass word", "pass\x01word"),
       Edit(good, "Status=BEEF\n", "Status=BEEF\nStatus=0000\n"),
       Edit(good, "Status=BEEF\n", "Unknown=1\nStatus=BEEF\n"),
+      good + "more\n",
   };
   for (size_t size = 0; size + 1 < good.size(); ++size) damaged.push_back(good.substr(0, size));
   for (size_t i = 0; i < damaged.size(); ++i) {

@@ -23,10 +23,15 @@ const char kReadyLine[] = "qmxupdtmngr: listening on ";
 // Starts the command through env(1), which makes the environment changes,
 // with stdin from /dev/null and stdout and stderr appended to the files,
 // which it makes when missing.
-pid_t Spawn(const Command& command, const std::string& out_path, const std::string& err_path) {
+pid_t Spawn(const Command& command, const std::string& out_path,
+            const std::string& err_path) {
   std::vector<std::string> args = {"/usr/bin/env"};
-  for (const std::string& name : command.unset_env) args.push_back("--unset=" + name);
-  for (const auto& change : command.env) args.push_back(change.first + "=" + change.second);
+  for (const std::string& name : command.unset_env) {
+    args.push_back("--unset=" + name);
+  }
+  for (const auto& change : command.env) {
+    args.push_back(change.first + "=" + change.second);
+  }
   args.insert(args.end(), command.argv.begin(), command.argv.end());
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(&arg[0]);
@@ -65,7 +70,8 @@ CommandResult RunCommand(const Command& command) {
 
 int WaitProcess(pid_t pid, int timeout_ms) {
   int status = 0;
-  for (int waited = 0; waitpid(pid, &status, WNOHANG) != pid; waited += kPollMs) {
+  for (int waited = 0; waitpid(pid, &status, WNOHANG) != pid;
+       waited += kPollMs) {
     if (waited >= timeout_ms) return -1;
     usleep(kPollMs * 1000);
   }
@@ -80,13 +86,15 @@ void KillProcess(pid_t pid) {
 void ServiceProcess::Start() {
   if (pid_ > 0) return;
   size_t seen = Log().size();  // earlier runs' lines do not count
-  pid_ = Spawn({{program_}, {{"QMX_ROOT", root_->dir()}}}, LogPath(), LogPath());
+  pid_ =
+      Spawn({{program_}, {{"QMX_ROOT", root_->dir()}}}, LogPath(), LogPath());
   for (int waited = 0; waited < kServiceTimeoutMs; waited += kPollMs) {
     if (Log().find(kReadyLine, seen) != std::string::npos) return;
     int ended = WaitProcess(pid_, kPollMs);
     if (ended >= 0) {
       pid_ = -1;
-      throw std::runtime_error("qmxupdtmngr ended with " + std::to_string(ended) + ":\n" + Log());
+      throw std::runtime_error("qmxupdtmngr ended with " +
+                               std::to_string(ended) + ":\n" + Log());
     }
   }
   Kill();

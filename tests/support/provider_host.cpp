@@ -22,7 +22,8 @@ Object Own(IWbemClassObject* object) {
 
 // A new instance of the class, or of the method's input signature when a
 // method is named; null when there is none.
-Object Spawn(IWbemServices* services, const std::string& class_name, const char* method = nullptr) {
+Object Spawn(IWbemServices* services, const std::string& class_name,
+             const char* method = nullptr) {
   IWbemClassObject* found = nullptr;
   services->GetObject(class_name, 0, nullptr, &found, nullptr);
   Object owner = Own(found);
@@ -44,7 +45,8 @@ HRESULT Put(IWbemClassObject* object, const InputField& field) {
   if (const int* number = std::get_if<int>(&field.value)) {
     return CIWbemUtil::setIntToIWbemClassObject(object, name, *number);
   }
-  return CIWbemUtil::setStringToIWbemClassObject(object, name, std::get<std::string>(field.value));
+  return CIWbemUtil::setStringToIWbemClassObject(
+      object, name, std::get<std::string>(field.value));
 }
 
 void Check(HRESULT status, const std::string& what) {
@@ -53,7 +55,8 @@ void Check(HRESULT status, const std::string& what) {
 
 }  // namespace
 
-ProviderHost::ProviderHost(const std::string& library, const std::string& schema) {
+ProviderHost::ProviderHost(const std::string& library,
+                           const std::string& schema) {
   std::string error;
   void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
   void* create = handle == nullptr ? nullptr : dlsym(handle, "create");
@@ -80,28 +83,33 @@ Object ProviderHost::MakeInput(const std::string& method,
   Object input = Spawn(services_, kClassName, method.c_str());
   if (!input) return input;
   for (const std::string& parameter : input->GetPropertyNames()) {
-    Object embedded = Spawn(services_, input->GetEmbeddedClassName(parameter.c_str()));
+    Object embedded =
+        Spawn(services_, input->GetEmbeddedClassName(parameter.c_str()));
     if (!embedded) continue;  // not an embedded object
     for (const InputField& field : fields) {
       if (field.parameter != parameter) continue;
       Check(Put(embedded.get(), field), parameter + "." + field.property);
     }
-    Check(CIWbemUtil::setParameterClassToIWbemClassObject(input.get(), parameter, embedded.get()),
+    Check(CIWbemUtil::setParameterClassToIWbemClassObject(
+              input.get(), parameter, embedded.get()),
           parameter);
   }
   return input;
 }
 
-CallOutcome ProviderHost::CallWith(const std::string& method, IWbemClassObject* input) {
+CallOutcome ProviderHost::CallWith(const std::string& method,
+                                   IWbemClassObject* input) {
   RecordingSink sink;
   std::string path = kClassName;
   std::string name = method;
   CallOutcome outcome;
-  outcome.status = provider_->ExecMethodAsync(&path[0], &name[0], 0, context_, input, &sink);
+  outcome.status =
+      provider_->ExecMethodAsync(&path[0], &name[0], 0, context_, input, &sink);
   outcome.indicated = static_cast<int>(sink.Indicated().size());
   int value = 0;
   if (outcome.indicated > 0) {
-    CIWbemUtil::getIntFromIWbemClassObject(sink.Indicated().front(), "ReturnValue", &value);
+    CIWbemUtil::getIntFromIWbemClassObject(sink.Indicated().front(),
+                                           "ReturnValue", &value);
   }
   outcome.return_value = static_cast<uint32_t>(value);
   return outcome;

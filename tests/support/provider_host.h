@@ -48,12 +48,14 @@ class ProviderHost {
   // The input of method: a fresh instance in every embedded input
   // parameter, with the given fields set. Null for a method without input
   // parameters, as a host passes it.
-  Object MakeInput(const std::string& method, const std::vector<InputField>& fields = {}) const;
+  Object MakeInput(const std::string& method,
+                   const std::vector<InputField>& fields = {}) const;
   // One method call with that input, which a caller that times the
   // provider alone makes once and reuses.
   CallOutcome CallWith(const std::string& method, IWbemClassObject* input);
   // The same with a fresh input, as a host builds one for every call.
-  CallOutcome Call(const std::string& method, const std::vector<InputField>& fields = {}) {
+  CallOutcome Call(const std::string& method,
+                   const std::vector<InputField>& fields = {}) {
     return CallWith(method, MakeInput(method, fields).get());
   }
 

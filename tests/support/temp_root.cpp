@@ -22,7 +22,8 @@ std::string ReadWholeFile(const std::string& path) {
 TempRoot::TempRoot() {
   const char* tmp = getenv("TMPDIR");
   // Short, since the socket path under it must fit a sockaddr_un.
-  dir_ = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/qmx-XXXXXX";
+  dir_ = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
+         "/qmx-XXXXXX";
   if (mkdtemp(&dir_[0]) == nullptr) {
     throw std::runtime_error("cannot make " + dir_ + ": " + strerror(errno));
   }
@@ -33,7 +34,8 @@ TempRoot::~TempRoot() {
   fs::remove_all(dir_, ignored);
 }
 
-void TempRoot::WriteFile(const std::string& absolute, const std::string& content) const {
+void TempRoot::WriteFile(const std::string& absolute,
+                         const std::string& content) const {
   fs::path path = PathOf(absolute);
   fs::create_directories(path.parent_path());  // throws a runtime_error
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -55,11 +57,12 @@ void TempRoot::WriteSocketConfig(int receive_timeout_ms) const {
 
 // Another package first, so that the stanza of interest is not the only one.
 void TempRoot::WritePackageStatus(bool installed) const {
-  WriteFile(kPackageStatusPath,
-            std::string("Package: libc6\nStatus: install ok installed\nVersion: 2.36-9\n\n"
-                        "Package: qmxupdtmngr\nStatus: ") +
-                (installed ? "install ok installed" : "deinstall ok config-files") +
-                "\nVersion: 42.0-1\n\n");
+  WriteFile(
+      kPackageStatusPath,
+      std::string("Package: libc6\nStatus: install ok installed\n"
+                  "Version: 2.36-9\n\nPackage: qmxupdtmngr\nStatus: ") +
+          (installed ? "install ok installed" : "deinstall ok config-files") +
+          "\nVersion: 42.0-1\n\n");
 }
 
 }  // namespace support

@@ -13,13 +13,15 @@ namespace support {
 
 // Absolute paths as the product sees them; under the root in tests.
 // The transport's and the service's configuration:
-inline constexpr char kSocketConfigPath[] = "/opt/veltrax/qmx/um/SocketConfig.ini";
+inline constexpr char kSocketConfigPath[] =
+    "/opt/veltrax/qmx/um/SocketConfig.ini";
 inline constexpr char kSocketPath[] = "/var/run/qmx/qmxupdtmngr.sock";
 inline constexpr char kPackageStatusPath[] = "/var/lib/dpkg/status";
 inline constexpr char kProviderLogPath[] = "/var/log/qmx/umprovider.log";
 inline constexpr char kServiceStatePath[] = "/var/lib/qmxupdtmngr/state";
 // Kept beside the state file.
-inline constexpr char kServiceJournalPath[] = "/var/lib/qmxupdtmngr/journal.log";
+inline constexpr char kServiceJournalPath[] =
+    "/var/lib/qmxupdtmngr/journal.log";
 
 // A whole file by its real path; "" when it does not exist.
 std::string ReadWholeFile(const std::string& path);
@@ -43,7 +45,9 @@ class TempRoot {
   // Writes the file (making its folders); the path is a product path.
   void WriteFile(const std::string& absolute, const std::string& content) const;
   // The file's content; "" when it does not exist.
-  std::string ReadFile(const std::string& path) const { return ReadWholeFile(PathOf(path)); }
+  std::string ReadFile(const std::string& absolute) const {
+    return ReadWholeFile(PathOf(absolute));
+  }
   bool Exists(const std::string& absolute) const;
 
   // The socket configuration: kSocketPath, and the time a call waits for a

@@ -21,8 +21,9 @@ int OpenUnix(const std::string& path, bool listening) {
   if (fd < 0) return -1;
   const auto* name = reinterpret_cast<const struct sockaddr*>(&address);
   if (listening) unlink(path.c_str());
-  bool failed = listening ? bind(fd, name, sizeof(address)) != 0 || listen(fd, 16) != 0
-                          : connect(fd, name, sizeof(address)) != 0;
+  bool failed =
+      listening ? bind(fd, name, sizeof(address)) != 0 || listen(fd, 16) != 0
+                : connect(fd, name, sizeof(address)) != 0;
   if (!failed) return fd;
   close(fd);
   return -1;
@@ -57,7 +58,8 @@ std::string ReadToEnd(int fd) {
 
 std::string Request(const std::string& kind, const std::string& body) {
   char length[8];
-  std::snprintf(length, sizeof(length), "%04X", static_cast<unsigned>(body.size() & 0xFFFF));
+  std::snprintf(length, sizeof(length), "%04X",
+                static_cast<unsigned>(body.size() & 0xFFFF));
   return length + kind + "0000" + body;
 }
 
