@@ -46,11 +46,11 @@ struct Spot {
 };
 
 const Spot kSpots[] = {
-    {kProviderLogPath, false, false, {"NoticeModuleUpdate"}, 1, "trace lines are dropped: "},
+    {kProviderLogPath, false, false, {"NoticeModuleUpdate"}, 1, "trace lines are dropped: /"},
     {kSocketConfigPath, true, false, {"GetQmxStatus"}, 1, "SocketConfig.ini: refused: "},
     {kPackageStatusPath, true, false, {"NoticeModuleUpdate"}, 1, "not installed"},
     {kSchema, true, false, {"GetQmxStatus"}, 64, "x.mof: refused: "},
-    {kServiceJournalPath, false, true, {"ExecuteReboot"}, 1, "journal not written: "},
+    {kServiceJournalPath, false, true, {"ExecuteReboot"}, 1, "journal not written: /"},
     {kServiceStatePath, false, true, {"GetQmxStatus"}, 0, "is unusable"},
     {"/var/lib/qmxupdtmngr/state.tmp", false, true,
      {"SetAutoUpdateSetting", "UpdateSchedule.Time=03:00"}, 0, ""},
