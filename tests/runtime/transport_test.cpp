@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <future>
@@ -23,6 +24,7 @@ namespace qmx {
 namespace {
 
 constexpr const char* kConfig = "/etc/qmx/transport.ini";
+constexpr const char* kLog = "/var/log/qmx/Transport.log";
 
 // Serves one connection on a new socket at path: reads the request to its
 // end, waits up to delayMs (or until the client hangs up), replies (a byte
@@ -56,7 +58,16 @@ class TransportTest : public ::testing::Test {
  protected:
   void SetUp() override { root_.WriteFile("/var/run/qmx/.keep", ""); }
 
+  // What the transport's log grew by since the last look.
+  std::string NewTraces() {
+    std::string log = root_.ReadFile(kLog);
+    std::string grown = log.substr(std::min(seen_, log.size()));
+    seen_ = log.size();
+    return grown;
+  }
+
   test::TempRoot root_;
+  size_t seen_ = 0;
 };
 
 // Each case names a new socket under QMX_ROOT in the configuration, which is
@@ -64,12 +75,24 @@ class TransportTest : public ::testing::Test {
 // The reply and its closing NUL must fit, and nothing goes past the buffer
 // (a buffer of no bytes is not written at all). A reply that trickles in is
 // taken whole; a service that closes without a reply, or hangs up on the
-// request unread, is a failure.
+// request unread, is a failure, traced with its reason.
 TEST_F(TransportTest, RepliesArriveWholeOrNotAtAll) {
-  const struct { std::string reply; int size, expected, delay_ms = 0, pace_ms = 0; } cases[] = {
-      {std::string("ok\0tail", 7), 8, 7}, {std::string(49, 'r'), 50, 49}, {"r", 1, -1},
-      {std::string(50, 'r'), 50, -1},     {std::string(5000, 'r'), 50, -1}, {"", 50, -1},
-      {"r", 0, -1}, {std::string(40, 's'), 50, 40, 0, 5}, {"r", 50, -1, -1}};
+  const struct {
+    std::string reply;
+    int size, expected;
+    std::string why;
+    int delay_ms = 0, pace_ms = 0;
+  } cases[] = {
+      {std::string("ok\0tail", 7), 8, 7, ""},
+      {std::string(49, 'r'), 50, 49, ""},
+      {"r", 1, -1, "reply does not fit in 0 bytes"},
+      {std::string(50, 'r'), 50, -1, "reply does not fit in 49 bytes"},
+      {std::string(5000, 'r'), 50, -1, "reply does not fit in 49 bytes"},
+      {"", 50, -1, "closed without a reply"},
+      {"r", 0, -1, "no room for a reply"},
+      {std::string(40, 's'), 50, 40, "", 0, 5},
+      {"r", 50, -1, "receive failed: Connection reset by peer", -1},
+  };
   for (const auto& c : cases) {
     std::string socket = "/var/run/s" + std::to_string(&c - cases) + ".sock";
     root_.WriteFile(kConfig, "[Socket]\nPath = " + socket + "\n");
@@ -78,6 +101,9 @@ TEST_F(TransportTest, RepliesArriveWholeOrNotAtAll) {
     EXPECT_EQ(transfer.SendMessage("request body"), 12);
     std::vector<char> buffer(c.size + 16, 'Z');
     EXPECT_EQ(transfer.RecvMessage(buffer.data(), c.size, 0), c.expected);
+    const std::string traced = NewTraces();
+    EXPECT_EQ(traced.find(root_.PathOf(socket) + ": " + c.why + "\n") != std::string::npos,
+              !c.why.empty()) << traced;
     EXPECT_EQ(server.get(), c.delay_ms < 0 ? "" : "request body");
     std::string kept = ((c.expected < 0 ? "" : c.reply) + '\0').substr(0, c.size);
     EXPECT_EQ(std::string(buffer.data(), kept.size()), kept);
@@ -89,32 +115,50 @@ TEST_F(TransportTest, RepliesArriveWholeOrNotAtAll) {
   // fails instead of raising SIGPIPE, which would end this test process.
   std::future<std::string> server = Serve(root_.SocketPath(), "", -1);
   EXPECT_EQ(CFileTransfer("Transport", "/etc/none.ini").SendMessage(std::string(8 << 20, 'm')), -1);
+  const std::string traced = NewTraces();
+  EXPECT_NE(traced.find(root_.SocketPath() + ": send failed: "), std::string::npos) << traced;
 }
 
 // Each step configured to give up after 200 ms fails (-1), neither at once
-// nor much later: the reply, bounded by the configured time-out or the
-// call's own, and the connection to a service too busy to accept (its
-// backlog full).
+// nor much later, and traces why: the reply, bounded by the configured
+// time-out or the call's own; the connection to a service too busy to
+// accept (its backlog full); a request the service does not read. A
+// socket that is not there fails at once.
 TEST_F(TransportTest, TimeOutsBoundEachStep) {
-  root_.WriteFile(kConfig, "[Socket]\nReceiveTimeoutMs = 200\nConnectTimeoutMs = 200\n");
-  auto expect_fails_after_200ms = [](const std::function<int()>& step) {
+  root_.WriteFile(kConfig,
+                  "[Socket]\nReceiveTimeoutMs = 200\nConnectTimeoutMs = 200\n"
+                  "SendTimeoutMs = 200\n");
+  auto expect_fails = [this](const std::function<int()>& step, const std::string& why,
+                             int at_least_ms = 150) {
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(step(), -1);
+    EXPECT_EQ(step(), -1) << why;
     auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(took, std::chrono::milliseconds(150));
-    EXPECT_LT(took, std::chrono::milliseconds(3000));
+    EXPECT_GE(took, std::chrono::milliseconds(at_least_ms)) << why;
+    EXPECT_LT(took, std::chrono::milliseconds(3000)) << why;
+    const std::string traced = NewTraces();
+    EXPECT_NE(traced.find(root_.SocketPath() + ": " + why + "\n"), std::string::npos) << traced;
   };
+  auto send = [](size_t size) {
+    return [size] {
+      return CFileTransfer("Transport", kConfig).SendMessage(std::string(size, 'q'));
+    };
+  };
+  expect_fails(send(1), "cannot connect: No such file or directory", 0);
   for (int callTimeoutMs : {0, 200}) {
     std::future<std::string> server = Serve(root_.SocketPath(), "late", 10000);
     CFileTransfer transfer("Transport", callTimeoutMs == 0 ? kConfig : "/etc/none.ini");
     EXPECT_EQ(transfer.SendMessage("q"), 1);
     char buffer[16];
-    expect_fails_after_200ms([&] { return transfer.RecvMessage(buffer, 16, callTimeoutMs); });
+    expect_fails([&] { return transfer.RecvMessage(buffer, 16, callTimeoutMs); },
+                 "no reply in time");
   }
+  int unread = support::ListenUnix(root_.SocketPath());
+  expect_fails(send(8 << 20), "send timed out");  // queued unaccepted, until the queue is full
+  close(unread);
   int listener = support::ListenUnix(root_.SocketPath());
   ASSERT_EQ(listen(listener, 0), 0);
   int waiting = support::ConnectUnix(root_.SocketPath());  // fills a backlog of none
-  expect_fails_after_200ms([] { return CFileTransfer("Transport", kConfig).SendMessage("q"); });
+  expect_fails(send(1), "connect timed out");
   close(waiting);
   close(listener);
 }
