@@ -3,10 +3,12 @@
 
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <regex>
 #include <string>
@@ -22,10 +24,23 @@ namespace {
 
 using T = CTraceUtility;
 
+// The time now as a trace line gives it, so that times compare as texts.
+std::string Stamp() {
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  tm utc;
+  gmtime_r(&now.tv_sec, &utc);
+  char text[40];
+  size_t length = strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &utc);
+  snprintf(text + length, sizeof(text) - length, ".%06ldZ", now.tv_nsec / 1000);
+  return text;
+}
+
 // Each row sets QMX_TRACE_LEVEL as a host does and writes once: the text
 // its line ends with after the prefix, or "" when the mask keeps it out.
 // The default takes the service's failures, not its successes; inserts are
-// taken verbatim; a line break in the text becomes a blank.
+// taken verbatim; a line break in the text becomes a blank. Each line bears
+// the time it was written, to the microsecond.
 TEST(TraceTest, LevelMaskSelectsLinesOfOneFormatInPrivateFiles) {
   test::TempRoot root;
   auto log = [&root] { return root.ReadFile("/var/log/qmx/trc.log"); };
@@ -57,12 +72,16 @@ TEST(TraceTest, LevelMaskSelectsLinesOfOneFormatInPrivateFiles) {
     setenv("QMX_TRACE_LEVEL", c.level, 1);
     ReloadTraceLevel();
     const size_t before = log().size();
+    const std::string earliest = Stamp();
     c.write();
+    const std::string latest = Stamp();
     const std::string line = log().substr(before);  // what the row wrote
     ASSERT_EQ(std::count(line.begin(), line.end(), '\n'), !c.text.empty()) << c.level << c.text;
     if (c.text.empty()) continue;
     size_t text = line.find("] trc ") + 6;
     EXPECT_TRUE(std::regex_match(line.substr(0, text), stamp)) << line;
+    const std::string at = line.substr(0, earliest.size());
+    EXPECT_TRUE(earliest <= at && at <= latest) << earliest << " " << at << " " << latest;
     EXPECT_EQ(line.substr(text), c.text + "\n");
   }
   for (const auto& [path, mode] : {std::pair<const char*, mode_t>{"/var/log/qmx/trc.log", 0600},
