@@ -25,7 +25,7 @@ ServiceSettings Awkward() {
   settings.download[10] = "pass word\t";
   settings.update = {"1", "-5", "Mon", "", "23:59"};
   settings.status = 0xBEEF;
-  settings.reboot = 0x80000001u;
+  settings.reboot = 0x8000A001u;
   return settings;
 }
 
@@ -68,7 +68,7 @@ TEST_F(StateFileTest, DamagedOrCutFileIsSetAside) {
   const std::string good = FormatState(Awkward());
   std::vector<std::string> damaged = {
       Edit(good, "state " + std::to_string(kStateVersion), "state 0"),
-      Edit(good, "Reboot=80000001", "Reboot=8000000x"),
+      Edit(good, "Reboot=8000A001", "Reboot=8000A00x"),
       Edit(good, "IsAutoSetting=0", "IsAutoSetting=2"),
       Edit(good, "RepeatType=-5", "RepeatType=five"),
       Edit(good, "pass word", "pass\\q"),
@@ -97,7 +97,7 @@ TEST_F(StateFileTest, MissingKeysTakeDefaultsAndNewerKeysAreKept) {
   const std::string now = "state " + std::to_string(kStateVersion) + "\n";
   const std::string next = "state " + std::to_string(kStateVersion + 1) + "\n";
   const std::string text = FormatState(Awkward());
-  root_.WriteFile("/state", Edit(Edit(Edit(text, "Reboot=80000001\n", ""), now, next + "Later=1\n"),
+  root_.WriteFile("/state", Edit(Edit(Edit(text, "Reboot=8000A001\n", ""), now, next + "Later=1\n"),
                                  "end", "zz.Later=a\\x01\nend"));
   ServiceSettings expected = Awkward();
   expected.reboot = 0;
@@ -105,7 +105,7 @@ TEST_F(StateFileTest, MissingKeysTakeDefaultsAndNewerKeysAreKept) {
   ASSERT_TRUE(file_.Load(&settings_, &note_, 1234));
   EXPECT_EQ(note_, "");
   EXPECT_EQ(settings_, expected);
-  EXPECT_EQ(FormatState(expected), Edit(Edit(Edit(text, "Reboot=80000001", "Reboot=00000000"), now,
+  EXPECT_EQ(FormatState(expected), Edit(Edit(Edit(text, "Reboot=8000A001", "Reboot=00000000"), now,
                                              next), "end", "Later=1\nzz.Later=a\\x01\nend"));
 }
 
