@@ -36,7 +36,11 @@ HRESULT RecordingSink::Indicate(long count, IWbemClassObject** objects) {
   return WBEM_S_NO_ERROR;
 }
 
-HRESULT RecordingSink::SetStatus(long, HRESULT result, BSTR, IWbemClassObject*) {
+HRESULT RecordingSink::SetStatus(long flags, HRESULT result, BSTR param,
+                                 IWbemClassObject* object) {
+  if (flags != 0 || param != nullptr || object != nullptr) {
+    return WBEM_E_INVALID_PARAMETER;
+  }
   m_statuses.push_back(result);
   return WBEM_S_NO_ERROR;
 }

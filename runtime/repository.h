@@ -29,7 +29,9 @@ IWbemServices* LoadRepositoryFromText(const std::string& mofText,
 IWbemContext* CreateContext();
 
 // A sink that keeps what a call delivers. Indicate takes a reference to each
-// object; the sink releases them when it is destroyed.
+// object; the sink releases them when it is destroyed. SetStatus keeps only
+// the status that ends a call (flags 0, no parameter, no object): this host
+// shows no progress reports, and refuses them.
 class RecordingSink : public IWbemObjectSink {
  public:
   RecordingSink();
