@@ -148,12 +148,12 @@ HRESULT ClassObject::Put(const char* name, long, const VARIANT*, CIMTYPE) {
   return WBEM_E_ILLEGAL_OPERATION;
 }
 
-HRESULT ClassObject::GetMethod(const char* name, long,
+HRESULT ClassObject::GetMethod(const char* name, long flags,
                                IWbemClassObject** inSignature,
                                IWbemClassObject** outSignature) {
   if (inSignature != nullptr) *inSignature = nullptr;
   if (outSignature != nullptr) *outSignature = nullptr;
-  if (name == nullptr) return WBEM_E_INVALID_PARAMETER;
+  if (name == nullptr || flags != 0) return WBEM_E_INVALID_PARAMETER;  // flags are reserved
   HRESULT injected = internal::InjectedFault(HostOperation::kGetMethod, name);
   if (FAILED(injected)) return injected;
   const MethodDef* method = m_def->FindMethod(name);
@@ -167,9 +167,10 @@ HRESULT ClassObject::GetMethod(const char* name, long,
   return WBEM_S_NO_ERROR;
 }
 
-HRESULT ClassObject::SpawnInstance(long, IWbemClassObject** instance) {
+HRESULT ClassObject::SpawnInstance(long flags, IWbemClassObject** instance) {
   if (instance == nullptr) return WBEM_E_INVALID_PARAMETER;
   *instance = nullptr;
+  if (flags != 0) return WBEM_E_INVALID_PARAMETER;  // flags are reserved
   HRESULT injected = internal::InjectedFault(HostOperation::kSpawnInstance,
                                              m_def->name.c_str());
   if (FAILED(injected)) return injected;

@@ -39,12 +39,13 @@ class Repository : public IWbemServices {
   std::atomic<ULONG> m_refs{1};
 };
 
-HRESULT Repository::GetObject(const std::string& path, long, IWbemContext*,
+HRESULT Repository::GetObject(const std::string& path, long flags, IWbemContext*,
                               IWbemClassObject** object,
                               IWbemCallResult** callResult) {
   if (callResult != nullptr) *callResult = nullptr;
   if (object == nullptr) return WBEM_E_INVALID_PARAMETER;
   *object = nullptr;
+  if (flags != 0) return WBEM_E_INVALID_PARAMETER;  // no optional flag is served
   HRESULT injected =
       internal::InjectedFault(testing::HostOperation::kGetObject, path.c_str());
   if (FAILED(injected)) return injected;
