@@ -38,7 +38,8 @@ class ServerTest : public ::testing::Test {
 };
 
 // A client that never ends its request is dropped after the time-out while
-// others are served; a request one byte longer than the largest is refused
+// others are served; one that ends it empty is told it is malformed; a
+// request one byte longer than the largest is refused
 // whole, though its first bytes are a well-formed one. Stop then removes the
 // socket.
 TEST_F(ServerTest, StuckClientIsDroppedWhileOthersAreServed) {
@@ -46,6 +47,7 @@ TEST_F(ServerTest, StuckClientIsDroppedWhileOthersAreServed) {
   int stuck = support::ConnectUnix(socket_);
   EXPECT_TRUE(support::SendAll(stuck, "0000gust"));
   EXPECT_EQ(Exchange(socket_, Request("gustatus")), "0000gustatus0000");
+  EXPECT_EQ(Exchange(socket_, ""), "0000????????0010");  // said nothing, waits for the answer
   const std::string largest = Request("statupdt", "1;0;;;" + std::string(kMaxBodySize - 7, 't'));
   EXPECT_EQ(Exchange(socket_, largest + "xx"), "0000statupdt0016");
   EXPECT_EQ(support::ReadToEnd(stuck), "");
