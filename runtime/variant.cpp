@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "host/wbem.h"
+#include "runtime/testing/seams_internal.h"
 #include "runtime/variant_util.h"
 
 void VariantInit(VARIANT* value) {
@@ -26,10 +27,15 @@ BSTR SysAllocString(const char* text) {
   size_t size = std::strlen(text) + 1;
   BSTR copy = new char[size];
   std::memcpy(copy, text, size);
+  qmx::internal::CountObjectMade();  // a string not freed shows as a live object
   return copy;
 }
 
-void SysFreeString(BSTR text) { delete[] text; }
+void SysFreeString(BSTR text) {
+  if (text == nullptr) return;
+  qmx::internal::CountObjectGone();
+  delete[] text;
+}
 
 namespace qmx {
 

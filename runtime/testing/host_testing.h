@@ -22,8 +22,9 @@
 namespace qmx {
 namespace testing {
 
-// Class objects and instances alive in the runtime right now (every object
-// the runtime made and that has not been released to zero).
+// Class objects, instances and strings (BSTR) alive in the runtime right now:
+// every object made and not released to zero, every string allocated and
+// not freed.
 int LiveObjectCount();
 
 // One scripted exchange: what one CFileTransfer does.
