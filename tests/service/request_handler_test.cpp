@@ -59,10 +59,10 @@ TEST_F(HandlerTest, AnswersAndJournalsInTheWiresFormAndKeepsWhatIsSet) {
        "exmndnld DownloadType=2 WebSiteUrl=http://u;x ProxyAddress=p ProxyPort=8080 ProxyUser= "
        "ProxyPassword=pw CacheServerPath= CacheServerUser= CacheServerPassword= "
        "TempDriveLetter=T ExternalMediaPath=/m"},
-      {Request("statdnld", "1;007;Sun;d;t;-2147483648;http://a@@@@b;proxy;3128;user;p@@@@ss;;;;C:"),
+      {Request("statdnld", "1;009;Sun;d;t;-2147483648;http://a@@@@b;proxy;3128;user;p@@@@ss;;;;C:"),
        Request("statdnld"), ""},
       {Request("gtatdnld"),
-       Request("gtatdnld", "1;7;Sun;d;t;-2147483648;http://a@@@@b;proxy;3128;user;p@@@@ss;;;;C:"),
+       Request("gtatdnld", "1;9;Sun;d;t;-2147483648;http://a@@@@b;proxy;3128;user;p@@@@ss;;;;C:"),
        ""},
   };
   for (const auto& c : cases) {
