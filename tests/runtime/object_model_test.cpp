@@ -126,7 +126,7 @@ TEST(ObjectModelTest, TypedAccessKeepsTypesClassesAndReferences) {
 
 TEST(MofLoadTest, ErrorsNameFileLineAndReason) {
   const struct { const char* mof; const char* error; } cases[] = {
-      {"/*\n*/class A {\n float X; };", "3: unknown type 'float'"},
+      {"/*\n*/class A {\n /**/float X; };", "3: unknown type 'float'"},
       {"class A : Missing {};", "1: unknown superclass 'Missing'"},
       {"class A", "1: expected '{' to open class 'A' but found end of file"},
       {"class A {};\nclass a {};", "2: duplicate class 'a'"},
@@ -163,6 +163,18 @@ TEST(MofLoadTest, LargerThanAnySchemaIsRefused) {
   std::string error;
   EXPECT_EQ(LoadRepository({root.PathOf("/big.mof")}, &error), nullptr);
   EXPECT_EQ(error, root.PathOf("/big.mof") + ": larger than the limit of 16 MiB");
+  // Properties, methods and parameters are members, and count again in each
+  // subclass, so that a small text cannot make a huge schema: 100,000 are
+  // taken, a subclass of them is too many.
+  std::string wide = "class C0 {";
+  for (int i = 0; i < 40000; ++i) wide += " string P" + std::to_string(i) + ";";
+  for (int i = 0; i < 20000; ++i) wide += " uint32 M" + std::to_string(i) + "(string a);";
+  wide += " };\n";
+  IWbemServices* services = LoadRepositoryFromText(wide, "wide.mof", &error);
+  EXPECT_NE(services, nullptr) << error;
+  if (services != nullptr) services->Release();
+  EXPECT_EQ(LoadRepositoryFromText(wide + "class C1 : C0 {};", "wide.mof", &error), nullptr);
+  EXPECT_EQ(error, "wide.mof:2: too many members (more than 100000)");
 }
 
 }  // namespace
