@@ -21,6 +21,7 @@
 #include <random>
 #include <regex>
 #include <stdexcept>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -62,6 +63,16 @@ long OpenFiles(pid_t pid, const std::string& kind = "") {
     count += fs::read_symlink(fd, gone).string().rfind(kind, 0) == 0;
   }
   return count;
+}
+
+// The processor time the process has used, in clock ticks.
+long CpuTicks(pid_t pid) {
+  std::istringstream stat(ReadWholeFile("/proc/" + std::to_string(pid) + "/stat"));
+  std::string field;
+  long ticks = 0;  // fields 14 and 15, after the name in brackets (field 2)
+  stat.ignore(1 << 10, ')');
+  for (int i = 3; i <= 15 && stat >> field; ++i) ticks += i >= 14 ? std::stol(field) : 0;
+  return ticks;
 }
 
 // A status request from a child process running as uid: 0 when answered,
@@ -151,8 +162,9 @@ TEST_F(ServiceFaultTest, KilledWhileSavingKeepsOldOrNewState) {
               "reply, %d corrupt states\n", kKillRounds, next - 1, unacknowledged, corrupt);
 }
 
-// A thousand clients that send nothing and forty that send a byte every half
-// second hold a descriptor each but no worker: fifty busy clients and a call
+// Left alone, the service takes no processor time. A thousand clients that
+// send nothing and forty that send a byte every half second hold a
+// descriptor each but no worker: fifty busy clients and a call
 // through qmx-call are all answered beside them. With no descriptor left, a
 // new client waits in the backlog, the service says so at most once a second
 // and answers it once some are free. SIGTERM then closes the idle ones
@@ -164,6 +176,9 @@ TEST_F(ServiceFaultTest, IdleBusyClientsAndNoDescriptorsLeftHoldNobodyUp) {
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
   root_.WritePackageStatus(true);
   const pid_t pid = service_.pid();
+  const long idle_ticks = CpuTicks(pid);
+  usleep(500000);
+  EXPECT_LE(CpuTicks(pid) - idle_ticks, 10) << "an idle service keeps a processor busy";
   const long own_fds = OpenFiles(pid);
   std::vector<int> clients(kFreedClients + kIdleClients + kTricklingClients);
   for (int& fd : clients) ASSERT_GE(fd = ConnectUnix(root_.SocketPath()), 0);
