@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/safe_files.h"
-#include "runtime/names.h"
+#include "common/names.h"
 
 namespace qmx {
 namespace {

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "common/names.h"
+
 namespace qmx {
 namespace {
 
@@ -17,7 +19,7 @@ std::string Trim(const std::string& text) {
 }
 
 std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char& c : text) c = AsciiLower(c);
   return text;
 }
 

@@ -1,6 +1,6 @@
 #include "runtime/class_def.h"
 
-#include "runtime/names.h"
+#include "common/names.h"
 
 namespace qmx {
 

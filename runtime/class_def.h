@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "host/wbem.h"
-#include "runtime/names.h"
+#include "common/names.h"
 
 namespace qmx {
 

@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "runtime/names.h"
+#include "common/names.h"
 #include "runtime/testing/seams_internal.h"
 #include "runtime/variant_util.h"
 

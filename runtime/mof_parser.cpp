@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "runtime/mof_lexer.h"
-#include "runtime/names.h"
+#include "common/names.h"
 
 namespace qmx {
 namespace {

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "host/utility.h"
-#include "runtime/names.h"
+#include "common/names.h"
 
 namespace qmx {
 

@@ -2,7 +2,7 @@
 #include <mutex>
 #include <vector>
 
-#include "runtime/names.h"
+#include "common/names.h"
 #include "runtime/testing/attached.h"
 
 namespace qmx {

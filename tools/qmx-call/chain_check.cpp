@@ -17,7 +17,7 @@
 #include "common/safe_files.h"
 #include "common/socket_config.h"
 #include "host/utility.h"
-#include "runtime/names.h"
+#include "common/names.h"
 #include "runtime/service_exchange.h"
 #include "runtime/trace_control.h"
 #include "tools/qmx-call/elf_exports.h"

@@ -1,8 +1,9 @@
-// Name matching shared by the object model, the MOF loader and the seams:
-// class, property and method names are compared without regard to case.
+// Name matching shared by the object model, the MOF loader, the seams and the
+// readers of configuration and package files: class, property, method, key
+// and field names are compared without regard to case.
 
-#ifndef QMX_RUNTIME_NAMES_H_
-#define QMX_RUNTIME_NAMES_H_
+#ifndef QMX_COMMON_NAMES_H_
+#define QMX_COMMON_NAMES_H_
 
 #include <algorithm>
 #include <string>
@@ -42,4 +43,4 @@ std::string LowerCase(std::string text);
 
 }  // namespace qmx
 
-#endif  // QMX_RUNTIME_NAMES_H_
+#endif  // QMX_COMMON_NAMES_H_
