@@ -2,6 +2,7 @@
 // requests over a Unix socket, keeps the schedules in a state file and
 // journals the actions it is asked for instead of performing them.
 
+#include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/qmx_root.h"
@@ -28,23 +30,52 @@ namespace qmx {
 namespace service {
 namespace {
 
-// The server a stop signal reaches; null outside Run.
-std::atomic<Server*> g_server{nullptr};
+// Takes the stop signals (SIGTERM, SIGINT) with sigwait on a thread of its
+// own, so that no handler ever interrupts the event loop or a worker: a
+// handler's return has to restore the interrupted thread exactly, and on an
+// emulated 32-bit machine that is where a thread loses its own identity.
+// Built before any other thread, so that every thread inherits the blocked
+// mask and the signals reach only this one.
+class StopSignals {
+ public:
+  StopSignals() {
+    sigemptyset(&set_);
+    sigaddset(&set_, SIGTERM);
+    sigaddset(&set_, SIGINT);
+    blocked_ = pthread_sigmask(SIG_BLOCK, &set_, nullptr) == 0;
+  }
+  ~StopSignals() { Release(); }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
 
-void OnStopSignal(int) {
-  int saved_errno = errno;  // the interrupted code may be about to read it
-  Server* server = g_server.load();
-  if (server != nullptr) server->Stop();
-  errno = saved_errno;
-}
+  // Stops server when a stop signal comes.
+  bool Watch(Server* server) {
+    if (!blocked_) return false;
+    waiter_ = std::thread([this, server] {
+      int signal_number = 0;
+      while (sigwait(&set_, &signal_number) != 0) {
+      }
+      if (!released_.load()) server->Stop();
+    });
+    return true;
+  }
 
-bool InstallStopSignals() {
-  struct sigaction action = {};
-  action.sa_handler = OnStopSignal;
-  sigemptyset(&action.sa_mask);
-  return sigaction(SIGTERM, &action, nullptr) == 0 &&
-         sigaction(SIGINT, &action, nullptr) == 0;
-}
+  // Ends the waiting thread if no signal came (the server stopped by
+  // itself): it takes the signal sent here, which the mask keeps from
+  // anything else.
+  void Release() {
+    if (!waiter_.joinable()) return;
+    released_ = true;
+    pthread_kill(waiter_.native_handle(), SIGTERM);
+    waiter_.join();
+  }
+
+ private:
+  sigset_t set_;
+  bool blocked_ = false;
+  std::atomic<bool> released_{false};
+  std::thread waiter_;
+};
 
 // Each waiting client holds a descriptor, so the service takes all the hard
 // limit allows.
@@ -93,12 +124,11 @@ int RunService(const ServicePaths& paths) {
   std::string note_on_socket;
   options.listen_fd = TakeListeningSocket(&note_on_socket);
   if (!note_on_socket.empty()) Log(note_on_socket);
+  StopSignals stop_signals;
   Server server(options, &state);
   if (!server.Listen(&error)) return Fatal(error);
-  g_server = &server;
-  if (!InstallStopSignals()) {
-    g_server = nullptr;
-    return Fatal("cannot install signal handlers");
+  if (!stop_signals.Watch(&server)) {
+    return Fatal("cannot block the stop signals: " + ErrorText(errno));
   }
   if (options.listen_fd >= 0 && !SameFile(server.address(), paths.socket)) {
     Log("the socket handed over is " + server.address() +
@@ -107,7 +137,7 @@ int RunService(const ServicePaths& paths) {
   Log("listening on " + server.address());
   if (!NotifyServiceManager("READY=1", &error)) Log(error);
   server.Run();
-  g_server = nullptr;
+  stop_signals.Release();
   Log("stopped");
   return 0;
 }
