@@ -165,7 +165,7 @@ int Main(const std::vector<std::string>& args) {
   }
   RaiseDescriptorLimit();
   std::string note;
-  ServicePaths paths = ResolvePaths(command_line, &note);
+  ServicePaths paths = ResolvePaths(command_line, SocketHandedOver(), &note);
   if (!note.empty()) Log(note);
   return RunService(paths);
 }

@@ -89,12 +89,13 @@ std::string Usage() {
          "  2  bad command line\n";
 }
 
-ServicePaths ResolvePaths(const CommandLine& command_line, std::string* note) {
+ServicePaths ResolvePaths(const CommandLine& command_line,
+                          bool socket_handed_over, std::string* note) {
   std::string config_path = RootedPath(command_line.config_path);
   SocketConfig config = ReadSocketConfig(config_path);
   std::vector<std::string> notes = config.errors;
   notes.insert(notes.end(), config.warnings.begin(), config.warnings.end());
-  if (!config.pathGiven) {
+  if (!config.pathGiven && !socket_handed_over) {
     notes.push_back("no [Socket] Path in " + config_path + "; using the default socket");
   }
   note->clear();

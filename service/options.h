@@ -36,8 +36,11 @@ struct ServicePaths {
 
 // Reads [Socket] Path from the config file as the transport does
 // (common/socket_config.h); a missing file or key means the default socket.
-// *note holds what the log should say about the file.
-ServicePaths ResolvePaths(const CommandLine& command_line, std::string* note);
+// *note holds what the log should say about the file: that the default
+// socket is used only when the service binds it (!socket_handed_over),
+// since the file may well not be there yet when a handed-over socket is.
+ServicePaths ResolvePaths(const CommandLine& command_line,
+                          bool socket_handed_over, std::string* note);
 
 }  // namespace service
 }  // namespace qmx

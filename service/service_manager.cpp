@@ -29,16 +29,20 @@ int32_t NumberIn(const char* name) {
 
 }  // namespace
 
+bool SocketHandedOver() {
+  return NumberIn("LISTEN_PID") == getpid() && NumberIn("LISTEN_FDS") >= 1;
+}
+
 int TakeListeningSocket(std::string* note) {
   note->clear();
-  const int32_t pid = NumberIn("LISTEN_PID");
+  const bool ours = SocketHandedOver();
   const int32_t count = NumberIn("LISTEN_FDS");
   const bool given = getenv("LISTEN_FDS") != nullptr;
   unsetenv("LISTEN_PID");
   unsetenv("LISTEN_FDS");
   unsetenv("LISTEN_FDNAMES");
   if (!given) return -1;
-  if (pid != getpid() || count < 1) {
+  if (!ours) {
     *note = "LISTEN_FDS is not for this process; binding the socket here";
     return -1;
   }

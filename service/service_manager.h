@@ -12,6 +12,10 @@
 namespace qmx {
 namespace service {
 
+// True when LISTEN_PID names this process and LISTEN_FDS is at least 1: a
+// socket is handed over, and the configured path is only a cross-check.
+bool SocketHandedOver();
+
 // The first descriptor passed, when LISTEN_PID names this process and
 // LISTEN_FDS is at least 1; else -1. *note tells what was ignored (variables
 // meant for another process, more than one socket). The variables are

@@ -255,9 +255,11 @@ TEST_F(ServiceFaultTest, IdleBusyClientsAndNoDescriptorsLeftHoldNobodyUp) {
 
 // Started as a service manager starts it: under its own user, its socket
 // handed over as descriptor 3, readiness asked for, its log on a pipe that
-// is closed after the first line. The socket is made under /run and
-// configured under /var/run, a link to /run, as on a device: the service
-// takes it for the configured one (a note that it is not would be the one
+// is closed after the first line. The socket is made under /run, and
+// SocketConfig.ini is not there yet (the provider's package may come after
+// the service's), so the default under /var/run, a link to /run, is the
+// configured one, as on a device: the service takes the socket for it (a
+// note that it is not, or that the file gives no path, would be the one
 // line the pipe passes, in place of the line that it listens). It tells
 // the manager it is ready, admits root (the test itself) and its own user
 // and nobody else, answers though its log lines meet a closed pipe, and
@@ -265,7 +267,6 @@ TEST_F(ServiceFaultTest, IdleBusyClientsAndNoDescriptorsLeftHoldNobodyUp) {
 TEST(ManagedServiceTest, RunsAsItsOwnUserOnAHandedOverSocket) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to switch users";
   TempRoot root;
-  root.WriteSocketConfig();
   root.WriteFile("/run/qmx/.keep", "");
   fs::create_directories(root.PathOf("/var"));
   fs::create_directory_symlink("../run", root.PathOf("/var/run"));
