@@ -118,9 +118,11 @@ installed=$(dpkg-query --root="$root" -W -f='${Version} ${Status}' qmxupdtmngr)
 [ "$installed" = "$version~standin install ok installed" ] || fail "dpkg has qmxupdtmngr $installed"
 dpkg-query --root="$root" -W -f='${Conffiles}' qmx-updatemanager-provider |
   grep -q "/opt/veltrax/qmx/um/SocketConfig.ini" || fail "SocketConfig.ini is no conffile"
-for link in multi-user.target.wants/qmxupdtmngr.service sockets.target.wants/qmxupdtmngr.socket; do
-  [ -L "$root/etc/systemd/system/$link" ] || fail "$link was not enabled"
-done
+# The socket starts the service; nothing else wants it.
+[ -L "$root/etc/systemd/system/sockets.target.wants/qmxupdtmngr.socket" ] ||
+  fail "qmxupdtmngr.socket was not enabled"
+[ -z "$(find "$root/etc/systemd/system" -name qmxupdtmngr.service)" ] ||
+  fail "something wants qmxupdtmngr.service: $(find "$root/etc/systemd/system" -name qmxupdtmngr.service)"
 # The runtime libraries export the host interface of host/ and the host
 # program's calls of runtime/repository.h, trace_control.h and
 # service_exchange.h: no test seam.

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# piuparts on an i386 Debian 12 base made with mmdebstrap: installs this
+# tree's packages and purges them, then installs, removes and installs them
+# again, each time checking that nothing of theirs is left and that nothing
+# that was there before (/opt included) went away.
+#   piuparts_test.sh SOURCE_DIR BUILD_DIR
+set -euo pipefail
+if [ -z "${QMX_SYSTEM_TEST:-}" ]; then
+  echo "skipped: run by 'ctest --preset system', which sets QMX_SYSTEM_TEST"
+  exit 77
+fi
+src=$(cd "$1" && pwd)
+build=$(cd "$2" && pwd)
+if [ "$(id -u)" -ne 0 ]; then
+  echo "skipped: piuparts takes root"
+  exit 77
+fi
+. "$src/tests/system/common.sh"
+nspawn_pid=""
+trap '[ -n "${KEEP:-}" ] || rm -rf "$work"; check_host_dev_null' EXIT
+rm -rf "$work"
+mkdir -p "$work"
+
+build_packages "$work/now" "$(cat "$build/packaging/version")" "$build" \
+  >"$work/packages.log" 2>&1 &
+packages_pid=$!
+make_root "$work/base.tar" i386
+step "i386 base made (mmdebstrap)"
+wait $packages_pid || fail "building the packages: $(tail -n 20 "$work/packages.log")"
+step "packages built"
+status=0
+piuparts --basetgz="$work/base.tar" --distribution=bookworm --keep-sources-list \
+  --no-eatmydata --no-upgrade-test --install-remove-install --log-file="$work/piuparts.log" \
+  "$work"/now/*.deb >/dev/null 2>&1 || status=$?
+grep -E '^[0-9:]+ (FAIL|ERROR|PASS)|disappeared|left behind|owned by' "$work/piuparts.log" || true
+step "piuparts: install, purge, install-remove-install"
+[ $status -eq 0 ] || fail "piuparts exited $status: $(grep -A 10 -E 'FAIL|ERROR' "$work/piuparts.log" | head -n 40)"
+pass "piuparts"
+finish
