@@ -131,15 +131,22 @@ unit_journal() {
   inside journalctl -b --no-pager -o cat -u qmxupdtmngr.service -u qmxupdtmngr.socket "$@"
 }
 
-# Every path in the container but the kernel's, the package managers'
-# records and logs, systemd's own state and the test's packages: what a
-# purge must leave as it was before the install.
+# Every path in the container (a tab, then its type, owner and mode) but
+# the kernel's, the package managers' records and logs, systemd's and the
+# console's state and the test's packages: what a purge must leave as it
+# was before the install.
 inside_snapshot() {
   inside find / \( -path /proc -o -path /sys -o -path /dev -o -path /srv/qmx-test \
     -o -path /var/lib/dpkg -o -path /var/lib/apt -o -path /var/cache/apt -o -path /var/cache/debconf \
     -o -path /var/cache/ldconfig -o -path /var/log/journal -o -path /var/log/apt \
     -o -path /var/log/dpkg.log -o -path /var/log/alternatives.log -o -path /run/systemd \
-    -o -path /var/lib/systemd -o -path /run/log \) -prune -o -printf '%y %u %m %p\n' | sort -k 4
+    -o -path /var/lib/systemd -o -path /run/log -o -path /run/agetty.reload \) -prune \
+    -o -printf '%p\t%y %u %m\n' | LC_ALL=C sort
+}
+# The paths of every installed package, as they lie in this /usr-merged root.
+owned_paths() {
+  inside sh -c 'cat /var/lib/dpkg/info/*.list' |
+    sed -E 's#^/(bin|sbin|lib|lib32|lib64|libx32)(/|$)#/usr/\1\2#' | LC_ALL=C sort -u
 }
 
 # The i386 programs of this tree run natively on a 64-bit x86 kernel.
