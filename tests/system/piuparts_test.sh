@@ -24,12 +24,12 @@ mkdir -p "$work"
 build_packages "$work/now" "$(cat "$build/packaging/version")" "$build" \
   >"$work/packages.log" 2>&1 &
 packages_pid=$!
-make_root "$work/base.tar" i386
+make_root "$work/base.tar.gz" i386
 step "i386 base made (mmdebstrap)"
 wait $packages_pid || fail "building the packages: $(tail -n 20 "$work/packages.log")"
 step "packages built"
 status=0
-piuparts --basetgz="$work/base.tar" --distribution=bookworm --keep-sources-list \
+piuparts --basetgz="$work/base.tar.gz" --distribution=bookworm --keep-sources-list \
   --no-eatmydata --no-upgrade-test --install-remove-install --log-file="$work/piuparts.log" \
   "$work"/now/*.deb >/dev/null 2>&1 || status=$?
 grep -E '^[0-9:]+ (FAIL|ERROR|PASS)|disappeared|left behind|owned by' "$work/piuparts.log" || true
