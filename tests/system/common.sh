@@ -155,14 +155,17 @@ owned_paths() {
 # MemoryDenyWriteExecute= and SystemCallArchitectures=x86: a drop-in lifts
 # those two for the test and says so; every other setting stays.
 emulator=""
-emulator_dropin() {
+i386_emulated() {
   local entry
   for entry in /proc/sys/fs/binfmt_misc/*; do
     [ -f "$entry" ] && grep -q '^enabled' "$entry" 2>/dev/null || continue
     grep -q '^magic 7f454c4601010100000000000000000002000300' "$entry" || continue
     emulator=$(sed -n 's/^interpreter //p' "$entry")
   done
-  [ -n "$emulator" ] || return 0
+  [ -n "$emulator" ]
+}
+emulator_dropin() {
+  i386_emulated || return 0
   echo "NOTE: i386 programs run under $emulator here; the unit's MemoryDenyWriteExecute= and SystemCallArchitectures= are lifted for it"
   inside mkdir -p /run/systemd/system/qmxupdtmngr.service.d
   printf '[Service]\nMemoryDenyWriteExecute=no\nSystemCallArchitectures=\n' |

@@ -99,9 +99,7 @@ pass "every method works through the installed qmx-call; --check all ok"
 step "first start and every method"
 
 # --- runtime folder, journal -------------------------------------------------
-# Before any stop: where i386 programs run emulated, a stop's SIGTERM can
-# end the service with SIGABRT (the emulator's fault), which the journal
-# would count.
+# Before any stop, so that the first start's lines are all there is.
 owners=$(inside stat -c '%F %U %a %n' /run/qmx /run/qmx/qmxupdtmngr.sock)
 [ "$owners" = "directory root 755 /run/qmx
 socket root 600 /run/qmx/qmxupdtmngr.sock" ] || fail "runtime folder and socket: $owners"
