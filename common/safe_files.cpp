@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -50,18 +51,23 @@ std::string DistrustFolder(const std::string& dir, const struct stat& st) {
   return "";
 }
 
-// Why the file may not be read or written under the rule; "" when it may.
-// Files we write must be our own; files we only read may be root's.
-std::string DistrustFile(const struct stat& st, bool ours) {
+// Why the file may not be used; "" when it may. A file we write, or read
+// privately, must be ours alone: no symbolic link, and no second name by
+// which another file (a hard link made elsewhere) would be written or shown
+// through it. Files we only read may be root's: root may write them anyway.
+std::string DistrustFile(const struct stat& st, bool ours, bool read_only) {
   if (S_ISLNK(st.st_mode)) return "is a symbolic link";
   if (!S_ISREG(st.st_mode)) return "is not a regular file";
-  if (st.st_uid != geteuid() && (ours || st.st_uid != 0)) {
+  if (st.st_uid != geteuid() && (!read_only || st.st_uid != 0)) {
     return "belongs to uid " + std::to_string(st.st_uid) +
-           (ours ? ", not to this user" : ", neither root nor this user");
+           (read_only ? ", neither root nor this user" : ", not to this user");
   }
   if (OthersMayWrite(st)) {
     return "can be written by group or others (mode " + ModeText(st.st_mode) +
            ")";
+  }
+  if (ours && st.st_nlink > 1) {
+    return "has " + std::to_string(st.st_nlink) + " hard links";
   }
   return "";
 }
@@ -124,7 +130,7 @@ bool OpenFailed(const std::string& path, int error, std::string* message) {
 bool SyncFolder(const std::string& dir, std::string* error) {
   int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return Fail("cannot open", dir, errno, error);
-  bool ok = fsync(fd) == 0;
+  bool ok = (g_sync_folder_for_tests ? g_sync_folder_for_tests : fsync)(fd) == 0;
   int saved = errno;
   close(fd);
   return ok ? true : Fail("cannot sync", dir, saved, error);
@@ -133,6 +139,8 @@ bool SyncFolder(const std::string& dir, std::string* error) {
 std::string TemporaryPrefix(const std::string& path) { return path + ".tmp-"; }
 
 }  // namespace
+
+int (*g_sync_folder_for_tests)(int fd) = nullptr;
 
 std::string ErrorText(int error) { return std::strerror(error); }
 
@@ -185,7 +193,7 @@ int OpenForWriting(const std::string& path, int flags, std::string* error) {
     return -1;
   }
   struct stat st;
-  std::string why = fstat(fd, &st) != 0 ? ErrorText(errno) : DistrustFile(st, true);
+  std::string why = fstat(fd, &st) != 0 ? ErrorText(errno) : DistrustFile(st, true, false);
   if (why.empty() && !ClearNonBlocking(fd)) why = ErrorText(errno);
   if (!why.empty()) {
     close(fd);
@@ -249,7 +257,25 @@ bool ReplaceFileDurably(const std::string& path, const std::string& content,
     unlink(temporary.c_str());
     return Fail("cannot replace", path, saved, error);
   }
-  return SyncFolder(DirName(path), error);
+  // The new file is in place now: a failed sync only leaves its survival of
+  // a power loss uncertain.
+  error->clear();
+  SyncFolder(DirName(path), error);
+  return true;
+}
+
+int LockFile(const std::string& path, std::string* error) {
+  int fd = OpenForWriting(path, 0, error);
+  if (fd < 0) return -1;
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
+  int saved = errno;
+  close(fd);
+  if (saved == EWOULDBLOCK) {
+    *error = path + ": held by another process";
+  } else {
+    Fail("cannot lock", path, saved, error);
+  }
+  return -1;
 }
 
 void RemoveStaleTemporaries(const std::string& path) {
@@ -262,7 +288,7 @@ void RemoveStaleTemporaries(const std::string& path) {
     struct stat st;
     if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0 ||
         fstatat(dirfd(folder), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !DistrustFile(st, true).empty()) {
+        !DistrustFile(st, true, false).empty()) {
       continue;
     }
     unlinkat(dirfd(folder), entry->d_name, 0);
@@ -280,7 +306,7 @@ int OpenForReading(const std::string& path, ReadRule rule, std::string* error) {
     errno = saved;
     return -1;
   }
-  std::string why = DistrustFile(before, ours);
+  std::string why = DistrustFile(before, ours, true);
   if (!why.empty()) return ReadRefused(path, why, error);
   char* real = realpath(path.c_str(), nullptr);
   why = real == nullptr ? ErrorText(errno) : DistrustFolders(DirName(real));

@@ -39,9 +39,10 @@ int FillClosedStandardDescriptors();
 bool PrepareFolder(const std::string& dir, mode_t mode, std::string* error);
 
 // Opens path for writing (and reading, so that a writer can see how the
-// file ends) with the extra flags (O_APPEND), creating it 0600 when missing. Refuses a symbolic link, anything but a regular file
-// (without waiting on a FIFO), and a file another user owns or that group
-// or others may write. The folder is not checked: see PrepareFolder.
+// file ends) with the extra flags (O_APPEND), creating it 0600 when
+// missing. Refuses a symbolic link, anything but a regular file (without
+// waiting on a FIFO), a file another user owns or that group or others may
+// write, and a file with more than one hard link. The folder is not checked: see PrepareFolder.
 // Returns the descriptor (close-on-exec, blocking) or -1.
 int OpenForWriting(const std::string& path, int flags, std::string* error);
 
@@ -59,9 +60,21 @@ bool AppendWhole(int fd, const std::string& data, const std::string& path,
 // Replaces path with content so that a crash at any moment leaves either
 // the old file or the new one: a temporary file of a unique name (0600) is
 // written and synced in path's folder, renamed over path, and the folder is
-// synced. The temporary file never outlives a failure.
+// synced. The temporary file never outlives a failure. True once the new
+// file is in place: it is then the file, even when the folder's sync
+// failed; *error then says so (and is empty otherwise), since the rename
+// may not survive a power loss.
 bool ReplaceFileDurably(const std::string& path, const std::string& content,
                         std::string* error);
+
+// Tests only: when set, called in place of fsync() on the folder after a
+// replacing rename.
+extern int (*g_sync_folder_for_tests)(int fd);
+
+// Takes an exclusive flock() on path (made through OpenForWriting) without
+// waiting. Returns the descriptor, which holds the lock until it is closed,
+// or -1 with *error ("held by another process" when another has it).
+int LockFile(const std::string& path, std::string* error);
 
 // Removes temporary files that ReplaceFileDurably left for path when the
 // process died before renaming one.
@@ -70,7 +83,8 @@ void RemoveStaleTemporaries(const std::string& path);
 // Rules for a file we read.
 enum class ReadRule {
   kShared,   // owned by root or us; a link to such a file is followed
-  kPrivate,  // one we write: owned by us, and never a link
+  kPrivate,  // one we write: owned by root or us, never a symbolic link,
+             // and with no other hard link
 };
 
 // Opens path for reading: a regular file, owned and writable as the rule

@@ -12,6 +12,7 @@ void Log(const std::string& message) {
 }
 
 void ThrottledLog::Note(const std::string& message) {
+  std::lock_guard<std::mutex> lock(mutex_);
   ++count_;
   auto now = std::chrono::steady_clock::now();
   if (now < next_) return;

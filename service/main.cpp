@@ -107,20 +107,28 @@ int Fatal(const std::string& message) {
   return 1;
 }
 
-int RunService(const ServicePaths& paths) {
+int RunService(const ServicePaths& paths, size_t max_connections) {
   std::string error;
   if (!PrepareFolder(DirName(paths.state), 0700, &error)) return Fatal(error);
+  // Held until exit. Taken before the state is read or a stale temporary
+  // removed: those may be a running instance's.
+  const int lock = LockFile(paths.state + ".lock", &error);
+  if (lock < 0) {
+    return Fatal("another instance keeps its state in " + DirName(paths.state) +
+                 "; not starting (" + error + ")");
+  }
   StateFile state_file(paths.state);
   ServiceSettings settings;
-  std::string note;
-  bool loaded = state_file.Load(&settings, &note, time(nullptr));
-  if (!note.empty()) Log(note);
+  std::vector<std::string> notes;
+  bool loaded = state_file.Load(&settings, &notes, time(nullptr));
+  for (const std::string& note : notes) Log(note);
   if (!loaded) return 1;
   JournalFile journal(paths.journal);
   ServiceState state(settings, &state_file, &journal);
 
   Server::Options options;
   options.socket_path = paths.socket;
+  options.max_connections = max_connections;
   std::string note_on_socket;
   options.listen_fd = TakeListeningSocket(&note_on_socket);
   if (!note_on_socket.empty()) Log(note_on_socket);
@@ -146,8 +154,10 @@ int Main(const std::vector<std::string>& args) {
   // No socket or file of ours may become standard error and take log lines.
   FillClosedStandardDescriptors();
   // A log line to a closed pipe must not end the service between an action
-  // and its reply; the write fails instead.
-  signal(SIGPIPE, SIG_IGN);
+  // and its reply; the write fails instead. Nor may a stray signal that ends
+  // a process by default (a closed terminal, a mistaken kill): there is
+  // nothing to reload, the settings are read at start and the log is stderr.
+  for (int ignored : {SIGPIPE, SIGHUP, SIGUSR1, SIGUSR2, SIGALRM}) signal(ignored, SIG_IGN);
   CommandLine command_line;
   std::string error;
   if (!CheckQmxRoot(&error)) return Fatal(error);
@@ -167,7 +177,7 @@ int Main(const std::vector<std::string>& args) {
   std::string note;
   ServicePaths paths = ResolvePaths(command_line, SocketHandedOver(), &note);
   if (!note.empty()) Log(note);
-  return RunService(paths);
+  return RunService(paths, command_line.max_connections);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "common/qmx_root.h"
 #include "common/socket_config.h"
 #include "common/safe_files.h"
+#include "service/settings.h"
 
 namespace qmx {
 namespace service {
@@ -15,18 +16,31 @@ bool ParseCommandLine(const std::vector<std::string>& args,
       command_line->help = true;
       continue;
     }
+    const bool count = arg == "--max-connections";
     std::string* target = arg == "--config"  ? &command_line->config_path
                           : arg == "--state" ? &command_line->state_path
                                              : nullptr;
-    if (target == nullptr) {
+    if (target == nullptr && !count) {
       *error = "unknown argument \"" + arg + "\"";
       return false;
     }
     if (i + 1 == args.size() || args[i + 1].empty()) {
-      *error = arg + " needs a path";
+      *error = arg + (count ? " needs a number" : " needs a path");
       return false;
     }
-    *target = args[++i];
+    const std::string& value = args[++i];
+    if (!count) {
+      *target = value;
+      continue;
+    }
+    int32_t number = 0;
+    if (!ParseInt32(value, &number) || number < 1 ||
+        static_cast<size_t>(number) > kMostMaxConnections) {
+      *error = "--max-connections needs a number from 1 to " +
+               std::to_string(kMostMaxConnections) + ", not \"" + value + "\"";
+      return false;
+    }
+    command_line->max_connections = static_cast<size_t>(number);
   }
   return true;
 }
@@ -35,7 +49,7 @@ std::string Usage() {
   const std::string config = kDefaultConfigPath;
   const std::string state = kDefaultStatePath;
   const std::string socket = kDefaultSocketPath;
-  return "usage: qmxupdtmngr [--config PATH] [--state PATH]\n"
+  return "usage: qmxupdtmngr [--config PATH] [--state PATH] [--max-connections N]\n"
          "       qmxupdtmngr --help\n"
          "\n"
          "The stand-in update service: answers the update manager provider's\n"
@@ -50,6 +64,10 @@ std::string Usage() {
          "                 without the file or key: " + socket + ")\n"
          "  --state PATH   state file (default " + state + ");\n"
          "                 the journal is journal.log in the same folder\n"
+         "  --max-connections N\n"
+         "                 clients held at once (1 to " + std::to_string(kMostMaxConnections) +
+         ", default " + std::to_string(kDefaultMaxConnections) + ");\n"
+         "                 more wait in the socket's backlog\n"
          "  -h, --help     print this help and exit\n"
          "\n"
          "Environment:\n"
@@ -66,22 +84,30 @@ std::string Usage() {
          "  the socket     mode 0600; only root and the user the service runs\n"
          "                 as may connect. Its folder is made 0755, a socket\n"
          "                 left by a dead instance is replaced.\n"
-         "  the state file mode 0600, its folder 0700. A file the service\n"
-         "                 cannot use is renamed to <state>.corrupt-<time>\n"
-         "                 and the defaults apply. Files of older and newer\n"
-         "                 versions are read; keys of a newer one are kept.\n"
+         "  the state file mode 0600, its folder 0700; root's own will do. A\n"
+         "                 file with bad lines is renamed <state>.corrupt-<time>,\n"
+         "                 each bad line logged, the good ones kept; one the\n"
+         "                 service cannot use at all is renamed so and the\n"
+         "                 defaults apply. Files of older and newer versions\n"
+         "                 are read; keys of a newer one are kept.\n"
+         "  <state>.lock   locked while the service runs: a second instance\n"
+         "                 on the same state exits at once\n"
          "  journal.log    mode 0600, one line per action asked for\n"
          "\n"
          "Clients: one request per connection. A client that has not sent a\n"
          "whole request 10 s after connecting is closed without a reply.\n"
+         "At --max-connections, or with 16 descriptors left, no more are\n"
+         "taken until one ends.\n"
          "\n"
          "Signals: SIGTERM or SIGINT stops the service: clients that have\n"
          "not sent a whole request are closed, the others answered, the\n"
-         "socket it bound removed.\n"
+         "socket it bound removed. SIGHUP, SIGUSR1, SIGUSR2 and SIGALRM are\n"
+         "ignored.\n"
          "\n"
          "Exit status:\n"
          "  0  stopped by SIGTERM or SIGINT, or help printed\n"
-         "  1  could not start: another instance listens on the socket, the\n"
+         "  1  could not start: another instance listens on the socket or\n"
+         "     holds the state's lock, the\n"
          "     socket path holds something else, a folder cannot be made, an\n"
          "     unusable state file cannot be set aside, a socket handed over\n"
          "     is not a listening Unix socket, or QMX_ROOT is not absolute;\n"

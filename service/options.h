@@ -4,24 +4,29 @@
 #ifndef QMX_SERVICE_OPTIONS_H_
 #define QMX_SERVICE_OPTIONS_H_
 
+#include <cstddef>
 #include <string>
 #include <vector>
+
+#include "service/server.h"
 
 namespace qmx {
 namespace service {
 
 constexpr char kDefaultConfigPath[] = "/opt/veltrax/qmx/um/SocketConfig.ini";
 constexpr char kDefaultStatePath[] = "/var/lib/qmxupdtmngr/state";
+constexpr size_t kMostMaxConnections = 65536;
 
 // Paths as given, before QMX_ROOT is applied.
 struct CommandLine {
   std::string config_path = kDefaultConfigPath;
   std::string state_path = kDefaultStatePath;
+  size_t max_connections = kDefaultMaxConnections;
   bool help = false;
 };
 
-// Parses "[--config PATH] [--state PATH] [--help]"; false with *error on
-// anything else.
+// Parses "[--config PATH] [--state PATH] [--max-connections N] [--help]";
+// false with *error on anything else.
 bool ParseCommandLine(const std::vector<std::string>& args,
                       CommandLine* command_line, std::string* error);
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <new>
 
 #include "common/safe_files.h"
 #include "service/files.h"
@@ -101,18 +103,33 @@ bool IsListeningUnixStream(int fd) {
          address.sun_family == AF_UNIX;
 }
 
-// Only root and the user the service runs as may talk to it.
-bool PeerAllowed(int fd) {
+// Only root and the user the service runs as may talk to it: "" for them,
+// else why the peer is refused.
+std::string DistrustPeer(int fd) {
   ucred peer;
   socklen_t size = sizeof(peer);
   if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
-    Log("cannot read peer credentials: " + ErrorText(errno));
-    return false;
+    return "cannot read peer credentials: " + ErrorText(errno);
   }
-  if (peer.uid == 0 || peer.uid == geteuid()) return true;
-  Log("refused connection from uid " + std::to_string(peer.uid) + " (pid " +
-      std::to_string(peer.pid) + ")");
-  return false;
+  if (peer.uid == 0 || peer.uid == geteuid()) return "";
+  return "refused connection from uid " + std::to_string(peer.uid) + " (pid " +
+         std::to_string(peer.pid) + ")";
+}
+
+// Why no client may take a descriptor now; "" when one may. Numbers are
+// given lowest first, so the next is the lowest free one; every one below it
+// is taken, and the reserve must stay free above it.
+std::string DistrustNextDescriptor(int any_fd) {
+  int next = fcntl(any_fd, F_DUPFD_CLOEXEC, 0);
+  if (next < 0) return ErrorText(errno);
+  close(next);
+  rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+      static_cast<rlim_t>(next) + kDescriptorReserve < limit.rlim_cur) {
+    return "";
+  }
+  return "the last " + std::to_string(kDescriptorReserve) +
+         " descriptors are kept for the service's files";
 }
 
 // True when the peer has closed its end altogether, so that nobody waits for
@@ -160,8 +177,8 @@ Server::Server(const Options& options, ServiceState* state)
 }
 
 Server::~Server() {
-  for (auto& connection : connections_) close(connection.first);
-  for (const Job& job : jobs_) close(job.fd);
+  for (auto& connection : connections_) CloseClient(connection.first);
+  for (const Job& job : jobs_) CloseClient(job.fd);
   for (int fd : {listen_fd_, epoll_fd_, stop_pipe_[0], stop_pipe_[1]}) {
     if (fd >= 0) close(fd);
   }
@@ -288,35 +305,62 @@ int Server::WaitMs() const {
 
 void Server::AcceptAll() {
   while (accepting_) {
+    if (clients_ >= options_.max_connections) {
+      PauseAccepting(std::to_string(clients_) + " clients held, the most allowed");
+      return;
+    }
+    std::string full = DistrustNextDescriptor(listen_fd_);
+    if (!full.empty()) {
+      PauseAccepting(full);
+      return;
+    }
     int fd =
         accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) {
       if (errno == EINTR || errno == ECONNABORTED) continue;
-      if (errno != EAGAIN && errno != EWOULDBLOCK) PauseAccepting(errno);
+      if (errno != EAGAIN && errno != EWOULDBLOCK) PauseAccepting(ErrorText(errno));
       return;
     }
-    if (!PeerAllowed(fd)) {
-      close(fd);
+    ++clients_;
+    std::string refused = DistrustPeer(fd);
+    if (!refused.empty()) {
+      refused_log_.Note(refused);
+      CloseClient(fd);
       continue;
     }
-    if (!Watch(epoll_fd_, fd, EPOLLIN, EPOLL_CTL_ADD)) {
-      PauseAccepting(errno);
-      close(fd);
-      return;
-    }
+    if (!Hold(fd)) return;
+  }
+}
+
+// Watches a new client until its deadline. A shortage (of memory or kernel
+// resources) closes just this client and pauses accepting.
+bool Server::Hold(int fd) {
+  try {
     const uint64_t serial = next_serial_++;
     connections_[fd] = Connection{serial, std::string()};
     deadlines_.push_back(
         {Clock::now() + std::chrono::milliseconds(options_.request_timeout_ms),
          fd, serial});
+  } catch (const std::bad_alloc&) {
+    connections_.erase(fd);
+    CloseClient(fd);
+    PauseAccepting("out of memory");
+    return false;
   }
+  if (!Watch(epoll_fd_, fd, EPOLLIN, EPOLL_CTL_ADD)) {
+    PauseAccepting(ErrorText(errno));
+    CloseConnection(fd);
+    return false;
+  }
+  return true;
 }
 
-// Out of descriptors (or kernel memory): the clients wait in the backlog
-// until some are free again, instead of the loop spinning on accept.
-void Server::PauseAccepting(int error) {
-  accept_log_.Note("cannot accept connections: " + ErrorText(error) +
-                   "; clients wait until descriptors are free");
+// Out of descriptors, of kernel memory or at a limit of ours: the clients
+// wait in the backlog until there is room again, instead of the loop
+// spinning on accept.
+void Server::PauseAccepting(const std::string& why) {
+  accept_log_.Note("cannot accept connections: " + why +
+                   "; clients wait until some end");
   Watch(epoll_fd_, listen_fd_, 0, EPOLL_CTL_MOD);
   accepting_ = false;
   resume_accepting_ = Clock::now() + kAcceptRetry;
@@ -329,11 +373,11 @@ void Server::ResumeAccepting() {
 }
 
 // Takes what the client has sent; the request is whole at its end of file,
-// or one byte past the largest request (the handler then answers "too
-// large").
+// or one byte past the largest request (answered "too large" at once).
 void Server::ReadFrom(int fd) {
   auto it = connections_.find(fd);
   if (it == connections_.end()) return;
+  if (it->second.draining) return Drain(fd);
   std::string& request = it->second.request;
   char buffer[16384];
   while (request.size() <= kMaxRequestSize) {
@@ -347,9 +391,48 @@ void Server::ReadFrom(int fd) {
       CloseConnection(fd);
       return;
     }
-    request.append(buffer, static_cast<size_t>(n));
+    try {
+      request.append(buffer, static_cast<size_t>(n));
+    } catch (const std::bad_alloc&) {
+      memory_log_.Note("closed a client: no memory for its request");
+      CloseConnection(fd);
+      return;
+    }
   }
+  if (request.size() > kMaxRequestSize) return RefuseTooLarge(fd);
   HandOver(fd);
+}
+
+// The answer goes out before the rest is read, and the rest is read away
+// until the client ends its writing: closing with unread bytes would reset
+// the connection and lose the answer, or leave the client stuck writing.
+void Server::RefuseTooLarge(int fd) {
+  Connection& connection = connections_[fd];
+  const std::string reply = EncodeReply(HandleRequest(connection.request, *state_));
+  std::string().swap(connection.request);
+  connection.draining = true;
+  bad_request_log_.Note("a request longer than " + std::to_string(kMaxRequestSize) +
+                        " bytes -> " + Hex4(kRequestTooLarge));
+  // A few bytes into an empty send buffer: no wait.
+  if (send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) !=
+          static_cast<ssize_t>(reply.size()) ||
+      shutdown(fd, SHUT_WR) != 0) {
+    CloseConnection(fd);
+    return;
+  }
+  Drain(fd);
+}
+
+// Reads and drops what a refused client still sends; closes at its end.
+void Server::Drain(int fd) {
+  char buffer[16384];
+  for (;;) {
+    ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (n <= 0) break;
+  }
+  CloseConnection(fd);
 }
 
 void Server::HandOver(int fd) {
@@ -359,21 +442,31 @@ void Server::HandOver(int fd) {
   connections_.erase(it);
   // A client that closed without a word waits for nothing.
   if (job.request.empty() && PeerGone(fd)) {
-    close(fd);
+    CloseClient(fd);
     ResumeAccepting();
     return;
   }
-  {
+  try {
     std::lock_guard<std::mutex> lock(mutex_);
     jobs_.push_back(std::move(job));
+  } catch (const std::bad_alloc&) {
+    memory_log_.Note("closed a client: no memory to queue its request");
+    CloseClient(fd);
+    ResumeAccepting();
+    return;
   }
   changed_.notify_one();
 }
 
 void Server::CloseConnection(int fd) {
   connections_.erase(fd);
-  close(fd);  // also ends its watch
+  CloseClient(fd);  // also ends its watch
   ResumeAccepting();
+}
+
+void Server::CloseClient(int fd) {
+  close(fd);
+  --clients_;
 }
 
 // Also forgets the deadlines of connections already handed over or closed,
@@ -387,7 +480,9 @@ void Server::ExpireDeadlines() {
     if (live && due.when > now) return;
     deadlines_.pop_front();
     if (!live) continue;
+    const bool draining = it->second.draining;
     CloseConnection(due.fd);
+    if (draining) continue;  // it had its answer
     dropped_log_.Note("closed a client that sent no whole request within " +
                       std::to_string(options_.request_timeout_ms) + " ms");
   }
@@ -436,19 +531,29 @@ void Server::WorkerLoop() {
       job = std::move(jobs_.front());
       jobs_.pop_front();
     }
-    Serve(job);
-    close(job.fd);
+    try {
+      Serve(job);
+    } catch (const std::bad_alloc&) {
+      memory_log_.Note("closed a client: no memory to answer it");
+    }
+    CloseClient(job.fd);
   }
 }
 
+// A client that hung up before its answer costs no log line; lines a
+// client can cause over and over come at most once a second.
 void Server::Serve(const Job& job) {
   Reply reply = HandleRequest(job.request, *state_);
-  if (!IsRoutine(reply)) {
-    Log(EscapeLine(reply.kind) + " -> " + Hex4(reply.code));
+  if (PeerGone(job.fd)) return;
+  const std::string line = EscapeLine(reply.kind) + " -> " + Hex4(reply.code);
+  if (reply.code >= kMalformedHeader && reply.code <= kRequestTooLarge) {
+    bad_request_log_.Note(line);
+  } else if (!IsRoutine(reply)) {
+    Log(line);
   }
   PrepareToReply(job.fd, options_.request_timeout_ms);
   if (!SendAll(job.fd, EncodeReply(reply))) {
-    Log("sending a reply failed: " + ErrorText(errno));
+    reply_log_.Note("sending a reply failed: " + ErrorText(errno));
   }
 }
 

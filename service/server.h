@@ -10,6 +10,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -27,6 +28,18 @@
 namespace qmx {
 namespace service {
 
+// A client holds at most a request's 64 KiB of the service's memory: 2,048
+// of them fit a 32-bit address space many times over, and are far more than
+// one provider's calls need at once.
+constexpr size_t kDefaultMaxConnections = 2048;
+
+// Descriptors kept free below the limit for the service's own files: the
+// state file's temporary, the folder's sync and the journal, with room to
+// spare. Clients wait in the backlog rather than take them.
+constexpr int kDescriptorReserve = 8;
+
+// Clients are held until they end, hit their deadline, or a memory
+// shortage closes just the one whose request could not be kept.
 class Server {
  public:
   struct Options {
@@ -37,6 +50,8 @@ class Server {
     // A listening socket handed over by a service manager; -1: bind
     // socket_path. A handed-over socket is left in place at the end.
     int listen_fd = -1;
+    // Clients held at once; more wait in the backlog.
+    size_t max_connections = kDefaultMaxConnections;
   };
 
   // state must outlive the server.
@@ -68,6 +83,7 @@ class Server {
   struct Connection {
     uint64_t serial;  // tells this connection from a later one on its fd
     std::string request;
+    bool draining = false;  // answered "too large"; the rest is read away
   };
   struct Deadline {
     std::chrono::steady_clock::time_point when;
@@ -84,11 +100,15 @@ class Server {
   void EventLoop();
   int WaitMs() const;
   void AcceptAll();
-  void PauseAccepting(int error);
+  bool Hold(int fd);
+  void PauseAccepting(const std::string& why);
   void ResumeAccepting();
   void ReadFrom(int fd);
+  void Drain(int fd);
+  void RefuseTooLarge(int fd);
   void HandOver(int fd);
   void CloseConnection(int fd);
+  void CloseClient(int fd);
   void ExpireDeadlines();
   void Finish();
   void RemoveSocket();
@@ -113,6 +133,13 @@ class Server {
   std::chrono::steady_clock::time_point resume_accepting_;
   ThrottledLog dropped_log_;
   ThrottledLog accept_log_;
+  ThrottledLog refused_log_;
+  ThrottledLog memory_log_;
+
+  // Shared with the workers.
+  std::atomic<size_t> clients_{0};  // client descriptors open
+  ThrottledLog bad_request_log_;
+  ThrottledLog reply_log_;
 
   std::mutex mutex_;
   std::condition_variable changed_;

@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <map>
-#include <sstream>
 #include <utility>
 #include <vector>
 
@@ -23,11 +22,21 @@ constexpr char kEndLine[] = "end";
 // worst to four: far below this.
 constexpr size_t kStateLimit = 1 << 20;
 
-using Entries = std::map<std::string, std::string>;
+// A value and the line it came from, for the log.
+struct Entry {
+  std::string value;
+  size_t line;
+};
+using Entries = std::map<std::string, Entry>;
+using Problems = std::vector<std::string>;
 
-// Exactly digits hex digits, either case.
+void Note(Problems* problems, size_t line, const std::string& what) {
+  problems->push_back("line " + std::to_string(line) + ": " + what);
+}
+
+// 1 to digits hex digits, either case: a hand-edited "Status=1" is meant.
 bool ParseHex(const std::string& text, size_t digits, uint32_t* value) {
-  if (text.size() != digits) return false;
+  if (text.empty() || text.size() > digits) return false;
   uint32_t result = 0;
   for (char c : text) {
     uint32_t digit = 0;
@@ -62,80 +71,122 @@ bool ParseVersionLine(const std::string& line, uint32_t* version) {
   return true;
 }
 
+// The text's lines, each without its line end and the blanks (spaces, tabs,
+// a CR) an editor may leave before it; values keep theirs escaped. A last
+// line without its newline is marked cut.
+std::vector<std::string> SplitLines(const std::string& text, bool* cut) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    *cut = end == std::string::npos;
+    if (*cut) end = text.size();
+    std::string line = text.substr(start, end - start);
+    line.erase(line.find_last_not_of(" \t\r") + 1);
+    lines.push_back(line);
+    start = end + 1;
+  }
+  return lines;
+}
+
 // Splits text into its version and its "key=value" lines up to the end
-// line; *order lists the keys as the file does.
+// line; *order lists the keys as the file does. A bad line is noted and
+// ignored; false only when text is no state file at all.
 bool ReadEntries(const std::string& text, uint32_t* version, Entries* entries,
-                 std::vector<std::string>* order, std::string* error) {
-  std::istringstream in(text);
-  std::string line;
-  if (!std::getline(in, line) || !ParseVersionLine(line, version)) {
+                 std::vector<std::string>* order, Problems* problems,
+                 std::string* error) {
+  bool cut = false;
+  const std::vector<std::string> lines = SplitLines(text, &cut);
+  if (lines.empty() || !ParseVersionLine(lines[0], version)) {
     return Fail("not a state file (no version line)", error);
   }
-  while (std::getline(in, line)) {
+  for (size_t n = 1; n < lines.size(); ++n) {
+    const std::string& line = lines[n];
+    if (line.empty()) continue;
     if (line == kEndLine) {
-      if (in.peek() != std::char_traits<char>::eof()) {
-        return Fail("text after the end line", error);
+      while (++n < lines.size() && lines[n].empty()) {
       }
+      if (n < lines.size()) Note(problems, n + 1, "text after the end line; ignored");
+      return true;
+    }
+    if (cut && n + 1 == lines.size()) {
+      Note(problems, n + 1, "cut short (no end line); ignored");
       return true;
     }
     size_t equals = line.find('=');
     std::string value;
     if (equals == std::string::npos ||
         !UnescapeLine(line.substr(equals + 1), &value)) {
-      return Fail("malformed line \"" + EscapeLine(line) + "\"", error);
+      Note(problems, n + 1, "malformed line \"" + EscapeLine(line) + "\"; ignored");
+      continue;
     }
     std::string key = line.substr(0, equals);
-    if (!entries->emplace(key, value).second) {
-      return Fail("key " + EscapeLine(key) + " given twice", error);
+    auto added = entries->emplace(key, Entry{value, n + 1});
+    if (!added.second) {
+      Note(problems, n + 1, "key " + EscapeLine(key) + " given again (first on line " +
+                                std::to_string(added.first->second.line) + "); ignored");
+      continue;
     }
     order->push_back(key);
   }
-  return Fail("no end line (file cut short)", error);
+  Note(problems, lines.size() + 1, "no end line");
+  return true;
 }
 
-// Removes key from entries into *value; false when the file has no such key
-// (an older version's file), leaving *value as it was.
-bool TakeEntry(Entries* entries, const std::string& key, std::string* value) {
+// Removes key from entries into *entry; false when the file has no such key
+// (an older version's file).
+bool TakeEntry(Entries* entries, const std::string& key, Entry* entry) {
   auto it = entries->find(key);
   if (it == entries->end()) return false;
-  *value = it->second;
+  *entry = it->second;
   entries->erase(it);
   return true;
 }
 
-bool TakeNumber(Entries* entries, const StoredSetting& setting, uint32_t* value,
-                std::string* error) {
-  std::string text;
-  if (!TakeEntry(entries, setting.key, &text)) return true;
-  if (!ParseHex(text, setting.hex_digits, value)) {
-    return Fail(std::string("key ") + setting.key + " is not " +
-                    std::to_string(setting.hex_digits) + " hex digits",
-                error);
+void TakeNumber(Entries* entries, const StoredSetting& setting, uint32_t* value,
+                Problems* problems) {
+  Entry entry;
+  if (!TakeEntry(entries, setting.key, &entry)) return;
+  if (!ParseHex(entry.value, setting.hex_digits, value)) {
+    Note(problems, entry.line, std::string(setting.key) + " is not 1 to " +
+                                   std::to_string(setting.hex_digits) +
+                                   " hex digits; the default is used");
   }
-  return true;
 }
 
 std::string ListKey(const StoredSetting& setting, size_t i) {
   return std::string(setting.key) + "." + setting.fields->fields[i].name;
 }
 
-bool TakeList(Entries* entries, const StoredSetting& setting,
-              std::vector<std::string>* values, std::string* error) {
+// Each field on its own, so that one bad value costs only that field.
+void TakeList(Entries* entries, const StoredSetting& setting,
+              std::vector<std::string>* values, Problems* problems) {
+  const std::vector<std::string> defaults = *values;
   for (size_t i = 0; i < setting.fields->count; ++i) {
-    TakeEntry(entries, ListKey(setting, i), &(*values)[i]);
-  }
-  if (CheckValues(*setting.fields, values) != kOk) {
-    return Fail(std::string("invalid ") + setting.key + ".* value", error);
+    Entry entry;
+    if (!TakeEntry(entries, ListKey(setting, i), &entry)) continue;
+    std::vector<std::string> one = {entry.value};
+    if (CheckValues(FieldList{&setting.fields->fields[i], 1}, &one) != kOk) {
+      Note(problems, entry.line, "invalid " + ListKey(setting, i) + "; the default is used");
+      continue;
+    }
+    (*values)[i] = one[0];
   }
   // A reply must be able to carry the list back.
   if (EncodeValues(*values).size() > kMaxBodySize) {
-    return Fail(std::string(setting.key) + ".* values too long", error);
+    problems->push_back(std::string(setting.key) + ".* values too long together; defaults used");
+    *values = defaults;
   }
-  return true;
 }
 
+// Blanks that end a value are escaped too, since a reader drops those an
+// editor leaves at the end of a line.
 std::string Line(const std::string& key, const std::string& value) {
-  return key + "=" + EscapeLine(value) + "\n";
+  std::string escaped = EscapeLine(value);
+  size_t blanks = escaped.size() - (escaped.find_last_not_of(' ') + 1);
+  escaped.resize(escaped.size() - blanks);
+  for (size_t i = 0; i < blanks; ++i) escaped += "\\x20";
+  return key + "=" + escaped + "\n";
 }
 
 }  // namespace
@@ -168,31 +219,32 @@ std::string FormatState(const ServiceSettings& settings) {
 }
 
 bool ParseState(const std::string& text, ServiceSettings* settings,
-                std::string* error) {
+                std::vector<std::string>* problems, std::string* error) {
   uint32_t version = 0;
   Entries entries;
   std::vector<std::string> order;
-  if (!ReadEntries(text, &version, &entries, &order, error)) return false;
+  problems->clear();
+  if (!ReadEntries(text, &version, &entries, &order, problems, error)) return false;
   // A key the file lacks keeps its default: older versions did not know it.
   ServiceSettings parsed = ServiceSettings::Defaults();
   for (size_t n = 0; n < kStoredSettingCount; ++n) {
     const StoredSetting& setting = kStoredSettings[n];
-    bool ok =
-        setting.list == nullptr
-            ? TakeNumber(&entries, setting, &(parsed.*setting.number), error)
-            : TakeList(&entries, setting, &(parsed.*setting.list), error);
-    if (!ok) return false;
+    if (setting.list == nullptr) {
+      TakeNumber(&entries, setting, &(parsed.*setting.number), problems);
+    } else {
+      TakeList(&entries, setting, &(parsed.*setting.list), problems);
+    }
   }
   // Keys no version up to ours wrote are damage; a newer version's are kept.
-  if (!entries.empty() && version <= kStateVersion) {
-    return Fail("unknown key " + EscapeLine(entries.begin()->first), error);
-  }
-  if (!entries.empty()) {
-    parsed.later.version = version;
-    for (const std::string& key : order) {
-      auto it = entries.find(key);
-      if (it != entries.end()) parsed.later.entries.push_back(*it);
+  for (const std::string& key : order) {
+    auto it = entries.find(key);
+    if (it == entries.end()) continue;
+    if (version <= kStateVersion) {
+      Note(problems, it->second.line, "unknown key " + EscapeLine(key) + "; ignored");
+      continue;
     }
+    parsed.later.version = version;
+    parsed.later.entries.emplace_back(key, it->second.value);
   }
   *settings = parsed;
   return true;
@@ -200,9 +252,9 @@ bool ParseState(const std::string& text, ServiceSettings* settings,
 
 StateFile::StateFile(const std::string& path) : path_(path) {}
 
-bool StateFile::Load(ServiceSettings* settings, std::string* note,
+bool StateFile::Load(ServiceSettings* settings, std::vector<std::string>* notes,
                      time_t now) {
-  note->clear();
+  notes->clear();
   *settings = ServiceSettings::Defaults();
   RemoveStaleTemporaries(path_);
   std::string text;
@@ -211,19 +263,34 @@ bool StateFile::Load(ServiceSettings* settings, std::string* note,
       ReadFileBounded(path_, kStateLimit, ReadRule::kPrivate, &text, &problem);
   if (read_error == ENOENT) return true;
   ServiceSettings parsed;
-  if (read_error == 0 && ParseState(text, &parsed, &problem)) {
+  std::vector<std::string> bad_lines;
+  const bool usable = read_error == 0 && ParseState(text, &parsed, &bad_lines, &problem);
+  if (usable && bad_lines.empty()) {
     *settings = parsed;
     return true;
   }
+  // The operator finds the file as it was beside the one the service uses.
   std::string moved_to;
   std::string error;
+  const std::string name = "state file " + path_;
   if (!SetAside(now, &moved_to, &error)) {
-    *note = "state file " + path_ + " is unusable (" + problem +
-            ") and could not be set aside: " + error;
+    notes->push_back(name + (usable ? " has bad lines" : " is unusable (" + problem + ")") +
+                     " and could not be set aside: " + error);
     return false;
   }
-  *note = "state file " + path_ + " is unusable (" + problem +
-          "); moved to " + moved_to + ", using defaults";
+  if (!usable) {
+    notes->push_back(name + " is unusable (" + problem + "); moved to " + moved_to +
+                     ", using defaults");
+    return true;
+  }
+  for (const std::string& line : bad_lines) notes->push_back(name + ": " + line);
+  *settings = parsed;
+  if (!Save(parsed, &error) && rename(moved_to.c_str(), path_.c_str()) == 0) {
+    notes->push_back(name + ": the good lines could not be saved (" + error +
+                     "); the file is left as it was");
+    return true;
+  }
+  notes->push_back(name + ": kept every other line; the file as it was is " + moved_to);
   return true;
 }
 

@@ -21,6 +21,7 @@
 
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "service/service_state.h"
 #include "service/settings.h"
@@ -30,10 +31,12 @@ namespace service {
 
 std::string FormatState(const ServiceSettings& settings);
 
-// Fills *settings from text; false with *error when text is not a complete
-// state file with valid values.
+// Fills *settings from text, each key from its line when that line is
+// good; *problems names each bad line by its number (the key keeps its
+// default). CR and blanks ending a line are dropped. False with *error only
+// when text is no state file (no version line).
 bool ParseState(const std::string& text, ServiceSettings* settings,
-                std::string* error);
+                std::vector<std::string>* problems, std::string* error);
 
 // The state file on disk (mode 0600: schedules may hold passwords).
 class StateFile : public SettingsStore {
@@ -41,10 +44,13 @@ class StateFile : public SettingsStore {
   explicit StateFile(const std::string& path);
 
   // Reads the settings. A missing file gives the defaults. A file that cannot
-  // be read, trusted (see ReadRule::kPrivate) or parsed is renamed to "<path>.corrupt-<now>", *note says so,
-  // and the defaults are used. False only when such a file could not be
-  // moved aside: the caller must not go on and overwrite it.
-  bool Load(ServiceSettings* settings, std::string* note, time_t now);
+  // be read, trusted (see ReadRule::kPrivate: root's will do) or parsed is
+  // renamed to "<path>.corrupt-<now>" and the defaults are used. A file with
+  // bad lines is renamed so too, its good lines are used and saved again.
+  // *notes holds a line for the log about each bad line and where the file
+  // went. False only when the file could not be moved aside: the caller
+  // must not go on and overwrite it.
+  bool Load(ServiceSettings* settings, std::vector<std::string>* notes, time_t now);
 
   bool Save(const ServiceSettings& settings, std::string* error) override;
 

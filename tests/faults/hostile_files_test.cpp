@@ -31,9 +31,11 @@ using Args = std::vector<std::string>;
 const uid_t kNobody = 65534;
 const char kSchema[] = "/schema/x.mof";
 
-// A symbolic link, a FIFO, a folder, a file of another user, or the folder
-// above the file's opened to all (every folder up to "/" must be trusted).
-enum Plant { kLink, kFifo, kFolder, kTheirs, kOpenFolder };
+// A symbolic link, a FIFO, a folder, a file of another user, the folder
+// above the file's opened to all (every folder up to "/" must be trusted),
+// or a hard link to a file of ours (only where we write or read privately:
+// what we merely read may have any number of names).
+enum Plant { kLink, kFifo, kFolder, kTheirs, kOpenFolder, kHardLink };
 
 // A path of ours, and what a call that meets something planted there does.
 struct Spot {
@@ -95,6 +97,7 @@ int Prepare(const TempRoot& root, const std::string& path, bool read, Plant plan
     case kFolder: return mkdir(path.c_str(), 0700);
     case kTheirs: return link(root.PathOf("/theirs").c_str(), path.c_str());
     case kOpenFolder: return chmod(fs::path(path).parent_path().parent_path().c_str(), 0777);
+    case kHardLink: return link(root.PathOf("/victim").c_str(), path.c_str());
   }
   return -1;
 }
@@ -103,7 +106,8 @@ int Prepare(const TempRoot& root, const std::string& path, bool read, Plant plan
 // else ends in the call's documented result.
 TEST(HostileFilesTest, PlantedObjectsAreRefusedAndLeftAsTheyWere) {
   for (const Spot& spot : kSpots) {
-    for (Plant plant : {kLink, kFifo, kFolder, kTheirs, kOpenFolder}) {
+    for (Plant plant : {kLink, kFifo, kFolder, kTheirs, kOpenFolder, kHardLink}) {
+      if (plant == kHardLink && spot.read) continue;
       SCOPED_TRACE(std::string(spot.path) + ", plant " + std::to_string(plant));
       TempRoot root;
       ASSERT_EQ(Prepare(root, root.PathOf(spot.path), spot.read, plant), 0) << strerror(errno);
@@ -138,20 +142,31 @@ TEST(HostileFilesTest, PlantedObjectsAreRefusedAndLeftAsTheyWere) {
 // service; the service's help and mistakes on its command line (status 2)
 // end it at once; the configuration and the state it names lie under
 // QMX_ROOT, where the state's folder is made and a socket path that holds
-// something else ends the start (status 1).
+// something else ends the start (status 1). A second instance on a running
+// one's state ends at once, on another socket too, before it touches the
+// running one's temporary file.
 TEST(HostileFilesTest, RootAndCommandLineAreCheckedFirst) {
   TempRoot cwd, root;
   root.WriteFile("/c.ini", "[Socket]\nPath=/x\n");
+  root.WriteFile("/c2.ini", "[Socket]\nPath=/y\n");
   root.WriteFile("/x", "");
+  root.WriteSocketConfig();
+  ServiceProcess running(QMXUPDTMNGR_PATH, &root);
+  running.Start();
+  const std::string temporary = std::string(kServiceStatePath) + ".tmp-Ab0123";
+  root.WriteFile(temporary, "being written");
   const char* const service = QMXUPDTMNGR_PATH;
   const std::string relative = "QMX_ROOT must be an absolute path, not \"r16\"";
   const struct { Args args; std::string root; int exit_code; std::string said; } cases[] = {
       {{QMX_CALL_PATH, "GetQmxStatus"}, "r16", 64, relative},
       {{service}, "r16", 1, relative},
-      {{service, "--help"}, root.dir(), 0, "usage: qmxupdtmngr [--config PATH] [--state PATH]\n"},
+      {{service, "--help"}, root.dir(), 0, "usage: qmxupdtmngr [--config PATH] [--state PATH] ["},
       {{service, "-h", "--bogus"}, root.dir(), 2, "\"--bogus\"\nTry 'qmxupdtmngr --help' for more"},
       {{service, "--state"}, root.dir(), 2, "qmxupdtmngr: --state needs a path\n"},
       {{service, "--config", "", "-h"}, root.dir(), 2, "qmxupdtmngr: --config needs a path\n"},
+      {{service, "--max-connections", "0"}, root.dir(), 2, "a number from 1 to 65536, not \"0\""},
+      {{service, "--config", "/c2.ini"}, root.dir(), 1,
+       "another instance keeps its state in " + root.PathOf("/var/lib/qmxupdtmngr")},
       {{service, "--config", "/c.ini", "--state", "/s/state"}, root.dir(), 1,
        root.PathOf("/x") + " exists and is not a socket"},
   };
@@ -164,6 +179,8 @@ TEST(HostileFilesTest, RootAndCommandLineAreCheckedFirst) {
   }
   EXPECT_TRUE(fs::is_empty(cwd.dir()));
   EXPECT_TRUE(root.Exists("/s"));
+  EXPECT_TRUE(root.Exists(temporary));
+  EXPECT_FALSE(root.Exists("/y"));
 }
 
 // The journal and the trace log on a small tmpfs: a line the full disk

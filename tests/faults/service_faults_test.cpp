@@ -253,6 +253,59 @@ TEST_F(ServiceFaultTest, IdleBusyClientsAndNoDescriptorsLeftHoldNobodyUp) {
       resumed_ms, stop_ms);
 }
 
+// One client after another until the service holds no more: the number of
+// sockets it holds, once that stops changing.
+long HeldWhenSettled(pid_t pid) {
+  long held = -1;
+  for (int round = 0; round < 50; ++round, usleep(200000)) {
+    long now = OpenFiles(pid, "socket:") - 1;  // not the listening one
+    if (now == held) return held;
+    held = now;
+  }
+  return held;
+}
+
+// Held to its connection cap, or to a descriptor limit it keeps a reserve
+// below, the service leaves the other clients in the backlog; freed, it
+// takes them in turn, and a Set that comes last is saved (no descriptor of
+// the reserve went to a client). Each client sends a part of a request.
+TEST(ServiceLimitTest, CapAndDescriptorReserveHoldClientsBack) {
+  const int kClients = 100;
+  const struct { std::vector<std::string> args; rlim_t descriptors; size_t sent; long most; } rows[] = {
+      {{"--max-connections", "40"}, 0, 60000, 40},
+      {{}, 64, 100, 64},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.descriptors);
+    TempRoot root;
+    root.WriteSocketConfig();
+    ServiceProcess service(QMXUPDTMNGR_PATH, &root, row.args);
+    service.Start();
+    const rlimit limit = {row.descriptors, row.descriptors};
+    ASSERT_TRUE(row.descriptors == 0 || prlimit(service.pid(), RLIMIT_NOFILE, &limit, nullptr) == 0);
+    std::vector<int> clients(kClients);
+    const std::string part(row.sent, 'x');
+    for (int& fd : clients) {
+      ASSERT_GE(fd = ConnectUnix(root.SocketPath()), 0);
+      send(fd, part.data(), part.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    }
+    const long held = HeldWhenSettled(service.pid());
+    EXPECT_LE(held, row.most);
+    EXPECT_GT(held, row.most / 2);
+    auto set = std::async(std::launch::async, Exchange, root.SocketPath(),
+                          Request("statupdt", Schedule(1)));
+    usleep(200000);
+    // The Set takes the last place the clients leave.
+    for (long i = 0; i <= kClients - held; ++i) close(clients[i]);
+    ASSERT_EQ(set.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_EQ(set.get(), "0000statupdt0000") << service.Log();
+    for (long i = kClients - held + 1; i < kClients; ++i) close(clients[i]);
+    EXPECT_EQ(Exchange(root.SocketPath(), Request("gtatupdt")), StoredReply(1));
+    std::printf("%ld clients held (%s), the rest waiting: a Set after them saved\n", held,
+                row.descriptors ? "descriptor limit 64" : "--max-connections 40");
+  }
+}
+
 // Started as a service manager starts it: under its own user, its socket
 // handed over as descriptor 3, readiness asked for, its log on a pipe that
 // is closed after the first line. The socket is made under /run, and

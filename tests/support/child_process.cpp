@@ -86,8 +86,9 @@ void KillProcess(pid_t pid) {
 void ServiceProcess::Start() {
   if (pid_ > 0) return;
   size_t seen = Log().size();  // earlier runs' lines do not count
-  pid_ =
-      Spawn({{program_}, {{"QMX_ROOT", root_->dir()}}}, LogPath(), LogPath());
+  std::vector<std::string> argv = {program_};
+  argv.insert(argv.end(), args_.begin(), args_.end());
+  pid_ = Spawn({argv, {{"QMX_ROOT", root_->dir()}}}, LogPath(), LogPath());
   for (int waited = 0; waited < kServiceTimeoutMs; waited += kPollMs) {
     if (Log().find(kReadyLine, seen) != std::string::npos) return;
     int ended = WaitProcess(pid_, kPollMs);

@@ -50,9 +50,11 @@ void KillProcess(pid_t pid);
 // the same state.
 class ServiceProcess {
  public:
-  // program: the qmxupdtmngr executable. The root must outlive this.
-  ServiceProcess(std::string program, const TempRoot* root)
-      : program_(std::move(program)), root_(root) {}
+  // program: the qmxupdtmngr executable, run with args. The root must
+  // outlive this.
+  ServiceProcess(std::string program, const TempRoot* root,
+                 std::vector<std::string> args = {})
+      : program_(std::move(program)), root_(root), args_(std::move(args)) {}
   ~ServiceProcess() { Stop(); }
   ServiceProcess(const ServiceProcess&) = delete;
   ServiceProcess& operator=(const ServiceProcess&) = delete;
@@ -78,6 +80,7 @@ class ServiceProcess {
 
   const std::string program_;
   const TempRoot* const root_;
+  const std::vector<std::string> args_;
   pid_t pid_ = -1;
 };
 
