@@ -162,6 +162,49 @@ TEST_F(ServiceFaultTest, KilledWhileSavingKeepsOldOrNewState) {
               "reply, %d corrupt states\n", kKillRounds, next - 1, unacknowledged, corrupt);
 }
 
+// A stranger connecting over and over costs a log line a second at most,
+// and clients that hang up in the middle of a request none; stray signals
+// that end a process by default leave the service answering.
+TEST_F(ServiceFaultTest, FloodsAndStraySignalsLeaveItServing) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to switch users";
+  const std::string path = root_.SocketPath();
+  // Open to all, so that the peer check, not the mode, refuses the stranger.
+  for (fs::path dir = fs::path(path).parent_path(); dir.string().size() >= root_.dir().size();
+       dir = dir.parent_path()) {
+    fs::permissions(dir, fs::perms::others_exec, fs::perm_options::add);
+  }
+  ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+  const Clock::time_point start = Clock::now();
+  const pid_t stranger = fork();
+  if (stranger == 0) {
+    bool user = setgroups(0, nullptr) == 0 && setgid(kStranger) == 0 && setuid(kStranger) == 0;
+    for (int i = 0; user && i < 3000; ++i) close(ConnectUnix(path));
+    _exit(user ? 0 : 2);
+  }
+  for (int i = 0; i < 200; ++i) {
+    int fd = ConnectUnix(path);
+    SendAll(fd, "0010gtatupdt0000;;");
+    close(fd);
+  }
+  EXPECT_EQ(WaitProcess(stranger, 60000), 0);
+  const double seconds = MsSince(start) / 1000;
+  for (int signal : {SIGHUP, SIGUSR1, SIGUSR2, SIGALRM}) {
+    kill(service_.pid(), signal);
+    EXPECT_EQ(Send(Request("gustatus")), "0000gustatus0000") << signal;
+  }
+  const std::string log = service_.Log();
+  auto count = [&log](const char* pattern) {
+    const std::regex line(pattern);
+    return std::distance(std::sregex_iterator(log.begin(), log.end(), line), {});
+  };
+  const long refused = count("refused connection");
+  EXPECT_GE(refused, 1);
+  EXPECT_LE(refused, 2 + static_cast<long>(seconds)) << log;
+  EXPECT_EQ(count(" -> |sending a reply"), 0) << log;
+  std::printf("3000 refused connections and 200 clients gone mid-request in %.1f s: %ld log "
+              "lines\n", seconds, refused);
+}
+
 // Left alone, the service takes no processor time. A thousand clients that
 // send nothing and forty that send a byte every half second hold a
 // descriptor each but no worker: fifty busy clients and a call
@@ -308,12 +351,14 @@ TEST(ServiceLimitTest, CapAndDescriptorReserveHoldClientsBack) {
 
 // Started as a service manager starts it: under its own user, its socket
 // handed over as descriptor 3, readiness asked for, its log on a pipe that
-// is closed after the first line. The socket is made under /run, and
+// is closed after the first three lines. The socket is made under /run, and
 // SocketConfig.ini is not there yet (the provider's package may come after
 // the service's), so the default under /var/run, a link to /run, is the
 // configured one, as on a device: the service takes the socket for it (a
-// note that it is not, or that the file gives no path, would be the one
-// line the pipe passes, in place of the line that it listens). It tells
+// note that it is not, or that the file gives no path, would be the last
+// line the pipe passes, in place of the line that it listens). Its state
+// file was edited by root by hand, with CR LF line ends and a bad line: the
+// two lines about that come first, the good lines are kept. It tells
 // the manager it is ready, admits root (the test itself) and its own user
 // and nobody else, answers though its log lines meet a closed pipe, and
 // leaves the socket it did not make.
@@ -337,10 +382,12 @@ TEST(ManagedServiceTest, RunsAsItsOwnUserOnAHandedOverSocket) {
   root.WriteFile("/managed", "#!/bin/bash\nLISTEN_PID=$$ LISTEN_FDS=1 NOTIFY_SOCKET=@" + name +
                                  " exec setpriv --reuid=" + nobody + " --regid=" + nobody +
                                  " --clear-groups " QMXUPDTMNGR_PATH
-                                 " 3<&99 99<&- 2> >(head -1 >&2)\n");
+                                 " 3<&99 99<&- 2> >(head -3 >&2)\n");
+  root.WriteFile(kServiceStatePath, "qmxupdtmngr-state 1\r\nReboot=1 \r\nbad\r\nend\r\n");
   // Open to all, so that the peer check, not the mode, turns strangers away.
   ASSERT_EQ(system(("chmod 0755 " + root.PathOf("/managed") + " && chown -R " + nobody + " " +
-                    root.dir() + " && chmod -R go+rX " + root.dir() + " && chmod 0666 " + path)
+                    root.dir() + " && chmod -R go+rX " + root.dir() + " && chmod 0666 " + path + " && chown 0:0 " +
+                    root.PathOf(kServiceStatePath))
                        .c_str()), 0);
   ServiceProcess service(root.PathOf("/managed"), &root);
   service.Start();
@@ -354,6 +401,7 @@ TEST(ManagedServiceTest, RunsAsItsOwnUserOnAHandedOverSocket) {
   EXPECT_EQ(ClientAs(kNobody, path), 0);
   EXPECT_EQ(ClientAs(kStranger, path), 1);
   EXPECT_EQ(Exchange(path, Request("exreboot")), "0000exreboot0000");
+  EXPECT_EQ(Exchange(path, Request("exmnupdt")), Request("exmnupdt", "00000001"));
   EXPECT_EQ(service.Stop(), 0);
   EXPECT_TRUE(root.Exists(kSocketPath));
 }

@@ -8,6 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdlib>
+#include <new>
 #include <string>
 #include <thread>
 
@@ -15,6 +18,22 @@
 #include "service/protocol.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/unix_socket.h"
+
+// While not 0, allocations of at least that many bytes fail, as they would
+// with the address space used up.
+std::atomic<size_t> g_fail_from{0};
+
+void* operator new(size_t size) {
+  void* memory = size < g_fail_from || g_fail_from == 0 ? std::malloc(size ? size : 1) : nullptr;
+  if (memory == nullptr) throw std::bad_alloc();
+  return memory;
+}
+// The pair is malloc and free, which the compiler cannot see across them.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, size_t) noexcept { std::free(memory); }
+#pragma GCC diagnostic pop
 
 namespace qmx {
 namespace service {
@@ -42,6 +61,7 @@ class ServerTest : public ::testing::Test {
 // request one byte longer than the largest is refused whole, though its
 // first bytes are a well-formed one, and so is one of 300 KB, whose sender
 // would be reset before reading the answer if the rest were left unread.
+// A client whose request finds no memory is closed, and only that one.
 // Stop then removes the socket.
 TEST_F(ServerTest, StuckClientIsDroppedWhileOthersAreServed) {
   std::thread runner(&Server::Run, &server_);
@@ -53,6 +73,14 @@ TEST_F(ServerTest, StuckClientIsDroppedWhileOthersAreServed) {
   for (size_t more : {2, 300000}) {
     EXPECT_EQ(Exchange(socket_, largest + std::string(more, 'x')), "0000statupdt0016");
   }
+  int starved = support::ConnectUnix(socket_);
+  const std::string much(50000, 'x');
+  g_fail_from = 40000;
+  EXPECT_TRUE(support::SendAll(starved, much));
+  EXPECT_EQ(support::ReadToEnd(starved), "");
+  g_fail_from = 0;
+  EXPECT_EQ(Exchange(socket_, Request("gustatus")), "0000gustatus0000");
+  close(starved);
   EXPECT_EQ(support::ReadToEnd(stuck), "");
   close(stuck);
   server_.Stop();
