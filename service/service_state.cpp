@@ -24,6 +24,8 @@ bool ServiceState::SetList(std::vector<std::string> ServiceSettings::*list,
     Log("settings not saved: " + error);
     return false;
   }
+  // In place, so in force; only their survival of a power loss is in doubt.
+  if (!error.empty()) Log("settings saved, but may not survive a power loss: " + error);
   settings_ = next;
   return true;
 }

@@ -19,7 +19,8 @@ namespace service {
 class SettingsStore {
  public:
   virtual ~SettingsStore() = default;
-  // True only once settings would survive a crash.
+  // True once settings are in place and would survive a crash of the
+  // service; *error may then still say that a power loss could undo them.
   virtual bool Save(const ServiceSettings& settings, std::string* error) = 0;
 };
 
