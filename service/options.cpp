@@ -96,8 +96,9 @@ std::string Usage() {
          "\n"
          "Clients: one request per connection. A client that has not sent a\n"
          "whole request 10 s after connecting is closed without a reply.\n"
-         "At --max-connections, or with 16 descriptors left, no more are\n"
-         "taken until one ends.\n"
+         "At --max-connections, or with " + std::to_string(kDescriptorReserve) +
+         " descriptors left (kept for the service's own\n"
+         "files), no more are taken until one ends.\n"
          "\n"
          "Signals: SIGTERM or SIGINT stops the service: clients that have\n"
          "not sent a whole request are closed, the others answered, the\n"
