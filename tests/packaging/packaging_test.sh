@@ -58,6 +58,9 @@ git clone --quiet "$src" "$work/old-tree"
 git -C "$work/old-tree" checkout --quiet 20cbcf3
 "$work/old-tree/scripts/package" --out "$work/old" >/dev/null
 
+# The three packages in a folder, without their debug symbols.
+debs() { echo "$1"/qmx-updatemanager-provider_*_i386.deb "$1"/qmx-host-runtime_*_i386.deb \
+  "$1"/qmxupdtmngr_*_i386.deb; }
 dpkg_root() {
   dpkg --root="$root" --force-script-chrootless --force-depends "$@" </dev/null \
     >>"$work/dpkg.log" 2>&1 || fail "dpkg $*: $(tail -n 20 "$work/dpkg.log")"
@@ -139,7 +142,7 @@ check_config() {
   [ -z "$aside" ] || fail "$2: left aside: $aside"
 }
 
-dpkg_root -i "$now"/*.deb
+dpkg_root -i $(debs "$now")
 installed=$(dpkg-query --root="$root" -W -f='${Version} ${Status}' qmxupdtmngr)
 [ "$installed" = "$standin install ok installed" ] || fail "dpkg has qmxupdtmngr $installed"
 dpkg --compare-versions "$standin" lt 0.1 || fail "the stand-in's version $standin is not below 0.1"
@@ -216,10 +219,10 @@ purge "of the first install"
 # an administrator's change is carried to /etc/opt (this version's file
 # beside it as .dpkg-new); an unchanged file is simply replaced.
 for changed in 4000 5000; do
-  dpkg_root -i "$work"/old/*.deb
+  dpkg_root -i $(debs "$work/old")
   sed -i "s/^ConnectTimeoutMs=5000/ConnectTimeoutMs=$changed/" \
     "$root/opt/veltrax/qmx/um/SocketConfig.ini"
-  dpkg_root -i "$now"/*.deb
+  dpkg_root -i $(debs "$now")
   check_config $changed "upgrade from 42.0 with ConnectTimeoutMs=$changed"
   if [ $changed = 4000 ]; then
     cmp -s "$root$config.dpkg-new" "$src/packaging/SocketConfig.ini" ||
@@ -235,13 +238,13 @@ sed -i 's/^ConnectTimeoutMs=5000/ConnectTimeoutMs=4000/' "$root$config"
 start_service
 store_settings
 stop_service
-dpkg_root -i "$work"/next/*.deb
+dpkg_root -i $(debs "$work/next")
 check_config 4000 "upgrade to $next"
 start_service
 check_settings "upgrade to $next"
 store_settings
 stop_service
-dpkg_root -i "$now"/*.deb
+dpkg_root -i $(debs "$now")
 start_service
 check_settings "downgrade to $version"
 stop_service
