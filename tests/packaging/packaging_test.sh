@@ -41,10 +41,11 @@ fail() {
   exit 1
 }
 rm -rf "$work"
-# The folders every Debian system with systemd has (/opt among them, which
-# no package of ours owns), so that what is left after the purge is ours.
+# The folders every Debian system with systemd has, so that what is left
+# after the purge is ours. (/opt, which base-files owns there, is left out:
+# no package here owns it, so dpkg makes and removes it with ours.)
 mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/var/lib/systemd" \
-  "$root/etc/systemd/system" "$root/var/log" "$root/run" "$root/opt"
+  "$root/etc/systemd/system" "$root/var/log" "$root/run"
 ln -s ../run "$root/var/run"
 touch "$root/var/lib/dpkg/status"
 
@@ -135,8 +136,11 @@ check_config() {
   conffiles=$(dpkg-query --root="$root" -W -f='${Conffiles}' qmx-updatemanager-provider)
   [ "$(awk 'NF { print $1, NF }' <<<"$conffiles")" = "$config 2" ] ||
     fail "$2: conffiles: $conffiles"
-  [ "$(readlink "$root/opt/veltrax/qmx/um/SocketConfig.ini")" = "$config" ] ||
-    fail "$2: /opt/veltrax/qmx/um/SocketConfig.ini is no link to $config"
+  local link=$root/opt/veltrax/qmx/um/SocketConfig.ini
+  [ "$(readlink "$link")" = "$config" ] || fail "$2: $link is no link to $config"
+  # The link is absolute, as policy wants; under QMX_ROOT it would lead out
+  # of the throw-away root, so here it leads to the same file relatively.
+  ln -sfn "../../../../$config" "$link"
   grep -q "^ConnectTimeoutMs=$1$" "$root$config" || fail "$2: $(cat "$root$config")"
   aside=$(find "$root/opt" "$root/etc/opt" -name '*.dpkg-*' ! -name '*.dpkg-new')
   [ -z "$aside" ] || fail "$2: left aside: $aside"
