@@ -13,6 +13,8 @@ namespace support {
 namespace {
 
 const char kPrefix[] = "/usr/local/qmx";
+// Where the sample lands; the framework's path links to it on a device.
+const char kInstalledConfig[] = "/etc/opt/veltrax/qmx/um/SocketConfig.ini";
 
 CommandResult Install(const TempRoot& stage) {
   return RunCommand({{QMX_CMAKE_COMMAND, "--install", QMX_BUILD_DIR, "--prefix",
@@ -27,15 +29,15 @@ TEST(InstallTest, InstalledToolCallsTheInstalledService) {
   // The programs below need the rest of the layout; the unit file is alone.
   const std::string prefix = kPrefix;
   EXPECT_TRUE(stage.Exists(prefix + "/lib/systemd/system/qmxupdtmngr.service"));
-  std::string sample = stage.ReadFile(kSocketConfigPath);
+  std::string sample = stage.ReadFile(kInstalledConfig);
   ASSERT_NE(std::string::npos, sample.find("[Socket]"));
 
   // Installing again keeps a configuration the administrator changed.
   const std::string edited = "[Socket]\nPath=/run/elsewhere.sock\n";
-  stage.WriteFile(kSocketConfigPath, edited);
+  stage.WriteFile(kInstalledConfig, edited);
   installed = Install(stage);
   ASSERT_EQ(0, installed.exit_code) << installed.Describe();
-  EXPECT_EQ(edited, stage.ReadFile(kSocketConfigPath));
+  EXPECT_EQ(edited, stage.ReadFile(kInstalledConfig));
 
   TempRoot root;
   root.WriteFile(kSocketConfigPath, sample);

@@ -3,7 +3,9 @@
 // values that are not text, the tool's own errors, standard descriptors
 // closed or unwritable, and --check with each link of the chain broken.
 
+#include <stdlib.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <functional>
@@ -124,6 +126,37 @@ TEST_F(QmxCallTest, EveryMethodReachesTheServiceAndItsStateSurvivesARestart) {
              Answer("GetAutoUpdateSetting", "0", kUpdateSchedule), 0);
   ExpectJson({"GetQmxStatus"}, Answer("GetQmxStatus", "291"), 1);
   ExpectJson({"UpdateAll"}, Answer("UpdateAll", "0", ",\"Reboot\":1"), 0);
+}
+
+// With the wall clock in 2039, past the end of a 32-bit time_t: the
+// trace line, the journal line and the name a corrupt state file is set
+// aside under all say 2039, also on i386 (64-bit times throughout).
+TEST_F(QmxCallTest, TimeStampsPast2038) {
+  const time_t in_2039 = 2180000000;  // 2039-01-30
+  const std::string shift = std::to_string(in_2039 - time(nullptr));
+  // Preloading a library ahead of a sanitizer's runtime needs its consent.
+  const char* asan = getenv("ASAN_OPTIONS");
+  const std::string asan_options = std::string(asan ? asan : "") + ":verify_asan_link_order=0";
+  const std::pair<const char*, std::string> clock[] = {
+      {"LD_PRELOAD", QMX_CLOCK_SHIFT_LIBRARY},
+      {"QMX_TEST_CLOCK_SHIFT", shift},
+      {"ASAN_OPTIONS", asan_options}};
+  Args wrapper = {"/usr/bin/env", "QMX_TRACE_LEVEL=31"};
+  // The service is started with this process's environment.
+  for (const auto& [name, value] : clock) {
+    setenv(name, value.c_str(), 1);
+    wrapper.push_back(std::string(name) + "=" + value);
+  }
+  root_.WriteFile(kServiceStatePath, "not a state file\n");
+  service_.Start();
+  for (const auto& entry : clock) unsetenv(entry.first);
+  if (asan) setenv("ASAN_OPTIONS", asan, 1);
+  CommandResult result = Call({"NoticeModuleUpdate"}, wrapper);
+  ASSERT_EQ(0, result.exit_code) << result.Describe();
+  for (const char* log : {kProviderLogPath, kServiceJournalPath}) {
+    EXPECT_EQ(0u, root_.ReadFile(log).find("2039-01-")) << log << ": " << root_.ReadFile(log);
+  }
+  EXPECT_NE(std::string::npos, service_.Log().find("state.corrupt-21800000")) << service_.Log();
 }
 
 // Text output names the instance and the meaning of each code, and shows
@@ -281,7 +314,7 @@ TEST(QmxCallCheckTest, NamesTheBrokenLink) {
       {"trace log a link",
        [](const TempRoot& root) {
          root.WriteFile("/var/log/qmx/other.log", "");
-         symlink("other.log", root.PathOf(kProviderLogPath).c_str());
+         ASSERT_EQ(0, symlink("other.log", root.PathOf(kProviderLogPath).c_str()));
        },
        "trace", "umprovider.log: refused: is a symbolic link"},
   };

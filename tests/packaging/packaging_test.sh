@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# Installs this build's packages with dpkg into a throw-away root, runs the
-# installed service there as systemd would confine it, calls every method
-# through the installed qmx-call, upgrades to packages of a later version
-# whose service knows one more state key and downgrades back, keeping the
-# settings each time, then purges everything and checks nothing is left.
+# Installs the packages that scripts/package left in build/packages (or
+# $QMX_PACKAGES) with dpkg into a throw-away root, runs the installed
+# service there as systemd would confine it, calls every method through
+# the installed qmx-call and purges; upgrades from the 42.0 packages (built
+# from their own tree) with the configuration changed and unchanged; then
+# upgrades to packages of a later version whose service knows one more
+# state key and downgrades back, keeping the settings each time, purges
+# everything and checks nothing is left.
 #   packaging_test.sh SOURCE_DIR BUILD_DIR
 set -euo pipefail
-# Forty seconds of dpkg runs: only the "packaging" test preset asks for
-# them, so that a plain ctest run over every label (as a mutation run does)
-# stays quick.
+# Minutes of builds and dpkg runs: only the "packaging" test preset asks
+# for them, so that a plain ctest run over every label (as a mutation run
+# does) stays quick.
 if [ -z "${QMX_PACKAGING_TEST:-}" ]; then
   echo "skipped: run by 'ctest --preset packaging', which sets QMX_PACKAGING_TEST"
   exit 77
@@ -19,6 +22,9 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "skipped: installing into a root with dpkg takes root"
   exit 77
 fi
+now=$(cd "${QMX_PACKAGES:-$src/build/packages}" && pwd)
+ls "$now"/qmx-host-runtime_*_i386.deb >/dev/null 2>&1 ||
+  { echo "packaging test: no packages in $now: run scripts/package first" >&2; exit 1; }
 
 work=$build/packaging-test
 root=$work/root
@@ -36,17 +42,26 @@ fail() {
 }
 rm -rf "$work"
 # The folders every Debian system with systemd has, so that what is left
-# after the purge is ours.
+# after the purge is ours. (/opt, which base-files owns there, is left out:
+# no package here owns it, so dpkg makes and removes it with ours.)
 mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/var/lib/systemd" \
-  "$root/etc/systemd/system" "$root/var/log" "$root/var/run"
+  "$root/etc/systemd/system" "$root/var/log" "$root/run"
+ln -s ../run "$root/var/run"
 touch "$root/var/lib/dpkg/status"
 
-version=$(cat "$build/packaging/version")
+version=$(dpkg-deb -f "$now"/qmx-host-runtime_*_i386.deb Version)
+standin=$(dpkg-deb -f "$now"/qmxupdtmngr_*_i386.deb Version)
 next=$version+1
-"$src/packaging/build-debs" "$build" "$work/now" >/dev/null
-"$src/scripts/package" --build-dir "$build/packaging-next" --out "$work/next" \
-  -DQMX_PACKAGE_VERSION="$next" -DQMX_TEST_EXTRA_STATE_KEY=ON >/dev/null
+"$src/scripts/package" --nocheck --version "$next" --out "$work/next" \
+  -DQMX_TEST_EXTRA_STATE_KEY=ON >/dev/null
+# The 42.0 packages, built by their own tree's script.
+git clone --quiet "$src" "$work/old-tree"
+git -C "$work/old-tree" checkout --quiet 20cbcf3
+"$work/old-tree/scripts/package" --out "$work/old" >/dev/null
 
+# The three packages in a folder, without their debug symbols.
+debs() { echo "$1"/qmx-updatemanager-provider_*_i386.deb "$1"/qmx-host-runtime_*_i386.deb \
+  "$1"/qmxupdtmngr_*_i386.deb; }
 dpkg_root() {
   dpkg --root="$root" --force-script-chrootless --force-depends "$@" </dev/null \
     >>"$work/dpkg.log" 2>&1 || fail "dpkg $*: $(tail -n 20 "$work/dpkg.log")"
@@ -113,16 +128,34 @@ check_settings() {
   fi
 }
 
-dpkg_root -i "$work"/now/*.deb
+config=/etc/opt/veltrax/qmx/um/SocketConfig.ini
+# The configuration as an install or an upgrade leaves it: one conffile in
+# /etc/opt, holding $1, the framework's path a link to it, nothing aside.
+check_config() {
+  local conffiles
+  conffiles=$(dpkg-query --root="$root" -W -f='${Conffiles}' qmx-updatemanager-provider)
+  [ "$(awk 'NF { print $1, NF }' <<<"$conffiles")" = "$config 2" ] ||
+    fail "$2: conffiles: $conffiles"
+  local link=$root/opt/veltrax/qmx/um/SocketConfig.ini
+  [ "$(readlink "$link")" = "$config" ] || fail "$2: $link is no link to $config"
+  # The link is absolute, as policy wants; under QMX_ROOT it would lead out
+  # of the throw-away root, so here it leads to the same file relatively.
+  ln -sfn "../../../../$config" "$link"
+  grep -q "^ConnectTimeoutMs=$1$" "$root$config" || fail "$2: $(cat "$root$config")"
+  aside=$(find "$root/opt" "$root/etc/opt" -name '*.dpkg-*' ! -name '*.dpkg-new')
+  [ -z "$aside" ] || fail "$2: left aside: $aside"
+}
+
+dpkg_root -i $(debs "$now")
 installed=$(dpkg-query --root="$root" -W -f='${Version} ${Status}' qmxupdtmngr)
-[ "$installed" = "$version~standin install ok installed" ] || fail "dpkg has qmxupdtmngr $installed"
-dpkg-query --root="$root" -W -f='${Conffiles}' qmx-updatemanager-provider |
-  grep -q "/opt/veltrax/qmx/um/SocketConfig.ini" || fail "SocketConfig.ini is no conffile"
-# The socket starts the service; nothing else wants it.
+[ "$installed" = "$standin install ok installed" ] || fail "dpkg has qmxupdtmngr $installed"
+dpkg --compare-versions "$standin" lt 0.1 || fail "the stand-in's version $standin is not below 0.1"
+check_config 5000 "first install"
+# The socket starts the service: only the socket is enabled.
 [ -L "$root/etc/systemd/system/sockets.target.wants/qmxupdtmngr.socket" ] ||
   fail "qmxupdtmngr.socket was not enabled"
-[ -z "$(find "$root/etc/systemd/system" -name qmxupdtmngr.service)" ] ||
-  fail "something wants qmxupdtmngr.service: $(find "$root/etc/systemd/system" -name qmxupdtmngr.service)"
+enabled=$(find "$root/etc/systemd/system" -name qmxupdtmngr.service)
+[ -z "$enabled" ] || fail "the service was enabled: $enabled"
 # The runtime libraries export the host interface of host/ and the host
 # program's calls of runtime/repository.h, trace_control.h and
 # service_exchange.h: no test seam.
@@ -162,8 +195,8 @@ for method in UpdateAll RollbackAll NoticeModuleUpdate ExecuteReboot GetQmxStatu
   call "$method"
 done
 check_settings "first install"
-grep -q "install version:\[$version~standin\]" "$root/var/log/qmx/umprovider.log" ||
-  fail "the provider's install check did not trace version $version~standin"
+grep -q "install version:\[$standin\]" "$root/var/log/qmx/umprovider.log" ||
+  fail "the provider's install check did not trace version $standin"
 [ "$(wc -l <"$root/var/lib/qmxupdtmngr/journal.log")" -eq 5 ] || fail "journal: $(cat "$root/var/lib/qmxupdtmngr/journal.log")"
 [ "$(stat -c %a:%u "$root/var/lib/qmxupdtmngr/state")" = "600:$uid" ] || fail "state file mode or owner"
 # qmx-call --check walks the installed chain: every link ok. Its lines are
@@ -171,8 +204,6 @@ grep -q "install version:\[$version~standin\]" "$root/var/log/qmx/umprovider.log
 check=$(QMX_ROOT=$root "$root/usr/bin/qmx-call" --check) || fail "qmx-call --check exited $?: $check"
 echo "$check"
 
-# An administrator's change to the configuration survives the upgrade.
-sed -i 's/^ConnectTimeoutMs=5000/ConnectTimeoutMs=4000/' "$root/opt/veltrax/qmx/um/SocketConfig.ini"
 stop_service
 # With the service stopped, --check names its socket as the broken link.
 status=0
@@ -180,19 +211,47 @@ check=$(QMX_ROOT=$root "$root/usr/bin/qmx-call" --check) || status=$?
 echo "$check"
 [ $status -eq 1 ] && grep -q "^FAILING socket .*qmxupdtmngr.sock: does not exist" <<<"$check" ||
   fail "qmx-call --check without the service exited $status: $check"
-dpkg_root -i "$work"/next/*.deb
-grep -q "^ConnectTimeoutMs=4000" "$root/opt/veltrax/qmx/um/SocketConfig.ini" ||
-  fail "the upgrade replaced the changed configuration"
+
+purge() {
+  dpkg_root --purge qmx-updatemanager-provider qmx-host-runtime qmxupdtmngr
+  snapshot >"$work/after"
+  diff "$work/before" "$work/after" >"$work/left" || fail "left after purge $1: $(cat "$work/left")"
+}
+purge "of the first install"
+
+# From 42.0, whose configuration was a conffile at the framework's path:
+# an administrator's change is carried to /etc/opt (this version's file
+# beside it as .dpkg-new); an unchanged file is simply replaced.
+for changed in 4000 5000; do
+  dpkg_root -i $(debs "$work/old")
+  sed -i "s/^ConnectTimeoutMs=5000/ConnectTimeoutMs=$changed/" \
+    "$root/opt/veltrax/qmx/um/SocketConfig.ini"
+  dpkg_root -i $(debs "$now")
+  check_config $changed "upgrade from 42.0 with ConnectTimeoutMs=$changed"
+  if [ $changed = 4000 ]; then
+    cmp -s "$root$config.dpkg-new" "$src/packaging/SocketConfig.ini" ||
+      fail "upgrade from 42.0 with a changed configuration: no $config.dpkg-new"
+    purge "after the upgrade from 42.0"
+  else
+    [ ! -e "$root$config.dpkg-new" ] || fail "upgrade from 42.0: an unchanged file was kept"
+  fi
+done
+
+# An administrator's change to the configuration survives the upgrade.
+sed -i 's/^ConnectTimeoutMs=5000/ConnectTimeoutMs=4000/' "$root$config"
+start_service
+store_settings
+stop_service
+dpkg_root -i $(debs "$work/next")
+check_config 4000 "upgrade to $next"
 start_service
 check_settings "upgrade to $next"
 store_settings
 stop_service
-dpkg_root -i "$work"/now/*.deb
+dpkg_root -i $(debs "$now")
 start_service
 check_settings "downgrade to $version"
 stop_service
 
-dpkg_root --purge qmx-updatemanager-provider qmx-host-runtime qmxupdtmngr
-snapshot >"$work/after"
-diff "$work/before" "$work/after" >"$work/left" || fail "left after purge: $(cat "$work/left")"
-echo "packaging: installed, served, upgraded to $next, downgraded and purged"
+purge "at the end"
+echo "packaging: installed, served, purged; upgraded from 42.0 with the configuration changed and unchanged, to $next, downgraded and purged"

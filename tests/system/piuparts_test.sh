@@ -24,7 +24,7 @@ trap '[ -n "${KEEP:-}" ] || rm -rf "$work"; check_host_dev_null' EXIT
 rm -rf "$work"
 mkdir -p "$work"
 
-build_packages "$work/now" "$(cat "$build/packaging/version")" "$build" \
+build_packages "$work/now" \
   >"$work/packages.log" 2>&1 &
 packages_pid=$!
 architectures=i386

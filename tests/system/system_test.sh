@@ -23,7 +23,7 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 . "$src/tests/system/common.sh"
 
-version=$(cat "$build/packaging/version")
+version=$(product_version)
 next=$version+1
 
 init_pid=""
@@ -41,8 +41,8 @@ mkdir -p "$work"
 
 # The packages build while the root is made: they need the processor, the
 # root mostly the network.
-(build_packages "$work/now" "$version" "$build" &&
-  build_packages "$work/next" "$next" "$build/system-next") >"$work/packages.log" 2>&1 &
+(build_packages "$work/now" &&
+  build_packages "$work/next" "$next") >"$work/packages.log" 2>&1 &
 packages_pid=$!
 make_root "$work/root" amd64,i386 --include=systemd,systemd-sysv,dbus,apt
 step "root made (mmdebstrap)"
@@ -173,13 +173,13 @@ step "signals and stop"
 
 # --- upgrade ---------------------------------------------------------------------
 call GetQmxStatus
-inside sed -i 's/^ConnectTimeoutMs=5000/ConnectTimeoutMs=4000/' /opt/veltrax/qmx/um/SocketConfig.ini
+inside sed -i 's/^ConnectTimeoutMs=5000/ConnectTimeoutMs=4000/' /etc/opt/veltrax/qmx/um/SocketConfig.ini
 socket_run=$(unit_show qmxupdtmngr.socket InvocationID)
 service_run=$(unit_show qmxupdtmngr.service InvocationID)
 inside sh -c 'cd /srv/qmx-test/next && apt-get install -y -q ./*.deb' >>"$work/apt.log" 2>&1 ||
   fail "apt upgrade: $(tail -n 20 "$work/apt.log")"
 installed=$(inside dpkg-query -W -f='${Version}' qmxupdtmngr)
-[ "$installed" = "$next~standin" ] || fail "the upgrade left qmxupdtmngr $installed"
+[ "$installed" = "0~$next+standin" ] || fail "the upgrade left qmxupdtmngr $installed"
 inside grep -q '^ConnectTimeoutMs=4000' /opt/veltrax/qmx/um/SocketConfig.ini ||
   fail "the upgrade replaced the administrator's SocketConfig.ini"
 check_settings "upgrade to $next"
