@@ -214,7 +214,7 @@ TEST_F(TransportTest, SendsOnlyToATrustedServer) {
     ASSERT_EQ(chmod(root_.PathOf(parent).c_str(), c.parent_mode), 0);
     ASSERT_EQ(chmod(root_.PathOf(folder).c_str(), c.folder_mode), 0);
     ASSERT_EQ(chown(root_.PathOf(folder).c_str(), c.folder_owner, 0), 0);
-    root_.WriteFile(kConfig, "[Socket]\nPath = " + folder + "/s.sock\n");
+    root_.WriteFile(kConfig, "[Socket]\nReceiveTimeoutMs = 3000\nPath = " + folder + "/s.sock\n");
     int listener = support::ListenUnixAs(root_.PathOf(folder + "/s.sock"), c.listener);
     ASSERT_GE(listener, 0);
     pid_t server = c.why.empty() ? ServeAs(listener, c.server) : -1;
