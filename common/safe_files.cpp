@@ -151,6 +151,10 @@ std::string DirName(const std::string& path) {
   return path.substr(0, slash);
 }
 
+std::string DistrustFolderChain(const std::string& dir) {
+  return DistrustFolders(dir);
+}
+
 int FillClosedStandardDescriptors() {
   int closed = 0;
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {

@@ -26,6 +26,10 @@ std::string ErrorText(int error);
 // The folder part of path ("." when there is none).
 std::string DirName(const std::string& path);
 
+// Why dir, symbolic links resolved, or a folder above it is not a trusted
+// folder; "" when every one of them is.
+std::string DistrustFolderChain(const std::string& dir);
+
 // Opens /dev/null on each of descriptors 0-2 that is closed, so that no
 // file or socket opened later takes that number and receives what is meant
 // for a standard stream. Returns the closed ones as a mask (bit n for

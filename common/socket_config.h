@@ -5,6 +5,8 @@
 #ifndef QMX_COMMON_SOCKET_CONFIG_H_
 #define QMX_COMMON_SOCKET_CONFIG_H_
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -38,6 +40,25 @@ SocketConfig ParseSocketConfig(const std::string& file, const std::string& text)
 // missing file gives the defaults quietly; one that cannot be read or is
 // refused gives the defaults and an error.
 SocketConfig ReadSocketConfig(const std::string& file);
+
+// Who may be trusted to serve the socket, whose requests carry passwords:
+// root, or the owner of the socket's folder. That folder must be trusted
+// as every folder we read from is (safe_files.h), save that the service's
+// own user may own it (systemd hands a dynamic user its runtime folder)
+// when the folder above lets no one else make or replace it there.
+struct SocketFolder {
+  std::string dir;       // the socket's folder, symbolic links resolved
+  uid_t owner = 0;
+  std::string distrust;  // why no server there can be trusted; "" when one can
+};
+
+// Judges the folder of the socket at path (a few system calls per folder up
+// to "/": a caller on every call keeps what it found).
+SocketFolder JudgeSocketFolder(const std::string& socketPath);
+
+// Why uid, the server's or the socket file's owner, may not be trusted
+// with the socket in folder; "" when it may.
+std::string DistrustServer(const SocketFolder& folder, uid_t uid);
 
 }  // namespace qmx
 

@@ -33,15 +33,9 @@ bool LengthAccepted(EReplyLength eRule, size_t nLength) {
 
 }  // namespace
 
-COpenLinkScope::~COpenLinkScope() noexcept {
-  if (m_bOpen) m_pProvider->CloseLink();
-}
+COpenLinkScope::~COpenLinkScope() noexcept { m_pProvider->CloseLink(&m_pClient); }
 
-void COpenLinkScope::Close() {
-  // Still open for the destructor if the close throws while tracing.
-  m_pProvider->SocketClientDeinitialize();
-  m_bOpen = false;
-}
+void COpenLinkScope::Close() { m_pProvider->DeinitializeLink(&m_pClient); }
 
 bool CVELTRAX_UpdateManager::CheckUmInstall() {
   COperationTrace objTrace("CVELTRAX_UpdateManager::CheckUmInstall()");
@@ -85,13 +79,17 @@ std::list<std::string> CVELTRAX_UpdateManager::GetParameter(
   return lstItems;
 }
 
-long CVELTRAX_UpdateManager::OpenLink(const COperationTrace& objTrace) {
+long CVELTRAX_UpdateManager::OpenLink(const COperationTrace& objTrace,
+                                      COpenLinkScope* pLink) {
   long lSocketCompetition = 0;
-  if (SocketClientInitialize(&lSocketCompetition)) return kResultSuccess;
+  bool bOpened = SocketClientInitialize(&lSocketCompetition);
+  // A link held by another cycle is that cycle's to close; one of ours is
+  // guarded before anything else can throw.
+  if (lSocketCompetition != 1) pLink->Hold(m_pSocketClient.load());
+  if (bOpened) return kResultSuccess;
   objTrace.Write(TRACE_ERROR, "SocketClientInitialize is failed");
-  // A link held by another cycle is that cycle's to close.
   if (lSocketCompetition == 1) return kResultLinkInUse;
-  SocketClientDeinitialize();
+  pLink->Close();
   return kResultFailed;
 }
 
@@ -135,9 +133,9 @@ long CVELTRAX_UpdateManager::RunRequestCycle(CRequestCycle* pCycle) {
     return kResultFailed;
   }
 
-  lResult = OpenLink(objTrace);
-  if (lResult != kResultSuccess) return lResult;
   COpenLinkScope objLink(this);
+  lResult = OpenLink(objTrace, &objLink);
+  if (lResult != kResultSuccess) return lResult;
   std::string strSendMessage = message::BuildRequest(pszKind, strList);
   objTrace.WriteValue(TRACE_DETAIL, "strSendMessage", strSendMessage.c_str());
   CTraceUtility::WriteTrace(kTraceName, "MSGID_CP_0005_S", pszKind);

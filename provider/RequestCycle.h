@@ -9,6 +9,7 @@
 
 #include "provider/OperationTrace.h"
 
+class CSocketClient;
 class CVELTRAX_UpdateManager;
 
 enum class EReplyLength {
@@ -24,12 +25,13 @@ struct CLinkFailureTexts {
   long lReceiveFailedResult;
 };
 
-// Holds an open link for the cycle that opened it. Close() ends it at its
-// place in the cycle; an exception that unwinds past it closes it too, so a
+// Holds the link of the cycle that opened it. Close() ends it at its place
+// in the cycle; an exception that unwinds past it closes it too, so a
 // failed cycle never leaves the link held and the provider refusing every
-// later call. That close writes no trace: a second exception thrown while
-// the first unwinds would end the host process, and the dispatcher traces
-// the first.
+// later call. It closes only its own client: once that is gone, a link
+// another cycle has claimed since is that cycle's. That close writes no
+// trace: a second exception thrown while the first unwinds would end the
+// host process, and the dispatcher traces the first.
 class COpenLinkScope {
  public:
   explicit COpenLinkScope(CVELTRAX_UpdateManager* pProvider)
@@ -38,11 +40,13 @@ class COpenLinkScope {
   COpenLinkScope(const COpenLinkScope&) = delete;
   COpenLinkScope& operator=(const COpenLinkScope&) = delete;
 
+  // The client this cycle opened the link with.
+  void Hold(CSocketClient* pClient) { m_pClient = pClient; }
   void Close();
 
  private:
   CVELTRAX_UpdateManager* m_pProvider;
-  bool m_bOpen = true;
+  CSocketClient* m_pClient = nullptr;  // null once closed
 };
 
 // What one operation gives the shared request cycle

@@ -16,46 +16,56 @@ alignas(CSocketClient) char g_chLinkClaimTag;
 CSocketClient* const kLinkClaimed =
     reinterpret_cast<CSocketClient*>(&g_chLinkClaimTag);
 
-// Gives a claimed link back if building its client throws, so that the
-// provider is not left refusing every later cycle.
+// Gives the link back if it still holds pOwn, and deletes pOwn's client
+// (none while only claimed). A link another cycle holds is left alone.
+void ReleaseLink(std::atomic<CSocketClient*>* pLink,
+                 CSocketClient* pOwn) noexcept {
+  if (pOwn == nullptr || !pLink->compare_exchange_strong(pOwn, nullptr)) return;
+  if (pOwn == kLinkClaimed) return;
+  pOwn->Deinitialize();
+  delete pOwn;
+}
+
+// Holds the link for SocketClientInitialize from the moment its claim
+// succeeds: should building the client or a trace line up to the return
+// throw, the link is given back instead of refusing every later cycle.
 class CLinkClaim {
  public:
   explicit CLinkClaim(std::atomic<CSocketClient*>* pLink) : m_pLink(pLink) {}
-  ~CLinkClaim() {
-    if (!m_bFilled) m_pLink->store(nullptr);
+  ~CLinkClaim() { ReleaseLink(m_pLink, m_pOwn); }
+  CLinkClaim(const CLinkClaim&) = delete;
+  CLinkClaim& operator=(const CLinkClaim&) = delete;
+
+  // Claims the link if it is free; the test and the claim are one step.
+  bool Claim() {
+    CSocketClient* pExpected = nullptr;
+    if (!m_pLink->compare_exchange_strong(pExpected, kLinkClaimed)) return false;
+    m_pOwn = kLinkClaimed;
+    return true;
   }
   void Fill(CSocketClient* pClient) {
     m_pLink->store(pClient);
-    m_bFilled = true;
+    m_pOwn = pClient;
   }
+  // SocketClientInitialize returns: the link is its cycle's now.
+  void Keep() { m_pOwn = nullptr; }
 
  private:
   std::atomic<CSocketClient*>* m_pLink;
-  bool m_bFilled = false;
+  CSocketClient* m_pOwn = nullptr;
 };
 
-}  // namespace
-
-bool CVELTRAX_UpdateManager::SocketClientInitialize(long* plSocketCompetition) {
-  COperationTrace objTrace("CVELTRAX_UpdateManager::SocketClientInitialize()");
-  objTrace.Start();
-  bool bOpened = ClaimLink(plSocketCompetition, objTrace);
-  objTrace.End();
-  return bOpened;
-}
-
-bool CVELTRAX_UpdateManager::ClaimLink(long* plSocketCompetition,
-                                       const COperationTrace& objTrace) {
-  CSocketClient* pExpected = nullptr;
-  if (!m_pSocketClient.compare_exchange_strong(pExpected, kLinkClaimed)) {
+// The claim, and the client built for it.
+bool ClaimLink(long* plSocketCompetition, const COperationTrace& objTrace,
+               CLinkClaim* pClaim) {
+  if (!pClaim->Claim()) {
     *plSocketCompetition = 1;
     objTrace.Write(TRACE_ERROR, "socket competition error");
     return false;
   }
-  CLinkClaim objClaim(&m_pSocketClient);
   // A failed allocation or transport throws; the dispatcher reports it.
   CSocketClient* pClient = new CSocketClient();
-  objClaim.Fill(pClient);
+  pClaim->Fill(pClient);
   if (pClient == nullptr) {
     objTrace.Write(TRACE_ERROR, "new CSocketClient is failed");
     return false;
@@ -68,19 +78,33 @@ bool CVELTRAX_UpdateManager::ClaimLink(long* plSocketCompetition,
   return true;
 }
 
+}  // namespace
+
+bool CVELTRAX_UpdateManager::SocketClientInitialize(long* plSocketCompetition) {
+  COperationTrace objTrace("CVELTRAX_UpdateManager::SocketClientInitialize()");
+  objTrace.Start();
+  CLinkClaim objClaim(&m_pSocketClient);
+  bool bOpened = ClaimLink(plSocketCompetition, objTrace, &objClaim);
+  objTrace.End();
+  objClaim.Keep();
+  return bOpened;
+}
+
+// Only the cycle that holds the link calls it.
 void CVELTRAX_UpdateManager::SocketClientDeinitialize() {
+  CSocketClient* pHeld = m_pSocketClient.load();
+  DeinitializeLink(&pHeld);
+}
+
+void CVELTRAX_UpdateManager::DeinitializeLink(CSocketClient** ppClient) {
   COperationTrace objTrace("CVELTRAX_UpdateManager::SocketClientDeinitialize()");
   objTrace.Start();
-  CloseLink();
+  CloseLink(ppClient);
   objTrace.End();
 }
 
-void CVELTRAX_UpdateManager::CloseLink() noexcept {
-  CSocketClient* pClient = m_pSocketClient.load();
-  if (pClient == nullptr || pClient == kLinkClaimed) return;
-  pClient->Deinitialize();
-  delete pClient;
-  m_pSocketClient.store(nullptr);
+void CVELTRAX_UpdateManager::CloseLink(CSocketClient** ppClient) noexcept {
+  ReleaseLink(&m_pSocketClient, std::exchange(*ppClient, nullptr));
 }
 
 bool CVELTRAX_UpdateManager::SendMessage(std::string strSendMessage) {

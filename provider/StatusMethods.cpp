@@ -25,9 +25,9 @@ long CVELTRAX_UpdateManager::GetQmxStatus(IWbemClassObject*, IWbemClassObject*) 
   COperationTrace objTrace(kStatusSignature);
   CTraceUtility::WriteDebug(kTraceName, TRACE_FUNCTION, "[ENTER] %s",
                             kStatusSignature);
-  long lResult = OpenLink(objTrace);
-  if (lResult != kResultSuccess) return lResult;
   COpenLinkScope objLink(this);
+  long lResult = OpenLink(objTrace, &objLink);
+  if (lResult != kResultSuccess) return lResult;
 
   char szSendMessage[256];
   snprintf(szSendMessage, sizeof(szSendMessage), "%04d%s%s", 0, kStatusKind,

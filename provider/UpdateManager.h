@@ -75,21 +75,27 @@ class CVELTRAX_UpdateManager : public CVELTRAX_SysService {
   // The steps every request shares: install check, input, link, request,
   // reply checks, body. Each operation gives only what is its own.
   long RunRequestCycle(CRequestCycle* pCycle);
-  // Opens the link; 0, or the result code the operation ends with.
-  long OpenLink(const COperationTrace& objTrace);
+  // Opens the link and hands it to pLink; 0, or the result code the
+  // operation ends with.
+  long OpenLink(const COperationTrace& objTrace, COpenLinkScope* pLink);
   // Sends the request and receives the reply over the open link, and closes
   // it; 0, or the result code the operation ends with.
   long Exchange(const COperationTrace& objTrace, COpenLinkScope* pLink,
                 const std::string& strSendMessage,
                 std::string* pstrReceiveMessage,
                 const CLinkFailureTexts& objTexts);
-  bool ClaimLink(long* plSocketCompetition, const COperationTrace& objTrace);
-  // Deletes the link's client, if there is one, without a trace.
-  void CloseLink() noexcept;
+  // SocketClientDeinitialize for the cycle whose client is *ppClient.
+  // *ppClient is null from the moment that client is gone, before the
+  // "[END]" line, so that an exception there leaves nothing to close.
+  void DeinitializeLink(CSocketClient** ppClient);
+  // Gives the link back, without a trace, if it still holds *ppClient, and
+  // deletes that client; never another cycle's. *ppClient becomes null.
+  void CloseLink(CSocketClient** ppClient) noexcept;
   friend class COpenLinkScope;
 
-  // Only SocketClientInitialize sets it and only SocketClientDeinitialize
-  // clears it; its test and its setting are one atomic step.
+  // Only SocketClientInitialize sets it, its test and its setting one
+  // atomic step; only the cycle holding it clears it, by a compare-and-set
+  // from its own client.
   std::atomic<CSocketClient*> m_pSocketClient;
 };
 

@@ -28,11 +28,28 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Every request cycle makes a new channel; the file is read again only
-// when it changes.
-std::shared_ptr<const SocketConfig> LoadConfig(const std::string& file) {
+// The configuration with its socket's path under QMX_ROOT, and that
+// socket's folder as judged when the file was read.
+struct ChannelConfig {
+  SocketConfig socket;
+  SocketFolder folder;
+};
+
+ChannelConfig ReadChannelConfig(const std::string& file) {
+  ChannelConfig config{ReadSocketConfig(file), {}};
+  config.socket.path = RootedPath(config.socket.path);
+  config.folder = JudgeSocketFolder(config.socket.path);
+  return config;
+}
+
+// Every request cycle makes a new channel; the file is read, and the
+// socket's folder judged, again only when the file changes. A folder that
+// could not be trusted then is judged again on each call, since it may have
+// been made or mended since; one that could keeps its owner, whom only
+// root or that owner could have changed.
+std::shared_ptr<const ChannelConfig> LoadConfig(const std::string& file) {
   // Outlives the static destructors of its last users.
-  static auto* cache = new FileCache<SocketConfig>(ReadSocketConfig);
+  static auto* cache = new FileCache<ChannelConfig>(ReadChannelConfig);
   return cache->Get(file);
 }
 
@@ -58,11 +75,16 @@ class SocketChannel : public TransportChannel {
 
   // Why the last exchange failed, as traced; "" when it did not.
   const std::string& failure() const { return m_failure; }
+  ExchangeFault fault() const { return m_fault; }
 
  private:
   void ReadConfig(const std::string& configPath);
   bool Connect();
   bool ConnectNow(const struct sockaddr_un& address, Clock::time_point deadline);
+  // Whoever listens may be sent a request: root, or the owner of the
+  // socket's trusted folder (SO_PEERCRED names the process that listened:
+  // for a socket systemd made and handed over, systemd itself).
+  bool ServerTrusted();
   // Bounds the next blocking send or connect (SO_SNDTIMEO) or receive
   // (SO_RCVTIMEO) by the time left; false when none is left.
   bool LimitTo(int option, Clock::time_point deadline);
@@ -70,12 +92,14 @@ class SocketChannel : public TransportChannel {
   bool ReadReply(char* buffer, int size, Clock::time_point deadline,
                  int* got);
   // Traces why the exchange failed, closes the socket; returns false.
-  bool Fail(const std::string& why);
+  bool Fail(const std::string& why, ExchangeFault fault = ExchangeFault::kOther);
   void Close();
 
   const std::string m_component;
-  SocketConfig m_config;
+  std::shared_ptr<const ChannelConfig> m_settings;
+  const SocketConfig* m_config = nullptr;  // within m_settings
   std::string m_failure;
+  ExchangeFault m_fault = ExchangeFault::kNone;
   int m_fd = -1;
   // The time-outs the socket has now, so that an unchanged one is not set
   // again (0: not set).
@@ -90,19 +114,19 @@ SocketChannel::SocketChannel(const std::string& componentName,
 }
 
 void SocketChannel::ReadConfig(const std::string& configPath) {
-  std::shared_ptr<const SocketConfig> config = LoadConfig(RootedPath(configPath));
-  for (const std::string& error : config->errors) {
+  m_settings = LoadConfig(RootedPath(configPath));
+  m_config = &m_settings->socket;
+  for (const std::string& error : m_config->errors) {
     CTraceUtility::WriteDebug(m_component, TRACE_ERROR, "%s", error.c_str());
   }
-  for (const std::string& warning : config->warnings) {
+  for (const std::string& warning : m_config->warnings) {
     CTraceUtility::WriteDebug(m_component, TRACE_WARNING, "%s", warning.c_str());
   }
-  m_config = *config;
-  m_config.path = RootedPath(config->path);
 }
 
-bool SocketChannel::Fail(const std::string& why) {
-  m_failure = m_config.path + ": " + why;
+bool SocketChannel::Fail(const std::string& why, ExchangeFault fault) {
+  m_failure = m_config->path + ": " + why;
+  m_fault = fault;
   CTraceUtility::WriteDebug(m_component, TRACE_ERROR, "%s", m_failure.c_str());
   Close();
   return false;
@@ -134,13 +158,31 @@ bool SocketChannel::Connect() {
   struct sockaddr_un address;
   std::memset(&address, 0, sizeof(address));
   address.sun_family = AF_UNIX;
-  if (m_config.path.size() >= sizeof(address.sun_path)) {
+  if (m_config->path.size() >= sizeof(address.sun_path)) {
     return Fail("socket path too long");
   }
-  std::memcpy(address.sun_path, m_config.path.c_str(), m_config.path.size());
+  std::memcpy(address.sun_path, m_config->path.c_str(), m_config->path.size());
   m_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (m_fd < 0) return Fail(std::string("socket: ") + std::strerror(errno));
-  return ConnectNow(address, DeadlineIn(m_config.connectTimeoutMs));
+  return ConnectNow(address, DeadlineIn(m_config->connectTimeoutMs)) && ServerTrusted();
+}
+
+bool SocketChannel::ServerTrusted() {
+  const SocketFolder* folder = &m_settings->folder;
+  SocketFolder now;
+  if (!folder->distrust.empty()) {
+    now = JudgeSocketFolder(m_config->path);
+    folder = &now;
+  }
+  struct ucred peer;
+  socklen_t size = sizeof(peer);
+  if (getsockopt(m_fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+    return Fail(std::string("cannot learn who listens: ") + std::strerror(errno));
+  }
+  std::string why = DistrustServer(*folder, peer.uid);
+  if (why.empty()) return true;
+  if (folder->distrust.empty()) why = "served by " + why;
+  return Fail("refused, nothing sent: " + why, ExchangeFault::kDistrusted);
 }
 
 // A Unix socket whose listener's backlog is full makes connect() wait for
@@ -153,12 +195,15 @@ bool SocketChannel::ConnectNow(const struct sockaddr_un& address,
     if (connect(m_fd, target, sizeof(address)) == 0) return true;
     if (errno == EINTR) continue;
     if (errno == EAGAIN) return Fail("connect timed out");
-    return Fail(std::string("cannot connect: ") + std::strerror(errno));
+    ExchangeFault fault = errno == EACCES || errno == EPERM
+                              ? ExchangeFault::kNotPermitted
+                              : ExchangeFault::kOther;
+    return Fail(std::string("cannot connect: ") + std::strerror(errno), fault);
   }
 }
 
 bool SocketChannel::SendAll(const std::string& message) {
-  Clock::time_point deadline = DeadlineIn(m_config.sendTimeoutMs);
+  Clock::time_point deadline = DeadlineIn(m_config->sendTimeoutMs);
   size_t sent = 0;
   while (sent < message.size()) {
     if (!LimitTo(SO_SNDTIMEO, deadline)) return Fail("send timed out");
@@ -223,10 +268,10 @@ int SocketChannel::Receive(char* buffer, int size, int timeoutMs) {
   if (m_fd < 0) {
     CTraceUtility::WriteDebug(m_component, TRACE_ERROR,
                               "%s: receive without a connection",
-                              m_config.path.c_str());
+                              m_config->path.c_str());
     return -1;
   }
-  int waitMs = timeoutMs > 0 ? timeoutMs : m_config.receiveTimeoutMs;
+  int waitMs = timeoutMs > 0 ? timeoutMs : m_config->receiveTimeoutMs;
   int got = 0;
   bool ok = ReadReply(buffer, size, DeadlineIn(waitMs), &got);
   Close();
@@ -248,7 +293,7 @@ std::unique_ptr<TransportChannel> MakeSocketChannel(
 bool ExchangeWithService(const std::string& componentName,
                          const std::string& configPath,
                          const std::string& request, std::string* reply,
-                         std::string* failure) {
+                         std::string* failure, ExchangeFault* fault) {
   constexpr int kReplyRoom = 4 << 20;  // the provider's receive buffer
   SocketChannel channel(componentName, configPath);
   std::vector<char> buffer(kReplyRoom);
@@ -256,6 +301,7 @@ bool ExchangeWithService(const std::string& componentName,
   if (channel.Send(request) >= 0) got = channel.Receive(buffer.data(), kReplyRoom, 0);
   reply->assign(buffer.data(), got > 0 ? static_cast<size_t>(got) : 0);
   *failure = channel.failure();
+  *fault = channel.fault();
   return got >= 0;
 }
 

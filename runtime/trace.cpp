@@ -26,7 +26,7 @@ namespace {
 
 constexpr int kDefaultMask = TRACE_ERROR | TRACE_EXCEPTION | TRACE_WARNING;
 
-std::atomic<int> g_mirrorFd{-1};
+std::atomic<TraceMirror> g_mirror{nullptr};
 
 // One message of the catalogue. Its level is its severity: an id ending in
 // "_F" reports a failure and is an error, one ending in "_S" a detail, so
@@ -245,13 +245,13 @@ void EndLine(const std::string& traceName, size_t body, ThreadLines* mine) {
   }
   line->push_back('\n');
   AppendTraceLine(traceName, mine->second, *line);
-  int mirror = g_mirrorFd.load(std::memory_order_relaxed);
-  if (mirror >= 0) WriteFully(mirror, *line);
+  TraceMirror mirror = g_mirror.load(std::memory_order_relaxed);
+  if (mirror != nullptr) mirror(*line);
 }
 
 }  // namespace
 
-void SetTraceMirror(int fd) { g_mirrorFd.store(fd < 0 ? -1 : fd); }
+void SetTraceMirror(TraceMirror mirror) { g_mirror.store(mirror); }
 
 void ReloadTraceLevel() { g_fileMask.store(kNotRead); }
 

@@ -5,13 +5,17 @@
 #ifndef QMX_RUNTIME_TRACE_CONTROL_H_
 #define QMX_RUNTIME_TRACE_CONTROL_H_
 
+#include <string>
+
 #pragma GCC visibility push(default)
 
 namespace qmx {
 
-// Writes each such line also to fd, in the log file's format; -1 stops it.
-// The descriptor stays the caller's: it is never closed here.
-void SetTraceMirror(int fd);
+// Hands each line written also to mirror, in the log file's format with
+// its line break, on the thread that traced it; null stops it. A host that
+// shows the lines decides how (qmx-call escapes what a value holds).
+using TraceMirror = void (*)(const std::string& line);
+void SetTraceMirror(TraceMirror mirror);
 
 // Reads QMX_TRACE_LEVEL again. The mask is read at the first trace call and
 // then kept, since every call asks for it and a trace site whose level is

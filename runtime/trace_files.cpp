@@ -148,8 +148,6 @@ OpenFile* LogFile(const std::string& traceName, time_t second) {
 
 }  // namespace
 
-void WriteFully(int fd, const std::string& line) { WriteAll(fd, line); }
-
 void AppendTraceLine(const std::string& traceName, time_t second,
                      const std::string& line) {
   OpenFile* file = LogFile(traceName, second);

@@ -21,9 +21,6 @@ namespace qmx {
 void AppendTraceLine(const std::string& traceName, time_t second,
                      const std::string& line);
 
-// Writes all of line to fd, resuming after partial writes and EINTR.
-void WriteFully(int fd, const std::string& line);
-
 }  // namespace qmx
 
 #endif  // QMX_RUNTIME_TRACE_FILES_H_

@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,11 +16,13 @@
 #include <filesystem>
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "gtest/gtest.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_root.h"
+#include "tests/support/unix_socket.h"
 
 namespace qmx {
 namespace support {
@@ -33,9 +36,10 @@ const char kSchema[] = "/schema/x.mof";
 
 // A symbolic link, a FIFO, a folder, a file of another user, the folder
 // above the file's opened to all (every folder up to "/" must be trusted),
-// or a hard link to a file of ours (only where we write or read privately:
-// what we merely read may have any number of names).
-enum Plant { kLink, kFifo, kFolder, kTheirs, kOpenFolder, kHardLink };
+// a hard link to a file of ours (only where we write or read privately:
+// what we merely read may have any number of names), or a socket another
+// user listens on (a squatter).
+enum Plant { kLink, kFifo, kFolder, kTheirs, kOpenFolder, kHardLink, kSquatter };
 
 // A path of ours, and what a call that meets something planted there does.
 struct Spot {
@@ -56,7 +60,24 @@ const Spot kSpots[] = {
     {kServiceStatePath, false, true, {"GetQmxStatus"}, 0, "is unusable"},
     {"/var/lib/qmxupdtmngr/state.tmp", false, true,
      {"SetAutoUpdateSetting", "UpdateSchedule.Time=03:00"}, 0, ""},
+    {kSocketPath, true, false,
+     {"SetAutoDownloadSetting", "DownloadSchedule.Time=3", "DownloadSetting.ProxyPassword=pw"}, 1,
+     "ReturnValue: 0x00001001"},
+    {kSocketPath, true, false, {"--check"}, 1, "FAILING socket "},
 };
+
+// The squatter's listener; it hears whatever a call sends it.
+int g_squatter = -1;
+
+// What was sent to the squatter since it began to listen.
+std::string Overheard() {
+  std::string heard;
+  fcntl(g_squatter, F_SETFL, O_NONBLOCK);
+  for (int fd; (fd = accept(g_squatter, nullptr, nullptr)) >= 0; close(fd)) {
+    heard += ReadToEnd(fd);
+  }
+  return heard;
+}
 
 // qmx-call in a root whose files Prepare laid out, bounded in time.
 CommandResult CallQmx(const TempRoot& root, Args args, const std::string& level = "") {
@@ -98,6 +119,7 @@ int Prepare(const TempRoot& root, const std::string& path, bool read, Plant plan
     case kTheirs: return link(root.PathOf("/theirs").c_str(), path.c_str());
     case kOpenFolder: return chmod(fs::path(path).parent_path().parent_path().c_str(), 0777);
     case kHardLink: return link(root.PathOf("/victim").c_str(), path.c_str());
+    case kSquatter: return (g_squatter = ListenUnixAs(path, kNobody)) >= 0 ? 0 : -1;
   }
   return -1;
 }
@@ -106,7 +128,7 @@ int Prepare(const TempRoot& root, const std::string& path, bool read, Plant plan
 // else ends in the call's documented result.
 TEST(HostileFilesTest, PlantedObjectsAreRefusedAndLeftAsTheyWere) {
   for (const Spot& spot : kSpots) {
-    for (Plant plant : {kLink, kFifo, kFolder, kTheirs, kOpenFolder, kHardLink}) {
+    for (Plant plant : {kLink, kFifo, kFolder, kTheirs, kOpenFolder, kHardLink, kSquatter}) {
       if (plant == kHardLink && spot.read) continue;
       SCOPED_TRACE(std::string(spot.path) + ", plant " + std::to_string(plant));
       TempRoot root;
@@ -131,6 +153,8 @@ TEST(HostileFilesTest, PlantedObjectsAreRefusedAndLeftAsTheyWere) {
       EXPECT_NE(said.find(refused ? "can be written by others" : spot.said), std::string::npos)
           << said;
       EXPECT_EQ(Victims(root), victims);
+      EXPECT_EQ(Overheard(), "");
+      close(std::exchange(g_squatter, -1));
       // Nothing is made in a folder others may write.
       EXPECT_FALSE(plant == kOpenFolder && !spot.read && root.Exists(spot.path));
     }

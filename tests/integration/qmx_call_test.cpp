@@ -183,9 +183,11 @@ TEST_F(QmxCallTest, TextReportAndTrace) {
       result.out);
   EXPECT_EQ("", result.err);
   EXPECT_EQ(0u, Call({"Get\x1b[2J"}).out.find("Get\\x1b[2J: status ")) << result.out;
-  result = Call({"--trace", "GetProviderVersion"});
-  const char line[] = "MethodName = GetProviderVersion";
-  EXPECT_NE(std::string::npos, result.err.find(line)) << result.err;
+  // The copy of the trace shows what it quotes as the report does.
+  result = Call({"--trace", "GetAutoUpdateSetting"});
+  EXPECT_NE(std::string::npos, result.err.find("MethodName = GetAutoUpdateSetting")) << result.err;
+  EXPECT_NE(std::string::npos, result.err.find("a\"b\\c\\xff\\x1b[31m")) << result.err;
+  EXPECT_EQ(std::string::npos, result.err.find('\x1b'));
 }
 
 // No service runs. The install check comes first, but the status query
@@ -261,9 +263,11 @@ TEST_F(QmxCallTest, CallsThatCannotSucceedSayWhy) {
 // Each row breaks one link of the chain, in a root where every other link
 // holds: --check marks it, and only what follows from it, FAILING with what
 // it found, and exits 1. A held package is installed as dpkg and the
-// provider count it, so with it every link is ok.
+// provider count it, so with it every link is ok. A user who may not
+// connect is told to use root, never the service's user (a dynamic user
+// cannot be taken on).
 TEST(QmxCallCheckTest, NamesTheBrokenLink) {
-  enum Peer { kService, kNothing, kSilent };
+  enum Peer { kService, kNothing, kSilent, kStranger };
   TempRoot schemas;
   schemas.WriteFile("/no-class.mof", "");
   schemas.WriteFile("/few.mof", "class VELTRAX_UpdateManager { uint32 UpdateAll(); };");
@@ -274,6 +278,7 @@ TEST(QmxCallCheckTest, NamesTheBrokenLink) {
     std::string found;
     Args args = {};
     Peer peer = kService;
+    bool as_nobody = false;
   } cases[] = {
       {"nothing (held, JSON)",
        [](const TempRoot& root) {
@@ -291,6 +296,14 @@ TEST(QmxCallCheckTest, NamesTheBrokenLink) {
        "socket service", "qmxupdtmngr.sock: a regular file", {}, kNothing},
       {"silent service", [](const TempRoot& root) { root.WriteFile(kSocketPath, ""); },
        "service", "no reply in time", {}, kSilent},
+      {"a stranger listens", [](const TempRoot& root) { root.WriteFile(kSocketPath, ""); },
+       "socket service", "nothing sent: served by uid 65534 is neither root nor the owner of ",
+       {}, kStranger},
+      {"a user who may not connect",
+       [](const TempRoot& root) { chmod(root.dir().c_str(), 0755); }, "socket service trace",
+       "Permission denied (time-outs: connect 5000 ms, send 5000 ms, receive 2000 ms) -- "
+       "nobody (uid 65534) may not connect: run qmx-call --check as root (sudo)",
+       {}, kService, true},
       {"package absent",
        [](const TempRoot& root) { root.WriteFile(kPackageStatusPath, "Package: libc6\n"); },
        "package", "qmxupdtmngr is not installed"},
@@ -327,8 +340,13 @@ TEST(QmxCallCheckTest, NamesTheBrokenLink) {
     if (c.setup) c.setup(root);
     ServiceProcess service(QMXUPDTMNGR_PATH, &root);
     if (c.peer == kService) service.Start();
-    int listener = c.peer == kSilent ? ListenUnix(root.SocketPath()) : -1;
+    int listener = c.peer == kSilent     ? ListenUnix(root.SocketPath())
+                   : c.peer == kStranger ? ListenUnixAs(root.SocketPath(), 65534)
+                                         : -1;
     Args args = {QMX_CALL_PATH, "--check"};
+    if (c.as_nobody) {
+      args.insert(args.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    }
     args.insert(args.end(), c.args.begin(), c.args.end());
     CommandResult result = RunCommand({args, {{"QMX_ROOT", root.dir()}}, {"QMX_TRACE_LEVEL"}});
     if (listener >= 0) close(listener);
@@ -340,6 +358,7 @@ TEST(QmxCallCheckTest, NamesTheBrokenLink) {
     EXPECT_EQ(c.failing, names) << c.broken << ": " << result.Describe();
     EXPECT_EQ(c.failing.empty() ? 0 : 1, result.exit_code) << c.broken;
     EXPECT_NE(std::string::npos, result.out.find(c.found)) << c.broken << ": " << result.out;
+    EXPECT_EQ(std::string::npos, result.out.find("service's user")) << result.out;
     EXPECT_EQ(7, std::distance(std::sregex_iterator(result.out.begin(), result.out.end(), link),
                                std::sregex_iterator()))
         << c.broken;

@@ -3,11 +3,14 @@
 
 #include <cstdio>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <new>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "tests/provider/provider_fixture.h"
@@ -72,12 +75,38 @@ TEST_F(DispatchTest, TurnsAnExceptionIntoAFailedCall) {
   };
   auto noMemory = [] { throw std::bad_alloc(); };
   // A trace line that cannot be written while the link closes, on its way
-  // and while an exception unwinds.
+  // and while an exception unwinds; once the link is claimed, or given back.
   const char* closing = "CVELTRAX_UpdateManager::SocketClientDeinitialize() [START]";
+  const char* opened = "CVELTRAX_UpdateManager::SocketClientInitialize() [END]";
+  const char* closed = "CVELTRAX_UpdateManager::SocketClientDeinitialize() [END]";
+  // Another call takes the link the first has just given back, and holds it
+  // in its receive while the first one's exception unwinds.
+  std::promise<void> holding, letGo;
+  std::shared_future<void> released = letGo.get_future().share();
+  std::thread other;
+  uint32_t otherResult = 0;
+  auto takeOver = [&, thrown = std::make_shared<bool>(false)] {
+    if (std::exchange(*thrown, true)) return;
+    transport_.Push({0, kReplyLength, "0000exreboot0000", [&] {
+                       holding.set_value();
+                       released.wait();
+                     }});
+    other = std::thread([&] { otherResult = Call("ExecuteReboot").returnValue(); });
+    holding.get_future().wait();
+    throw std::bad_alloc();
+  };
+  // Its link was left alone: still in use until it ends, with success.
+  auto otherEnds = [&] {
+    EXPECT_EQ(Call("ExecuteReboot").returnValue(), 0x1002u);
+    letGo.set_value();
+    other.join();
+    EXPECT_EQ(otherResult, 0u);
+  };
   // thrower: run by the operation on the name; receive: by the transport;
-  // mr: the operation's result, if it returned.
+  // mr: the operation's result, if it returned; after: run once it has.
   struct Case { const char* method; const char* reply; HostOperation operation; const char* name;
-                std::function<void()> thrower, receive; std::string traced, mr = "0x00000000"; };
+                std::function<void()> thrower, receive; std::string traced, mr = "0x00000000";
+                std::function<void()> after = nullptr; };
   const Case cases[] = {
       {"UpdateAll", "0000exmnupdt000000000001", HostOperation::kPut, "Reboot", noMemory,
        nullptr, "[exception:std::bad_alloc]"},
@@ -91,6 +120,10 @@ TEST_F(DispatchTest, TurnsAnExceptionIntoAFailedCall) {
        "[exception:std::bad_alloc]"},
       {"ExecuteReboot", "0000exreboot0000", HostOperation::kTrace, closing, noMemory, boom,
        "[exception:boom]"},
+      {"ExecuteReboot", "0000exreboot0000", HostOperation::kTrace, opened, noMemory, nullptr,
+       "[exception:std::bad_alloc]"},
+      {"GetQmxStatus", "0000gustatus0000", HostOperation::kTrace, closed, takeOver, nullptr,
+       "[exception:std::bad_alloc]", "0x00000000", otherEnds},
   };
   for (const Case& test : cases) {
     SCOPED_TRACE(test.method + (" " + test.traced));
@@ -104,6 +137,7 @@ TEST_F(DispatchTest, TurnsAnExceptionIntoAFailedCall) {
       EXPECT_EQ(result.statuses(), std::vector<HRESULT>{WBEM_E_FAILED});
       EXPECT_EQ(result.sink->Indicated().size(), 1u);
       EXPECT_EQ(result.returnValue(), 0x80000002u);
+      if (test.after) test.after();
     }
     EXPECT_TRUE(Traced(TRACE_EXCEPTION, kDispatch + "() " + test.traced));
     EXPECT_TRUE(Traced(TRACE_DETAIL, kDispatch + " mr=" + test.mr));

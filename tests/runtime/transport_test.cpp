@@ -3,14 +3,18 @@
 // its time-out; mistakes in the configuration. What the provider makes of
 // a failed exchange is the provider tests' business.
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <functional>
 #include <future>
+#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -165,6 +169,76 @@ TEST_F(TransportTest, TimeOutsBoundEachStep) {
   expect_fails(send(1), "connect timed out");
   close(waiting);
   close(listener);
+}
+
+// Runs a server of uid in a child: it takes one connection on listener,
+// reads the request, answers "ok" when it is the expected one and ends.
+pid_t ServeAs(int listener, uid_t uid) {
+  pid_t child = fork();
+  if (child != 0) return child;
+  int client = setresuid(uid, uid, uid) == 0 ? accept(listener, nullptr, nullptr) : -1;
+  _exit(support::ReadToEnd(client) == "request body" && support::SendAll(client, "ok") ? 0 : 1);
+}
+
+// A request goes only to a server of root or of the owner of the socket's
+// folder, and only through trusted folders; the service's own user may own
+// the folder when no one else could have made it. What listens is known by
+// who called listen(): a socket root made and handed to a service of
+// another user, as systemd does, is root's. A refused server is sent
+// nothing, and the call fails as a failed connect does.
+TEST_F(TransportTest, SendsOnlyToATrustedServer) {
+  const uid_t kNobody = 65534;
+  const struct {
+    mode_t parent_mode, folder_mode;
+    uid_t folder_owner, listener, server;
+    std::string why;  // after "refused, nothing sent: "; <F> the folder, <P> its parent
+  } cases[] = {
+      {0755, 0755, 0, 0, kNobody, ""},
+      {0755, 0755, kNobody, kNobody, kNobody, ""},
+      {0755, 0755, kNobody, 0, 0, ""},
+      {0755, 01777, 0, kNobody, kNobody,
+       "served by uid 65534 is neither root nor the owner of <F> (uid 0)"},
+      {0755, 0755, kNobody, 1234, 1234,
+       "served by uid 1234 is neither root nor the owner of <F> (uid 65534)"},
+      {0755, 0777, 0, 0, 0,
+       "folder <F> can be written by others without the sticky bit (mode 0777)"},
+      {01777, 0755, kNobody, kNobody, kNobody,
+       "folder <F> belongs to uid 65534, in <P>, which others may write"},
+      {0755, 0775, kNobody, kNobody, kNobody,
+       "folder <F> belongs to uid 65534 and can be written by others"},
+  };
+  for (const auto& c : cases) {
+    const std::string parent = "/var/run/t" + std::to_string(&c - cases), folder = parent + "/qmx";
+    SCOPED_TRACE(folder);
+    root_.WriteFile(folder + "/.keep", "");
+    ASSERT_EQ(chmod(root_.PathOf(parent).c_str(), c.parent_mode), 0);
+    ASSERT_EQ(chmod(root_.PathOf(folder).c_str(), c.folder_mode), 0);
+    ASSERT_EQ(chown(root_.PathOf(folder).c_str(), c.folder_owner, 0), 0);
+    root_.WriteFile(kConfig, "[Socket]\nReceiveTimeoutMs = 3000\nPath = " + folder + "/s.sock\n");
+    int listener = support::ListenUnixAs(root_.PathOf(folder + "/s.sock"), c.listener);
+    ASSERT_GE(listener, 0);
+    pid_t server = c.why.empty() ? ServeAs(listener, c.server) : -1;
+    CFileTransfer transfer("Transport", kConfig);
+    EXPECT_EQ(transfer.SendMessage("request body"), c.why.empty() ? 12 : -1);
+    char reply[8];
+    EXPECT_EQ(transfer.RecvMessage(reply, sizeof(reply), 0), c.why.empty() ? 2 : -1);
+    int status = -1;
+    EXPECT_TRUE(server < 0 || (waitpid(server, &status, 0) == server && status == 0));
+    const std::string traced = NewTraces();
+    const std::string why = std::regex_replace(
+        std::regex_replace(c.why, std::regex("<F>"), root_.PathOf(folder)), std::regex("<P>"),
+        root_.PathOf(parent));
+    EXPECT_EQ(traced.find("s.sock: refused, nothing sent: " + why + "\n") != std::string::npos,
+              !c.why.empty()) << traced;
+    // What was sent to a refused server: nothing.
+    if (!c.why.empty()) {
+      fcntl(listener, F_SETFL, O_NONBLOCK);
+      int overheard = accept(listener, nullptr, nullptr);
+      EXPECT_EQ(support::ReadToEnd(overheard), "");
+      close(overheard);
+    }
+    close(listener);
+  }
 }
 
 // Mistakes in the configuration are traced, and the defaults stand in for

@@ -2,7 +2,9 @@
 
 #include <errno.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,8 +13,25 @@ namespace qmx {
 namespace support {
 namespace {
 
-// A socket bound to path and listening, or connected to it; -1 on failure.
-int OpenUnix(const std::string& path, bool listening) {
+// Listens on fd as a process of uid: the kernel takes the credentials a
+// client sees (SO_PEERCRED) from whoever calls listen().
+bool ListenAs(int fd, uid_t uid) {
+  if (uid == 0) return listen(fd, 16) == 0;
+  pid_t child = fork();
+  if (child == 0) {
+    _exit(setresgid(uid, uid, uid) == 0 && setresuid(uid, uid, uid) == 0 &&
+                  listen(fd, 16) == 0
+              ? 0
+              : 1);
+  }
+  int status = 0;
+  return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
+}
+
+// A socket bound to path and listening as uid, or connected to it; -1 on
+// failure.
+int OpenUnix(const std::string& path, bool listening, uid_t uid = 0) {
   struct sockaddr_un address = {};
   address.sun_family = AF_UNIX;
   if (path.size() >= sizeof(address.sun_path)) return -1;
@@ -22,7 +41,10 @@ int OpenUnix(const std::string& path, bool listening) {
   const auto* name = reinterpret_cast<const struct sockaddr*>(&address);
   if (listening) unlink(path.c_str());
   bool failed =
-      listening ? bind(fd, name, sizeof(address)) != 0 || listen(fd, 16) != 0
+      listening ? bind(fd, name, sizeof(address)) != 0 ||
+                      (uid != 0 && (chown(path.c_str(), uid, uid) != 0 ||
+                                    chmod(path.c_str(), 0666) != 0)) ||
+                      !ListenAs(fd, uid)
                 : connect(fd, name, sizeof(address)) != 0;
   if (!failed) return fd;
   close(fd);
@@ -34,6 +56,10 @@ int OpenUnix(const std::string& path, bool listening) {
 int ConnectUnix(const std::string& path) { return OpenUnix(path, false); }
 
 int ListenUnix(const std::string& path) { return OpenUnix(path, true); }
+
+int ListenUnixAs(const std::string& path, uid_t uid) {
+  return OpenUnix(path, true, uid);
+}
 
 bool SendAll(int fd, const std::string& data) {
   for (size_t sent = 0; sent < data.size();) {

@@ -5,6 +5,8 @@
 #ifndef QMX_TESTS_SUPPORT_UNIX_SOCKET_H_
 #define QMX_TESTS_SUPPORT_UNIX_SOCKET_H_
 
+#include <sys/types.h>
+
 #include <string>
 
 namespace qmx {
@@ -15,6 +17,9 @@ int ConnectUnix(const std::string& path);
 
 // A socket listening on path (a file left there is replaced), or -1.
 int ListenUnix(const std::string& path);
+// The same as a stranger of uid would make it where others may: the socket
+// file (mode 0666) and the listener, as a client sees it, are uid's.
+int ListenUnixAs(const std::string& path, uid_t uid);
 
 // Writes all of data, retrying short writes; false when the peer is gone.
 bool SendAll(int fd, const std::string& data);

@@ -133,28 +133,59 @@ LinkResult CheckConfig(SocketConfig* config) {
   return Ok("configuration", file + ": " + used);
 }
 
+// What a user who may not connect can do: the provider's host runs as
+// root. (The service's user is no way out: systemd makes it for the
+// service alone.)
+std::string RunAsRoot() {
+  return UserText(geteuid()) + " may not connect: run qmx-call --check as root (sudo)";
+}
+
+bool NotPermitted(int error) { return error == EACCES || error == EPERM; }
+
 LinkResult CheckSocket(const SocketConfig& config) {
   const std::string path = RootedPath(config.path);
-  const char other_user[] = "run this as root or as the service's user";
   struct stat st;
   std::string found;
   int error = Describe(path, &st, &found);
+  if (NotPermitted(error)) return Failing("socket", found, RunAsRoot());
+  SocketFolder folder = JudgeSocketFolder(path);
+  if (!folder.distrust.empty()) {
+    return Failing("socket", found + "; " + folder.distrust,
+                   std::string("move the socket to a folder no one else may write, "
+                               "such as that of ") +
+                       kDefaultSocketPath + " (qmx-socket-config(5))");
+  }
   if (error == ENOENT) {
     return Failing("socket", found,
                    "start the service: systemctl start qmxupdtmngr.socket "
                    "qmxupdtmngr.service");
   }
-  if (error != 0) return Failing("socket", found, other_user);
+  if (error != 0) return Failing("socket", found, "correct Path (qmx-socket-config(5))");
   if (!S_ISSOCK(st.st_mode)) {
     return Failing("socket", found,
                    "remove it, then start the service, which makes its socket there");
   }
+  std::string stranger = DistrustServer(folder, st.st_uid);
+  if (!stranger.empty()) {
+    return Failing("socket", found + "; " + stranger + ": not the update service's",
+                   "stop whatever listens there and remove the socket, then restart the "
+                   "service: systemctl restart qmxupdtmngr.socket qmxupdtmngr.service");
+  }
   // A Unix socket takes a connection from whoever may write to it.
   if (faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) {
-    return Failing("socket", found + "; " + UserText(geteuid()) + " may not connect",
-                   other_user);
+    return Failing("socket", found + "; permission denied", RunAsRoot());
   }
   return Ok("socket", found + "; " + UserText(geteuid()) + " may connect");
+}
+
+// What to do when the status request was not answered, by why.
+std::string ServiceAction(ExchangeFault fault) {
+  if (fault == ExchangeFault::kNotPermitted) return RunAsRoot();
+  if (fault == ExchangeFault::kDistrusted) {
+    return "nothing was sent to a listener that is not trusted: see the socket link";
+  }
+  return "see whether qmxupdtmngr runs and why not: systemctl status "
+         "qmxupdtmngr; journalctl -u qmxupdtmngr";
 }
 
 LinkResult CheckService(const SocketConfig& config) {
@@ -164,14 +195,14 @@ LinkResult CheckService(const SocketConfig& config) {
                        " ms, receive " + std::to_string(config.receiveTimeoutMs) + " ms";
   std::string reply;
   std::string failure;
+  ExchangeFault fault = ExchangeFault::kNone;
   Clock::time_point start = Clock::now();
   bool answered = ExchangeWithService(kToolTraceName, kSocketConfigFile,
-                                      kStatusRequest, &reply, &failure);
+                                      kStatusRequest, &reply, &failure, &fault);
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
   if (!answered) {
     return Failing("service", "status request: " + failure + " (" + limits + ")",
-                   "see whether qmxupdtmngr runs and why not: systemctl status "
-                   "qmxupdtmngr; journalctl -u qmxupdtmngr");
+                   ServiceAction(fault));
   }
   // What the provider's GetQmxStatus takes for an answer: a header of this
   // kind, whose result code is the status.

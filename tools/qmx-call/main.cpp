@@ -41,12 +41,17 @@ int Report(const std::string& text, int status) {
   return Fail(kReportNotWritten, "cannot write the report: " + error);
 }
 
+// A trace line carries stored values: shown as the report shows them.
+void WriteTraceLine(const std::string& line) {
+  g_streams.WriteErr(Printable(line.substr(0, line.size() - 1)) + "\n");
+}
+
 void MirrorTrace() {
   // Every level, unless the user chose some (an empty choice is none).
   const char* level = getenv("QMX_TRACE_LEVEL");
   if (level == nullptr || *level == '\0') setenv("QMX_TRACE_LEVEL", "31", 1);
   qmx::ReloadTraceLevel();
-  qmx::SetTraceMirror(STDERR_FILENO);
+  qmx::SetTraceMirror(WriteTraceLine);
 }
 
 int Call(const CallOptions& options) {
