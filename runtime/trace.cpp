@@ -253,7 +253,10 @@ void EndLine(const std::string& traceName, size_t body, ThreadLines* mine) {
 
 void SetTraceMirror(int fd) { g_mirrorFd.store(fd < 0 ? -1 : fd); }
 
-void ReloadTraceLevel() { g_fileMask.store(kNotRead); }
+void ReloadTraceLevel() {
+  g_fileMask.store(kNotRead);
+  ReaskTracePaths();
+}
 
 int TraceLevel() { return FileMask(); }
 

@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -118,15 +117,21 @@ TraceFiles& Files() {
   return *files;
 }
 
+// Bumped when the host asks for its trace settings to be read again: every
+// thread then asks for its log's path at its next line.
+std::atomic<unsigned> g_pathEpoch{0};
+
 // The log a thread wrote its last line to and what led there. A thread
 // writes line after line of one trace name under one root, so most lines
-// go straight to this file; the path is asked again only in a new second,
-// since asking costs as much as writing the line, and a reader who deletes
-// the log can wait a second for the fresh one.
+// go straight to this file. The path, QMX_ROOT included, is asked again only
+// in a new second or after ReaskTracePaths(): asking (getenv, lstat) costs
+// as much as writing the line. So a log removed, replaced or renamed by
+// logrotate is followed within a second, and the lines of that second go to
+// the file that was open, under its new name.
 struct LastLog {
   std::string traceName;
-  std::string root;  // QMX_ROOT as it was then
   time_t second = -1;
+  unsigned epoch = 0;
   std::shared_ptr<OpenFile> file;
 };
 
@@ -135,13 +140,13 @@ struct LastLog {
 // thread's next line.
 OpenFile* LogFile(const std::string& traceName, time_t second) {
   thread_local LastLog last;
-  const char* root = std::getenv("QMX_ROOT");
-  if (root == nullptr) root = "";
-  if (last.second != second || last.traceName != traceName || last.root != root) {
+  unsigned epoch = g_pathEpoch.load(std::memory_order_relaxed);
+  if (last.second != second || last.epoch != epoch ||
+      last.traceName != traceName) {
     last.file = Files().Get(LogPath(traceName));
     last.traceName = traceName;
-    last.root = root;
     last.second = second;
+    last.epoch = epoch;
   }
   return last.file.get();
 }
@@ -149,6 +154,8 @@ OpenFile* LogFile(const std::string& traceName, time_t second) {
 }  // namespace
 
 void WriteFully(int fd, const std::string& line) { WriteAll(fd, line); }
+
+void ReaskTracePaths() { g_pathEpoch.fetch_add(1); }
 
 void AppendTraceLine(const std::string& traceName, time_t second,
                      const std::string& line) {
