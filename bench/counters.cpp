@@ -1,5 +1,7 @@
 #include "bench/counters.h"
 
+#include <time.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <new>
@@ -50,6 +52,17 @@ double CountAllocations(const std::function<void()>& work, int runs) {
   long before = g_allocations.load();
   for (int run = 0; run < runs; ++run) work();
   return static_cast<double>(g_allocations.load() - before) / runs;
+}
+
+double CpuUsPerRun(const std::function<void()>& work, int runs) {
+  work();
+  struct timespec start, end;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &start);
+  for (int run = 0; run < runs; ++run) work();
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &end);
+  double us = static_cast<double>(end.tv_sec - start.tv_sec) * 1e6 +
+              static_cast<double>(end.tv_nsec - start.tv_nsec) / 1e3;
+  return us / runs;
 }
 
 }  // namespace bench

@@ -30,6 +30,10 @@ std::vector<SyscallCounts> CountSyscalls(
 // after one that is not counted, per run.
 double CountAllocations(const std::function<void()>& work, int runs);
 
+// Processor time of this process per run of work (all its threads), over
+// runs runs after one that is not counted.
+double CpuUsPerRun(const std::function<void()>& work, int runs);
+
 }  // namespace bench
 }  // namespace qmx
 
