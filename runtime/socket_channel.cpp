@@ -34,11 +34,25 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The configuration as a channel uses it: the socket's path is rooted
+// once for each version of the file (whose own path holds the same root).
+struct ChannelConfig {
+  SocketConfig settings;
+  std::string socketPath;
+};
+
+ChannelConfig ReadChannelConfig(const std::string& file) {
+  ChannelConfig config;
+  config.settings = ReadSocketConfig(file);
+  config.socketPath = RootedPath(config.settings.path);
+  return config;
+}
+
 // Every request cycle makes a new channel; the file is read again only
-// when it changes.
-std::shared_ptr<const SocketConfig> LoadConfig(const std::string& file) {
+// when it changes, and its settings are shared, not copied.
+std::shared_ptr<const ChannelConfig> LoadConfig(const std::string& file) {
   // Outlives the static destructors of its last users.
-  static auto* cache = new FileCache<SocketConfig>(ReadSocketConfig);
+  static auto* cache = new FileCache<ChannelConfig>(ReadChannelConfig);
   return cache->Get(file);
 }
 
@@ -81,7 +95,7 @@ class SocketChannel : public TransportChannel {
   void Close();
 
   const std::string m_component;
-  SocketConfig m_config;
+  std::shared_ptr<const ChannelConfig> m_config;
   std::string m_failure;
   int m_fd = -1;
 };
@@ -93,19 +107,17 @@ SocketChannel::SocketChannel(const std::string& componentName,
 }
 
 void SocketChannel::ReadConfig(const std::string& configPath) {
-  std::shared_ptr<const SocketConfig> config = LoadConfig(RootedPath(configPath));
-  for (const std::string& error : config->errors) {
+  m_config = LoadConfig(RootedPath(configPath));
+  for (const std::string& error : m_config->settings.errors) {
     CTraceUtility::WriteDebug(m_component, TRACE_ERROR, "%s", error.c_str());
   }
-  for (const std::string& warning : config->warnings) {
+  for (const std::string& warning : m_config->settings.warnings) {
     CTraceUtility::WriteDebug(m_component, TRACE_WARNING, "%s", warning.c_str());
   }
-  m_config = *config;
-  m_config.path = RootedPath(config->path);
 }
 
 bool SocketChannel::Fail(const std::string& why) {
-  m_failure = m_config.path + ": " + why;
+  m_failure = m_config->socketPath + ": " + why;
   CTraceUtility::WriteDebug(m_component, TRACE_ERROR, "%s", m_failure.c_str());
   Close();
   return false;
@@ -136,13 +148,14 @@ bool SocketChannel::Connect() {
   struct sockaddr_un address;
   std::memset(&address, 0, sizeof(address));
   address.sun_family = AF_UNIX;
-  if (m_config.path.size() >= sizeof(address.sun_path)) {
+  if (m_config->socketPath.size() >= sizeof(address.sun_path)) {
     return Fail("socket path too long");
   }
-  std::memcpy(address.sun_path, m_config.path.c_str(), m_config.path.size());
+  const std::string& path = m_config->socketPath;
+  std::memcpy(address.sun_path, path.c_str(), path.size());
   m_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (m_fd < 0) return Fail(std::string("socket: ") + std::strerror(errno));
-  return ConnectNow(address, DeadlineIn(m_config.connectTimeoutMs));
+  return ConnectNow(address, DeadlineIn(m_config->settings.connectTimeoutMs));
 }
 
 // A Unix socket that does not block answers EAGAIN at once when the
@@ -187,7 +200,7 @@ bool SocketChannel::ConnectWaiting(const struct sockaddr* target,
 }
 
 bool SocketChannel::SendAll(const std::string& message) {
-  Clock::time_point deadline = DeadlineIn(m_config.sendTimeoutMs);
+  Clock::time_point deadline = DeadlineIn(m_config->settings.sendTimeoutMs);
   size_t sent = 0;
   while (sent < message.size()) {
     ssize_t n = send(m_fd, message.data() + sent, message.size() - sent,
@@ -260,10 +273,10 @@ int SocketChannel::Receive(char* buffer, int size, int timeoutMs) {
   if (m_fd < 0) {
     CTraceUtility::WriteDebug(m_component, TRACE_ERROR,
                               "%s: receive without a connection",
-                              m_config.path.c_str());
+                              m_config->socketPath.c_str());
     return -1;
   }
-  int waitMs = timeoutMs > 0 ? timeoutMs : m_config.receiveTimeoutMs;
+  int waitMs = timeoutMs > 0 ? timeoutMs : m_config->settings.receiveTimeoutMs;
   int got = 0;
   bool ok = ReadReply(buffer, size, DeadlineIn(waitMs), &got);
   Close();
