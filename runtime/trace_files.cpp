@@ -163,7 +163,9 @@ void AppendTraceLine(const std::string& traceName, time_t second,
   if (file == nullptr) return;
   // One write: a partial append cannot be completed without interleaving.
   // After a cut line the next one starts on a line of its own.
-  bool fresh = file->midLine.exchange(false);
+  // Looked at before it is taken: almost every line finds it clear.
+  bool fresh = file->midLine.load(std::memory_order_relaxed) &&
+               file->midLine.exchange(false);
   std::string joined;
   if (fresh) joined = "\n" + line;
   const std::string& text = fresh ? joined : line;
