@@ -27,7 +27,8 @@ std::vector<SyscallCounts> CountSyscalls(
     const std::vector<std::function<void()>>& work, int runs);
 
 // The allocations (operator new of any form) made by runs runs of work,
-// after one that is not counted, per run.
+// after one that is not counted, per run; -1 where a sanitizer keeps its
+// own operator new.
 double CountAllocations(const std::function<void()>& work, int runs);
 
 // Processor time of this process per run of work (all its threads), over

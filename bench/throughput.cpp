@@ -1,5 +1,6 @@
 #include "bench/throughput.h"
 
+#include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -52,6 +54,33 @@ bool WriteAll(int fd, const std::string& data) {
     close(fd);
   }
 }
+
+// A client thread with a small stack: 64 of them with the default 8 MiB
+// each would take much of a 32-bit address space.
+class Client {
+ public:
+  void Start(std::function<void()>* body) {
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, 512 * 1024);
+    started_ = pthread_create(&thread_, &attributes, &Run, body) == 0;
+    pthread_attr_destroy(&attributes);
+    if (!started_) throw std::runtime_error("cannot start a client thread");
+  }
+  void Join() {
+    if (started_) pthread_join(thread_, nullptr);
+    started_ = false;
+  }
+  ~Client() { Join(); }
+
+ private:
+  static void* Run(void* body) {
+    (*static_cast<std::function<void()>*>(body))();
+    return nullptr;
+  }
+  pthread_t thread_;
+  bool started_ = false;
+};
 
 }  // namespace
 
@@ -95,32 +124,36 @@ double RequestsPerSecond(const std::string& socket_path,
   std::atomic<long> answered{0};
   std::atomic<bool> failed{false};
   std::string failure;
-  std::vector<std::thread> threads;
-  double start = NowUs();
-  for (int i = 0; i < clients; ++i) {
-    threads.emplace_back([&] {
-      long mine = 0;
-      try {
-        while (!stop.load(std::memory_order_relaxed)) {
-          std::string reply = FloorExchange(socket_path, request);
-          if (reply.compare(12, 4, "0000") != 0) {
-            throw std::runtime_error("answered " + reply);
-          }
-          ++mine;
+  std::function<void()> client = [&] {
+    long mine = 0;
+    try {
+      while (!stop.load(std::memory_order_relaxed)) {
+        std::string reply = FloorExchange(socket_path, request);
+        if (reply.compare(12, 4, "0000") != 0) {
+          throw std::runtime_error("answered " + reply);
         }
-      } catch (const std::exception& error) {
-        if (!failed.exchange(true)) failure = error.what();
-        stop = true;
+        ++mine;
       }
-      answered += mine;
-    });
+    } catch (const std::exception& error) {
+      if (!failed.exchange(true)) failure = error.what();
+      stop = true;
+    }
+    answered += mine;
+  };
+  std::vector<Client> threads(static_cast<size_t>(clients));
+  double start = NowUs();
+  try {
+    for (Client& thread : threads) thread.Start(&client);
+  } catch (...) {
+    stop = true;  // the threads started end, and are joined
+    throw;
   }
   // The server's memory is taken halfway, with every client at work.
   std::this_thread::sleep_for(std::chrono::milliseconds(duration_ms / 2));
   if (server_kib != nullptr) *server_kib = ResidentKib(server);
   std::this_thread::sleep_for(std::chrono::milliseconds(duration_ms - duration_ms / 2));
   stop = true;
-  for (std::thread& thread : threads) thread.join();
+  for (Client& thread : threads) thread.Join();
   double seconds = (NowUs() - start) / 1e6;
   if (failed) throw std::runtime_error("throughput: " + failure);
   return static_cast<double>(answered.load()) / seconds;
