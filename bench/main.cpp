@@ -13,14 +13,17 @@
 #include <cstring>
 #include <exception>
 #include <functional>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "bench/counters.h"
 #include "bench/floor_client.h"
 #include "bench/harness.h"
 #include "bench/package_db.h"
+#include "bench/throughput.h"
 #include "host/utility.h"
 #include "link/CSocketClient.h"
 #include "link/MessageFormat.h"
@@ -37,15 +40,19 @@ namespace {
 
 const char kUsage[] =
     "usage: qmx-bench [--summary] [--iterations N] [--memory-calls N]\n"
-    "  --summary         the headline figures only; the last line sums up\n"
-    "  --iterations N    timed samples per figure (default 2000, 1000 with\n"
-    "                    --summary)\n"
-    "  --memory-calls N  calls for the memory figure (default 10000, at\n"
-    "                    least 200)\n";
+    "                 [--throughput-ms N]\n"
+    "  --summary          the headline figures only; the last line sums up\n"
+    "  --iterations N     timed samples per figure (default 2000, 1000 with\n"
+    "                     --summary)\n"
+    "  --memory-calls N   calls for the memory figure (default 10000, at\n"
+    "                     least 200)\n"
+    "  --throughput-ms N  how long each throughput figure runs (default\n"
+    "                     500, 200 with --summary)\n";
 
 const char kDownload[] = "GetAutoDownloadSetting";
 const char kSetUpdate[] = "SetAutoUpdateSetting";
 const char kStatus[] = "GetQmxStatus";
+const char kGetUpdate[] = "GetAutoUpdateSetting";
 const char* const kAllLevels = "31";
 const int kDatabasePackages = 2000;
 const int kBaselineCalls = 100;
@@ -55,6 +62,7 @@ struct Options {
   bool summary = false;
   int iterations = 0;  // 0: the mode's default
   int memory_calls = 10000;
+  int throughput_ms = 0;  // 0: the mode's default
 };
 
 bool ParseCount(const char* text, int minimum, int* value) {
@@ -75,6 +83,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       options->summary = true;
     } else if (arg == "--iterations" && has_value) {
       if (!ParseCount(argv[++i], 1, &options->iterations)) return false;
+    } else if (arg == "--throughput-ms" && has_value) {
+      if (!ParseCount(argv[++i], 1, &options->throughput_ms)) return false;
     } else if (arg == "--memory-calls" && has_value) {
       if (!ParseCount(argv[++i], 2 * kBaselineCalls, &options->memory_calls)) {
         return false;
@@ -84,6 +94,7 @@ bool ParseOptions(int argc, char** argv, Options* options) {
     }
   }
   if (options->iterations == 0) options->iterations = options->summary ? 1000 : 2000;
+  if (options->throughput_ms == 0) options->throughput_ms = options->summary ? 200 : 500;
   return true;
 }
 
@@ -99,6 +110,7 @@ bool Differs(const char* name, const char* value) {
 void UseRoot(const support::TempRoot& root) {
   if (Differs("QMX_ROOT", root.dir().c_str())) {
     setenv("QMX_ROOT", root.dir().c_str(), 1);
+    ReloadTraceLevel();  // the trace reads the root with its log's path
   }
 }
 
@@ -163,12 +175,14 @@ class Bench {
   ~Bench();
 
   void RunFullCycle();
+  void RunCounts();
   void RunInProcess();
   void RunTraceLine();
   void RunScaling();
   void RunReader();
   void RunMemory();
   void RunPackages();
+  void RunThroughput();
   void PrintSummary() const;
 
  private:
@@ -196,6 +210,19 @@ class Bench {
   double inprocess_us_ = 0;
   double trace_line_us_ = 0;
   double write_us_ = 0;
+  SyscallCounts floor_calls_;
+  SyscallCounts default_calls_;
+  double allocations_ = 0;
+  // Processor time of this process per call: unlike a time on the clock, it
+  // hardly moves when other programs keep the machine busy.
+  double cpu_contract_us_ = 0;
+  double cpu_default_us_ = 0;
+  double lines_all_ = 0;     // trace lines a call writes with every level on
+  std::string call_lines_;   // those lines, as one call wrote them
+  double line_write_us_ = 0;  // a bare write() of one of them
+  double read_ratio_ = 0;     // the service's worst read rate / the peer's
+  double set_rate_ = 0;       // SetAutoUpdateSetting, one client, per second
+  long rss64_kib_ = -1;
   double split4m_ms_ = 0;
   long rss_growth_kib_ = 0;
 };
@@ -332,6 +359,67 @@ void Bench::RunFullCycle() {
   UseTraceLevel(nullptr);
 }
 
+// What one call costs without a clock, against the contract floor's
+// client: its system calls by name, the paths it looks up with stat, its
+// allocations, and the trace lines it writes with every level on.
+void Bench::RunCounts() {
+  const int kRuns = 20;
+  const std::vector<std::string> names = {"contract floor", "default",
+                                          "every level"};
+  std::vector<std::function<void()>> work = {
+      FloorCall("0000gtatdnld0000", ReplyBuffer::kFreshPerReply),
+      ProductCall(root_, nullptr, kDownload),
+      ProductCall(root_, kAllLevels, kDownload)};
+  std::vector<SyscallCounts> calls = CountSyscalls(work, kRuns);
+  std::vector<double> allocations;
+  std::vector<double> cpu_us;
+  for (const auto& each : work) {
+    allocations.push_back(CountAllocations(each, kRuns));
+    cpu_us.push_back(CpuUsPerRun(each, std::max(kRuns, options_.iterations / 2)));
+  }
+  // The lines of one call, for the bare writes they are set against.
+  work[2]();
+  size_t before = root_.ReadFile(support::kProviderLogPath).size();
+  work[2]();
+  call_lines_ = root_.ReadFile(support::kProviderLogPath).substr(before);
+  lines_all_ = static_cast<double>(
+      std::count(call_lines_.begin(), call_lines_.end(), '\n'));
+  UseTraceLevel(nullptr);
+
+  PrintHeading("per call, counted: GetAutoDownloadSetting against the "
+               "contract floor's client");
+  std::printf("%-28s", "");
+  for (const std::string& name : names) std::printf(" %15s", name.c_str());
+  std::printf("\n");
+  std::map<std::string, bool> rows;
+  for (const SyscallCounts& each : calls) {
+    for (const auto& row : each.byName) rows[row.first] = true;
+  }
+  for (const auto& row : rows) {
+    std::printf("%-28s", row.first.c_str());
+    for (const SyscallCounts& each : calls) {
+      auto it = each.byName.find(row.first);
+      std::printf(" %15.2f", it == each.byName.end() ? 0.0 : it->second);
+    }
+    std::printf("\n");
+  }
+  auto print_row = [](const char* label, const std::vector<double>& values) {
+    std::printf("%-28s", label);
+    for (double value : values) std::printf(" %15.2f", value);
+    std::printf("\n");
+  };
+  print_row("system calls", {calls[0].total, calls[1].total, calls[2].total});
+  print_row("of them stat (a path)", {calls[0].stats, calls[1].stats, calls[2].stats});
+  print_row("allocations (operator new)", allocations);
+  print_row("processor time, this side (us)", cpu_us);
+  print_row("trace lines written", {0, 0, lines_all_});
+  floor_calls_ = calls[0];
+  default_calls_ = calls[1];
+  allocations_ = allocations[1];
+  cpu_contract_us_ = cpu_us[0];
+  cpu_default_us_ = cpu_us[1];
+}
+
 // The same calls with the scripted transport: what the provider and the
 // host runtime cost without a socket or a service.
 void Bench::RunInProcess() {
@@ -403,18 +491,41 @@ void Bench::RunTraceLine() {
                 if (write(fd, line.data(), line.size()) < 0) std::abort();
               }
             });
+  // The lines of one every-level call, each a bare write(), to set against
+  // what those lines added to the call.
+  std::vector<std::string> lines;
+  for (size_t at = 0, end; (end = call_lines_.find('\n', at)) != std::string::npos;
+       at = end + 1) {
+    lines.push_back(call_lines_.substr(at, end + 1 - at));
+  }
+  suite.Add("write() of one call's " + std::to_string(lines.size()) + " lines",
+            [fd, &lines] {
+              for (const std::string& each : lines) {
+                if (write(fd, each.data(), each.size()) < 0) std::abort();
+              }
+            });
   std::vector<Stats> stats = suite.Run(warmup_, options_.iterations);
   close(fd);
   UseTraceLevel(nullptr);
   PrintHeading("one trace line: median, p90 (us), ratio to a bare write()");
-  for (Stats& figure : stats) {
-    figure.median_us /= kLines;
-    figure.p90_us /= kLines;
+  for (size_t i = 0; i < stats.size(); ++i) {
+    double count = i < 2 ? kLines : std::max<double>(1, lines.size());
+    stats[i].median_us /= count;
+    stats[i].p90_us /= count;
   }
   PrintStats(suite.names()[0], stats[0], stats[1].median_us);
   PrintStats(suite.names()[1], stats[1], 0);
   trace_line_us_ = stats[0].median_us;
   write_us_ = stats[1].median_us;
+  line_write_us_ = stats[2].median_us;
+  // What a line adds to a call: the every-level cycle less the default one,
+  // shared among the lines it wrote.
+  double in_cycle_us = lines_all_ > 0 ? (all_us_ - default_us_) / lines_all_ : 0;
+  std::printf("%-44s %10.2f %10s %8.2f\n", "a line in the cycle, (all - default) / lines",
+              in_cycle_us, "", in_cycle_us / line_write_us_);
+  std::printf("%-44s %10.2f\n", ("  the same lines, one write() each (" +
+                                  std::to_string(lines.size()) + ")").c_str(),
+              line_write_us_);
 }
 
 // A body of bytes: "x;x;x;..." or nothing but fill.
@@ -556,15 +667,76 @@ void Bench::RunPackages() {
              Measure(warmup_, options_.iterations, check), 0);
 }
 
+// Requests answered per second by the service with 1, 16 and 64 clients
+// at once, beside a peer that only answers the same bytes: what the
+// service spends per request beyond reading, and for a setting, its
+// durable save.
+void Bench::RunThroughput() {
+  struct Kind {
+    const char* method;
+    std::string request;
+    bool read;
+  };
+  const std::vector<Kind> kinds = {
+      {kStatus, "0000gustatus0000", true},
+      {kGetUpdate, "0000gtatupdt0000", true},
+      {kSetUpdate, set_update_request_, false}};
+  const int counts[] = {1, 16, 64};
+  std::map<std::string, std::string> replies;
+  for (const Kind& kind : kinds) {
+    replies[kind.request.substr(4, 8)] =
+        FloorExchange(root_.SocketPath(), kind.request);
+  }
+  std::string peer_path = root_.PathOf("/var/run/qmx/peer.sock");
+  MinimalPeer peer(peer_path, replies);
+  const int ms = options_.throughput_ms;
+  PrintHeading("throughput on the same CPU(s): requests answered per second, "
+               "the service against a peer that only answers the same bytes");
+  std::printf("%-22s %7s %12s %12s %8s\n", "", "clients", "qmxupdtmngr",
+              "peer", "ratio");
+  read_ratio_ = 0;
+  double get_rate = 0;
+  for (const Kind& kind : kinds) {
+    for (int clients : counts) {
+      long service_kib = -1;
+      double service = RequestsPerSecond(root_.SocketPath(), kind.request,
+                                         clients, ms, service_->pid(), &service_kib);
+      double minimal = RequestsPerSecond(peer_path, kind.request, clients, ms);
+      std::printf("%-22s %7d %12.0f %12.0f %8.2f\n", kind.method, clients,
+                  service, minimal, service / minimal);
+      if (kind.read && (read_ratio_ == 0 || service / minimal < read_ratio_)) {
+        read_ratio_ = service / minimal;
+      }
+      if (clients == 1 && kind.method == kGetUpdate) get_rate = service;
+      if (clients == 1 && !kind.read) set_rate_ = service;
+      if (clients == 64) rss64_kib_ = std::max(rss64_kib_, service_kib);
+    }
+  }
+  std::printf("a durable save (SetAutoUpdateSetting less GetAutoUpdateSetting, "
+              "one client): %.0f us\n",
+              set_rate_ > 0 && get_rate > 0 ? 1e6 / set_rate_ - 1e6 / get_rate : 0);
+  std::printf("resident memory of qmxupdtmngr with 64 clients: %ld KiB\n",
+              rss64_kib_);
+}
+
 void Bench::PrintSummary() const {
+  double line_us = lines_all_ > 0 ? (all_us_ - default_us_) / lines_all_ : 0;
   std::printf(
       "floor_us=%.1f contract_floor_us=%.1f default_us=%.1f "
-      "ratio_default=%.2f ratio_contract=%.2f all_us=%.1f ratio_all=%.2f "
-      "inprocess_us=%.1f trace_line_us=%.2f write_us=%.2f split4m_ms=%.1f "
-      "rss_growth_kib=%ld\n",
+      "ratio_default=%.2f ratio_contract=%.2f "
+      "syscalls_contract=%.2f syscalls_default=%.2f stats_default=%.2f "
+      "allocs_default=%.1f cpu_contract_us=%.1f cpu_default_us=%.1f all_us=%.1f lines_all=%.0f line_in_cycle_us=%.2f "
+      "line_write_us=%.2f ratio_line_in_cycle=%.2f inprocess_us=%.1f "
+      "trace_line_us=%.2f write_us=%.2f ratio_trace_line=%.2f "
+      "service_read_ratio=%.2f set_per_s=%.0f service_rss64_kib=%ld "
+      "split4m_ms=%.1f rss_growth_kib=%ld\n",
       floor_us_, contract_floor_us_, default_us_, default_us_ / floor_us_,
-      default_us_ / contract_floor_us_, all_us_, all_us_ / floor_us_,
-      inprocess_us_, trace_line_us_, write_us_, split4m_ms_, rss_growth_kib_);
+      default_us_ / contract_floor_us_, floor_calls_.total,
+      default_calls_.total, default_calls_.stats, allocations_,
+      cpu_contract_us_, cpu_default_us_, all_us_,
+      lines_all_, line_us, line_write_us_, line_us / line_write_us_,
+      inprocess_us_, trace_line_us_, write_us_, trace_line_us_ / write_us_,
+      read_ratio_, set_rate_, rss64_kib_, split4m_ms_, rss_growth_kib_);
 }
 
 const char* BuildName() {
@@ -592,11 +764,13 @@ int Run(const Options& options) {
   std::printf("qmx-bench: %s build, %d samples per figure, %d CPU(s)\n",
               BuildName(), options.iterations, UsableCpus());
   bench.RunFullCycle();
+  bench.RunCounts();
   bench.RunInProcess();
   bench.RunTraceLine();
   // Before the large bodies, whose memory the allocator may hand back to the
   // system only later.
   bench.RunMemory();
+  bench.RunThroughput();
   bench.RunScaling();
   if (!options.summary) {
     bench.RunReader();

@@ -1,6 +1,7 @@
 #include "common/qmx_root.h"
 
 #include <cstdlib>
+#include <cstring>
 
 namespace qmx {
 
@@ -9,9 +10,13 @@ std::string RootedPath(const std::string& path) {
   if (root == nullptr || *root == '\0' || path.empty() || path[0] != '/') {
     return path;
   }
-  std::string prefix(root);
-  while (!prefix.empty() && prefix.back() == '/') prefix.pop_back();
-  return prefix + path;
+  size_t length = std::strlen(root);
+  while (length > 0 && root[length - 1] == '/') --length;
+  // Built in one piece: every request cycle asks for several paths.
+  std::string rooted;
+  rooted.reserve(length + path.size());
+  rooted.append(root, length).append(path);
+  return rooted;
 }
 
 bool CheckQmxRoot(std::string* error) {

@@ -1,6 +1,7 @@
 #include "runtime/class_object.h"
 
 #include <atomic>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -99,10 +100,13 @@ class ClassObject : public ObjectBase {
   HRESULT SpawnInstance(long flags, IWbemClassObject** instance) override;
 };
 
-// An instance: one value per property of its class, NULL until Put.
+// An instance: one value per property of its class, NULL until Put. The
+// values lie in the same block as the object: a call makes an instance of
+// every object it returns, and one allocation each is enough.
 class InstanceObject : public ObjectBase {
  public:
-  explicit InstanceObject(ClassObject* cls);
+  static InstanceObject* Make(ClassObject* cls);
+  static void operator delete(void* memory) { ::operator delete(memory); }
 
   HRESULT Get(const char* name, long flags, VARIANT* value, CIMTYPE* type,
               long* flavor) override;
@@ -119,13 +123,21 @@ class InstanceObject : public ObjectBase {
   }
 
  private:
+  InstanceObject(ClassObject* cls, VARIANT* values);
   ~InstanceObject() override;
+
+  // Where the values start in a block that begins with the object.
+  static size_t ValuesOffset() {
+    return (sizeof(InstanceObject) + alignof(VARIANT) - 1) / alignof(VARIANT) *
+           alignof(VARIANT);
+  }
 
   HRESULT CheckValue(const PropertyDef& property, const VARIANT& value,
                      CIMTYPE type) const;
 
   ClassObject* const m_class;
-  std::vector<VARIANT> m_values;
+  VARIANT* const m_values;
+  const size_t m_count;
 };
 
 HRESULT ClassObject::Get(const char* name, long, VARIANT* value,
@@ -174,23 +186,32 @@ HRESULT ClassObject::SpawnInstance(long flags, IWbemClassObject** instance) {
   HRESULT injected = internal::InjectedFault(HostOperation::kSpawnInstance,
                                              m_def->name.c_str());
   if (FAILED(injected)) return injected;
-  *instance = new InstanceObject(this);
+  *instance = InstanceObject::Make(this);
   return WBEM_S_NO_ERROR;
 }
 
-InstanceObject::InstanceObject(ClassObject* cls)
+InstanceObject* InstanceObject::Make(ClassObject* cls) {
+  size_t count = cls->Def()->properties.size();
+  char* block = static_cast<char*>(
+      ::operator new(ValuesOffset() + count * sizeof(VARIANT)));
+  auto* values = reinterpret_cast<VARIANT*>(block + ValuesOffset());
+  return new (block) InstanceObject(cls, values);
+}
+
+InstanceObject::InstanceObject(ClassObject* cls, VARIANT* values)
     : ObjectBase(cls->SchemaOf(), cls->Def()),
       m_class(cls),
-      m_values(cls->Def()->properties.size()) {
+      m_values(values),
+      m_count(cls->Def()->properties.size()) {
   m_class->AddRef();
-  for (VARIANT& value : m_values) {
-    VariantInit(&value);
-    value.vt = VT_NULL;
+  for (size_t i = 0; i < m_count; ++i) {
+    VariantInit(&m_values[i]);
+    m_values[i].vt = VT_NULL;
   }
 }
 
 InstanceObject::~InstanceObject() {
-  for (VARIANT& value : m_values) VariantClear(&value);
+  for (size_t i = 0; i < m_count; ++i) VariantClear(&m_values[i]);
   m_class->Release();
 }
 

@@ -1,10 +1,16 @@
 // The real transport: one Unix-domain stream connection per request, every
 // step bounded by its configured time-out.
 //
-// The socket blocks, with the time left given to the kernel as the send or
-// receive time-out: a thread asleep in recv() is woken with the reply for
-// less than one woken from poll() that must then ask for it.
+// The socket does not block: a step that cannot go on at once waits in
+// poll() for the time it has left. An exchange then makes one system call
+// more than the least any client must (the poll() before the reply), where
+// time-outs set on a blocking socket took two setsockopt() calls or more.
+// Only a service whose listen backlog is full makes connect() wait, which
+// a socket that does not block cannot do; that rare connect waits blocking,
+// with its time-out set.
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
@@ -28,8 +34,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The configuration with its socket's path under QMX_ROOT, and that
-// socket's folder as judged when the file was read.
+// The configuration as a channel uses it: the socket's path under QMX_ROOT
+// (rooted once for each version of the file, whose own path holds the same
+// root), and that socket's folder as judged when the file was read.
 struct ChannelConfig {
   SocketConfig socket;
   SocketFolder folder;
@@ -43,10 +50,11 @@ ChannelConfig ReadChannelConfig(const std::string& file) {
 }
 
 // Every request cycle makes a new channel; the file is read, and the
-// socket's folder judged, again only when the file changes. A folder that
-// could not be trusted then is judged again on each call, since it may have
-// been made or mended since; one that could keeps its owner, whom only
-// root or that owner could have changed.
+// socket's folder judged, again only when the file changes, and its
+// settings are shared, not copied. A folder that could not be trusted then
+// is judged again on each call, since it may have been made or mended
+// since; one that could keeps its owner, whom only root or that owner
+// could have changed.
 std::shared_ptr<const ChannelConfig> LoadConfig(const std::string& file) {
   // Outlives the static destructors of its last users.
   static auto* cache = new FileCache<ChannelConfig>(ReadChannelConfig);
@@ -85,9 +93,10 @@ class SocketChannel : public TransportChannel {
   // socket's trusted folder (SO_PEERCRED names the process that listened:
   // for a socket systemd made and handed over, systemd itself).
   bool ServerTrusted();
-  // Bounds the next blocking send or connect (SO_SNDTIMEO) or receive
-  // (SO_RCVTIMEO) by the time left; false when none is left.
-  bool LimitTo(int option, Clock::time_point deadline);
+  bool ConnectWaiting(const struct sockaddr* target, Clock::time_point deadline);
+  // Waits until the socket is ready for events (POLLIN or POLLOUT); false,
+  // with *timedOut set, when the deadline passed first.
+  bool WaitFor(short events, Clock::time_point deadline, bool* timedOut);
   bool SendAll(const std::string& message);
   bool ReadReply(char* buffer, int size, Clock::time_point deadline,
                  int* got);
@@ -101,10 +110,6 @@ class SocketChannel : public TransportChannel {
   std::string m_failure;
   ExchangeFault m_fault = ExchangeFault::kNone;
   int m_fd = -1;
-  // The time-outs the socket has now, so that an unchanged one is not set
-  // again (0: not set).
-  int m_sendLimitMs = 0;
-  int m_receiveLimitMs = 0;
 };
 
 SocketChannel::SocketChannel(const std::string& componentName,
@@ -135,23 +140,22 @@ bool SocketChannel::Fail(const std::string& why, ExchangeFault fault) {
 void SocketChannel::Close() {
   if (m_fd >= 0) close(m_fd);
   m_fd = -1;
-  m_sendLimitMs = 0;
-  m_receiveLimitMs = 0;
 }
 
-bool SocketChannel::LimitTo(int option, Clock::time_point deadline) {
-  int ms = RemainingMs(deadline);
-  if (ms == 0) return false;
-  int* current = option == SO_SNDTIMEO ? &m_sendLimitMs : &m_receiveLimitMs;
-  if (*current == ms) return true;
-  struct timeval limit;
-  limit.tv_sec = ms / 1000;
-  limit.tv_usec = (ms % 1000) * 1000;
-  if (setsockopt(m_fd, SOL_SOCKET, option, &limit, sizeof(limit)) != 0) {
-    return false;
+bool SocketChannel::WaitFor(short events, Clock::time_point deadline,
+                            bool* timedOut) {
+  *timedOut = false;
+  for (;;) {
+    int ms = RemainingMs(deadline);
+    if (ms == 0) {
+      *timedOut = true;
+      return false;
+    }
+    struct pollfd wait = {m_fd, events, 0};
+    int ready = poll(&wait, 1, ms);
+    if (ready > 0) return true;
+    if (ready < 0 && errno != EINTR) return false;
   }
-  *current = ms;
-  return true;
 }
 
 bool SocketChannel::Connect() {
@@ -162,7 +166,7 @@ bool SocketChannel::Connect() {
     return Fail("socket path too long");
   }
   std::memcpy(address.sun_path, m_config->path.c_str(), m_config->path.size());
-  m_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  m_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (m_fd < 0) return Fail(std::string("socket: ") + std::strerror(errno));
   return ConnectNow(address, DeadlineIn(m_config->connectTimeoutMs)) && ServerTrusted();
 }
@@ -185,16 +189,15 @@ bool SocketChannel::ServerTrusted() {
   return Fail("refused, nothing sent: " + why, ExchangeFault::kDistrusted);
 }
 
-// A Unix socket whose listener's backlog is full makes connect() wait for
-// room, up to the send time-out, and then answer EAGAIN.
+// A Unix socket that does not block answers EAGAIN at once when the
+// listener's backlog is full; there is nothing to poll() for then.
 bool SocketChannel::ConnectNow(const struct sockaddr_un& address,
                                Clock::time_point deadline) {
   const auto* target = reinterpret_cast<const struct sockaddr*>(&address);
   for (;;) {
-    if (!LimitTo(SO_SNDTIMEO, deadline)) return Fail("connect timed out");
     if (connect(m_fd, target, sizeof(address)) == 0) return true;
     if (errno == EINTR) continue;
-    if (errno == EAGAIN) return Fail("connect timed out");
+    if (errno == EAGAIN) return ConnectWaiting(target, deadline);
     ExchangeFault fault = errno == EACCES || errno == EPERM
                               ? ExchangeFault::kNotPermitted
                               : ExchangeFault::kOther;
@@ -202,19 +205,49 @@ bool SocketChannel::ConnectNow(const struct sockaddr_un& address,
   }
 }
 
+// A blocking connect() waits for room in the backlog up to the send
+// time-out, and then answers EAGAIN; the socket stops blocking again after.
+bool SocketChannel::ConnectWaiting(const struct sockaddr* target,
+                                   Clock::time_point deadline) {
+  int flags = fcntl(m_fd, F_GETFL);
+  if (flags < 0 || fcntl(m_fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    return Fail(std::string("cannot wait to connect: ") + std::strerror(errno));
+  }
+  for (;;) {
+    int ms = RemainingMs(deadline);
+    if (ms == 0) return Fail("connect timed out");
+    struct timeval limit;
+    limit.tv_sec = ms / 1000;
+    limit.tv_usec = (ms % 1000) * 1000;
+    if (setsockopt(m_fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit)) != 0) {
+      return Fail(std::string("cannot wait to connect: ") + std::strerror(errno));
+    }
+    if (connect(m_fd, target, sizeof(struct sockaddr_un)) == 0) break;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN) return Fail("connect timed out");
+    return Fail(std::string("cannot connect: ") + std::strerror(errno));
+  }
+  if (fcntl(m_fd, F_SETFL, flags) != 0) {
+    return Fail(std::string("cannot connect: ") + std::strerror(errno));
+  }
+  return true;
+}
+
 bool SocketChannel::SendAll(const std::string& message) {
   Clock::time_point deadline = DeadlineIn(m_config->sendTimeoutMs);
   size_t sent = 0;
   while (sent < message.size()) {
-    if (!LimitTo(SO_SNDTIMEO, deadline)) return Fail("send timed out");
     ssize_t n = send(m_fd, message.data() + sent, message.size() - sent,
                      MSG_NOSIGNAL);
+    bool timedOut = false;
     if (n > 0) {
       sent += static_cast<size_t>(n);
     } else if (n < 0 && errno == EINTR) {
       continue;
     } else if (n < 0 && errno == EAGAIN) {
-      return Fail("send timed out");
+      if (WaitFor(POLLOUT, deadline, &timedOut)) continue;
+      if (timedOut) return Fail("send timed out");
+      return Fail(std::string("send failed: ") + std::strerror(errno));
     } else {
       return Fail(std::string("send failed: ") + std::strerror(errno));
     }
@@ -236,18 +269,24 @@ int SocketChannel::Send(const std::string& message) {
 }
 
 // Reads until EOF into *got bytes; a byte beyond size - 1 means the reply
-// cannot fit, and reading stops there.
+// cannot fit, and reading stops there. The first read waits in poll(): a
+// reply cannot have come before the service had its turn.
 bool SocketChannel::ReadReply(char* buffer, int size,
                               Clock::time_point deadline, int* got) {
   const int limit = size - 1;
+  bool ready = false;
   for (;;) {
+    bool timedOut = false;
+    if (!ready && !WaitFor(POLLIN, deadline, &timedOut)) {
+      if (timedOut) return Fail("no reply in time");
+      return Fail(std::string("receive failed: ") + std::strerror(errno));
+    }
     char probe;
     char* into = *got < limit ? buffer + *got : &probe;
     size_t room = *got < limit ? static_cast<size_t>(limit - *got) : 1;
-    if (!LimitTo(SO_RCVTIMEO, deadline)) return Fail("no reply in time");
     ssize_t n = recv(m_fd, into, room, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == EAGAIN) return Fail("no reply in time");
+    ready = n > 0;
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (n < 0) return Fail(std::string("receive failed: ") + std::strerror(errno));
     if (n == 0) break;
     if (*got >= limit) {

@@ -253,7 +253,10 @@ void EndLine(const std::string& traceName, size_t body, ThreadLines* mine) {
 
 void SetTraceMirror(TraceMirror mirror) { g_mirror.store(mirror); }
 
-void ReloadTraceLevel() { g_fileMask.store(kNotRead); }
+void ReloadTraceLevel() {
+  g_fileMask.store(kNotRead);
+  ReaskTracePaths();
+}
 
 int TraceLevel() { return FileMask(); }
 

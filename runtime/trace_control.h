@@ -17,10 +17,12 @@ namespace qmx {
 using TraceMirror = void (*)(const std::string& line);
 void SetTraceMirror(TraceMirror mirror);
 
-// Reads QMX_TRACE_LEVEL again. The mask is read at the first trace call and
-// then kept, since every call asks for it and a trace site whose level is
-// masked out must cost next to nothing; a host that changes the variable
-// calls this.
+// Reads QMX_TRACE_LEVEL and, for the trace's files, QMX_ROOT again. The mask
+// is read at the first trace call and then kept, since every call asks for
+// it and a trace site whose level is masked out must cost next to nothing;
+// the root is read with the log's path, at most once a second per thread,
+// since reading it for every line cost a third of the line. A host that
+// changes either variable calls this.
 void ReloadTraceLevel();
 
 // The level mask in force: QMX_TRACE_LEVEL as the trace reads it, or the

@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -118,15 +117,21 @@ TraceFiles& Files() {
   return *files;
 }
 
+// Bumped when the host asks for its trace settings to be read again: every
+// thread then asks for its log's path at its next line.
+std::atomic<unsigned> g_pathEpoch{0};
+
 // The log a thread wrote its last line to and what led there. A thread
 // writes line after line of one trace name under one root, so most lines
-// go straight to this file; the path is asked again only in a new second,
-// since asking costs as much as writing the line, and a reader who deletes
-// the log can wait a second for the fresh one.
+// go straight to this file. The path, QMX_ROOT included, is asked again only
+// in a new second or after ReaskTracePaths(): asking (getenv, lstat) costs
+// as much as writing the line. So a log removed, replaced or renamed by
+// logrotate is followed within a second, and the lines of that second go to
+// the file that was open, under its new name.
 struct LastLog {
   std::string traceName;
-  std::string root;  // QMX_ROOT as it was then
   time_t second = -1;
+  unsigned epoch = 0;
   std::shared_ptr<OpenFile> file;
 };
 
@@ -135,18 +140,20 @@ struct LastLog {
 // thread's next line.
 OpenFile* LogFile(const std::string& traceName, time_t second) {
   thread_local LastLog last;
-  const char* root = std::getenv("QMX_ROOT");
-  if (root == nullptr) root = "";
-  if (last.second != second || last.traceName != traceName || last.root != root) {
+  unsigned epoch = g_pathEpoch.load(std::memory_order_relaxed);
+  if (last.second != second || last.epoch != epoch ||
+      last.traceName != traceName) {
     last.file = Files().Get(LogPath(traceName));
     last.traceName = traceName;
-    last.root = root;
     last.second = second;
+    last.epoch = epoch;
   }
   return last.file.get();
 }
 
 }  // namespace
+
+void ReaskTracePaths() { g_pathEpoch.fetch_add(1); }
 
 void AppendTraceLine(const std::string& traceName, time_t second,
                      const std::string& line) {
@@ -154,7 +161,9 @@ void AppendTraceLine(const std::string& traceName, time_t second,
   if (file == nullptr) return;
   // One write: a partial append cannot be completed without interleaving.
   // After a cut line the next one starts on a line of its own.
-  bool fresh = file->midLine.exchange(false);
+  // Looked at before it is taken: almost every line finds it clear.
+  bool fresh = file->midLine.load(std::memory_order_relaxed) &&
+               file->midLine.exchange(false);
   std::string joined;
   if (fresh) joined = "\n" + line;
   const std::string& text = fresh ? joined : line;

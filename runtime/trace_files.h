@@ -21,6 +21,10 @@ namespace qmx {
 void AppendTraceLine(const std::string& traceName, time_t second,
                      const std::string& line);
 
+// Makes every thread ask for its log's path, QMX_ROOT included, at its next
+// line instead of in its next second.
+void ReaskTracePaths();
+
 }  // namespace qmx
 
 #endif  // QMX_RUNTIME_TRACE_FILES_H_

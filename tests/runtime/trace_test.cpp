@@ -1,18 +1,22 @@
 // Tracing: the level mask, the line format, private files, and a log
-// removed while the host runs.
+// rotated or removed while the host runs.
 
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <numeric>
 #include <regex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "gtest/gtest.h"
 #include "host/utility.h"
@@ -91,6 +95,46 @@ TEST(TraceTest, LevelMaskSelectsLinesOfOneFormatInPrivateFiles) {
     ASSERT_EQ(stat(root.PathOf(path).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, mode) << path;
   }
+  // logrotate renames the log and makes a new one while the host keeps
+  // tracing: lines go on into the renamed file until the log's path is asked
+  // again, within a second, and from then on into the new one. No line is
+  // lost, doubled or put back into the old file.
+  const std::string path = root.PathOf("/var/log/qmx/trc.log");
+  std::atomic<int> written{0};
+  std::atomic<bool> stop{false};
+  std::thread host([&] {
+    for (int i = 0; !stop; written = ++i) {
+      T::WriteDebug("trc", TRACE_ERROR, "n%d", i);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  while (written < 5) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_EQ(rename(path.c_str(), (path + ".1").c_str()), 0);
+  close(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600));  // "create 0600"
+  auto lines_in_new = [&log] {
+    const std::string text = log();
+    return std::count(text.begin(), text.end(), '\n');
+  };
+  for (int waited = 0; waited < 10000 && lines_in_new() < 3; waited += 10) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  stop = true;
+  host.join();
+  const std::regex number(R"(L2 n(\d+)\n)");
+  auto numbers = [&number](const std::string& text) {
+    std::vector<int> found;
+    for (std::sregex_iterator it(text.begin(), text.end(), number), end; it != end; ++it) {
+      found.push_back(std::stoi((*it)[1].str()));
+    }
+    return found;
+  };
+  std::vector<int> lines = numbers(root.ReadFile("/var/log/qmx/trc.log.1"));
+  const std::vector<int> renewed = numbers(log());
+  EXPECT_FALSE(renewed.empty());
+  lines.insert(lines.end(), renewed.begin(), renewed.end());
+  std::vector<int> all(written);
+  std::iota(all.begin(), all.end(), 0);
+  EXPECT_EQ(lines, all);  // in the old file, then only in the new one
   // A reader who deletes the log finds a fresh one within a second, instead
   // of lines going on into the deleted file.
   ASSERT_EQ(unlink(root.PathOf("/var/log/qmx/trc.log").c_str()), 0);
