@@ -302,7 +302,7 @@ long HeldWhenSettled(pid_t pid) {
   long held = -1;
   for (int round = 0; round < 50; ++round, usleep(200000)) {
     long now = OpenFiles(pid, "socket:") - 1;  // not the listening one
-    if (now == held) return held;
+    if (now == held && now > 0) return held;  // a slow build takes a while to start
     held = now;
   }
   return held;
