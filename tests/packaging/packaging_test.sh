@@ -51,7 +51,7 @@ touch "$root/var/lib/dpkg/status"
 
 version=$(dpkg-deb -f "$now"/qmx-host-runtime_*_i386.deb Version)
 standin=$(dpkg-deb -f "$now"/qmxupdtmngr_*_i386.deb Version)
-next=$version+1
+next=$version.1
 "$src/scripts/package" --nocheck --version "$next" --out "$work/next" \
   -DQMX_TEST_EXTRA_STATE_KEY=ON >/dev/null
 # The 42.0 packages, built by their own tree's script.

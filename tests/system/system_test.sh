@@ -24,7 +24,7 @@ fi
 . "$src/tests/system/common.sh"
 
 version=$(product_version)
-next=$version+1
+next=$version.1
 
 init_pid=""
 nspawn_pid=""
