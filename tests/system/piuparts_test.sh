@@ -27,9 +27,14 @@ mkdir -p "$work"
 build_packages "$work/now" \
   >"$work/packages.log" 2>&1 &
 packages_pid=$!
-architectures=i386
-i386_emulated && architectures=amd64,i386
-make_root "$work/base.tar.gz" "$architectures"
+# On the amd64 base the i386 C and C++ libraries are part of the base, as
+# on a 64-bit device made ready for i386 programs: piuparts would otherwise
+# try to remove them with our packages, and apt refuses to remove what is
+# essential.
+base=(i386)
+i386_emulated && base=(amd64,i386 --include=libc6:i386,libgcc-s1:i386,libstdc++6:i386)
+make_root "$work/base.tar.gz" "${base[@]}"
+architectures=${base[0]}
 step "$architectures base made (mmdebstrap)"
 wait $packages_pid || fail "building the packages: $(tail -n 20 "$work/packages.log")"
 step "packages built"
