@@ -109,20 +109,9 @@ call() {
   answer=$(QMX_ROOT=$root QMX_TRACE_LEVEL=31 "$root/usr/bin/qmx-call" --json "$@") ||
     fail "qmx-call $* exited $?: $answer"
 }
-settings='"IsAutoSetting":true,"RepeatType":2,"DayOfWeek":"Sun","Date":"","Time":"04:30"'
-store_settings() {
-  call SetAutoUpdateSetting UpdateSchedule.IsAutoSetting=true UpdateSchedule.RepeatType=2 \
-    UpdateSchedule.DayOfWeek=Sun UpdateSchedule.Date= UpdateSchedule.Time=04:30
-  call SetAutoDownloadSetting DownloadSchedule.IsAutoSetting=true DownloadSchedule.RepeatType=1 \
-    DownloadSchedule.Time=02:00 DownloadSetting.WebSiteUrl=https://updates.example/qmx \
-    DownloadSetting.ProxyPort=3128
-}
+. "$src/tests/support/method_calls.sh"
 check_settings() {
-  call GetAutoUpdateSetting
-  [[ $answer == *"$settings"* ]] || fail "$1: update schedule lost: $answer"
-  call GetAutoDownloadSetting
-  [[ $answer == *'"WebSiteUrl":"https://updates.example/qmx"'*'"ProxyPort":"3128"'* ]] ||
-    fail "$1: download setting lost: $answer"
+  check_stored_settings "$1"
   if ls "$root/var/lib/qmxupdtmngr/" | grep -q corrupt; then
     fail "$1: the state file was set aside: $(cat "$work/service.log")"
   fi
@@ -189,11 +178,7 @@ if command -v systemd-analyze >/dev/null; then
 fi
 
 start_service
-store_settings
-call DownloadAll DownloadSetting.DownloadType=2 DownloadSetting.ExternalMediaPath=/media/usb0
-for method in UpdateAll RollbackAll NoticeModuleUpdate ExecuteReboot GetQmxStatus GetProviderVersion; do
-  call "$method"
-done
+call_every_method
 check_settings "first install"
 grep -q "install version:\[$standin\]" "$root/var/log/qmx/umprovider.log" ||
   fail "the provider's install check did not trace version $standin"

@@ -2,7 +2,20 @@
 # from the mirror this machine's apt uses, booted with systemd-nspawn and
 # driven from outside with nsenter; step times; checks that wait for work
 # elsewhere are counted, not fatal at once. Sourced by system_test.sh and
-# piuparts_test.sh, which set $build first.
+# piuparts_test.sh with their command line (SOURCE_DIR BUILD_DIR): both are
+# skipped unless the "system" test preset runs them, as root.
+set -euo pipefail
+if [ -z "${QMX_SYSTEM_TEST:-}" ]; then
+  echo "skipped: run by 'ctest --preset system', which sets QMX_SYSTEM_TEST"
+  exit 77
+fi
+if [ "$(id -u)" -ne 0 ]; then
+  echo "skipped: making a Debian root takes root"
+  exit 77
+fi
+src=$(cd "$1" && pwd)
+build=$(cd "$2" && pwd)
+. "$src/tests/support/method_calls.sh"
 
 work=$build/${0##*/}
 work=${work%.sh}
@@ -202,21 +215,6 @@ check_runnable() {
 # call METHOD ARGS...: the installed qmx-call; its JSON answer in $answer.
 try_call() { answer=$(inside qmx-call --json "$@" 2>&1); }
 call() { try_call "$@" || fail "qmx-call $* exited $?: $answer"; }
-settings='"IsAutoSetting":true,"RepeatType":2,"DayOfWeek":"Sun","Date":"","Time":"04:30"'
-store_settings() {
-  call SetAutoUpdateSetting UpdateSchedule.IsAutoSetting=true UpdateSchedule.RepeatType=2 \
-    UpdateSchedule.DayOfWeek=Sun UpdateSchedule.Date= UpdateSchedule.Time=04:30
-  call SetAutoDownloadSetting DownloadSchedule.IsAutoSetting=true DownloadSchedule.RepeatType=1 \
-    DownloadSchedule.Time=02:00 DownloadSetting.WebSiteUrl=https://updates.example/qmx \
-    DownloadSetting.ProxyPort=3128
-}
-check_settings() {
-  call GetAutoUpdateSetting
-  [[ $answer == *"$settings"* ]] || fail "$1: update schedule lost: $answer"
-  call GetAutoDownloadSetting
-  [[ $answer == *'"WebSiteUrl":"https://updates.example/qmx"'*'"ProxyPort":"3128"'* ]] ||
-    fail "$1: download setting lost: $answer"
-}
 
 # The confinement of process pid, as its /proc shows it.
 check_confinement() {
