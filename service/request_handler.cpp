@@ -133,5 +133,11 @@ bool IsRoutine(const Reply& reply) {
   return reply.code == kOk && entry != nullptr && entry->reads_only;
 }
 
+std::vector<std::string> RequestKinds() {
+  std::vector<std::string> kinds;
+  for (const KindEntry& entry : kKinds) kinds.push_back(entry.kind);
+  return kinds;
+}
+
 }  // namespace service
 }  // namespace qmx

@@ -6,6 +6,7 @@
 #define QMX_SERVICE_REQUEST_HANDLER_H_
 
 #include <string>
+#include <vector>
 
 #include "service/protocol.h"
 #include "service/service_state.h"
@@ -19,6 +20,10 @@ Reply HandleRequest(const std::string& request, ServiceState& state);
 // True for a successful reply to a kind that only reads: routine, not worth
 // a log line.
 bool IsRoutine(const Reply& reply);
+
+// Every kind the service answers, in its table's order: for the test that
+// holds the table to the provider's methods.
+std::vector<std::string> RequestKinds();
 
 }  // namespace service
 }  // namespace qmx

@@ -8,7 +8,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
+#include <iterator>
 #include <regex>
 #include <string>
 #include <vector>
@@ -106,6 +108,10 @@ TEST_F(QmxCallTest, EveryMethodReachesTheServiceAndItsStateSurvivesARestart) {
       {{"GetProviderVersion"},
        Answer("GetProviderVersion", "0", ",\"Version\":\"42.0\"")},
   };
+  for (const MethodEntry& m : kMethods) {
+    auto calls = [&m](const auto& step) { return step.first[0] == m.name; };
+    EXPECT_TRUE(std::any_of(std::begin(steps), std::end(steps), calls)) << "no step calls " << m.name;
+  }
   for (const auto& step : steps) ExpectJson(step.first, step.second, 0);
   // The actions reached the service as asked.
   std::string journal = root_.ReadFile(kServiceJournalPath);

@@ -23,6 +23,7 @@
 #include "tools/qmx-call/elf_exports.h"
 #include "tools/qmx-call/method_call.h"
 #include "tools/qmx-call/provider_module.h"
+#include "tools/qmx-call/served_methods.h"
 
 namespace qmx {
 namespace call {
@@ -38,14 +39,6 @@ const char kTraceFolder[] = "/var/log/qmx";
 const char kProviderLog[] = "umprovider.log";
 // A provider library is a few MiB even with sanitizers; more is no provider.
 const size_t kLibraryLimit = 64u << 20;
-
-// The methods the provider serves: the schema must declare every one.
-const char* const kServedMethods[] = {
-    "GetAutoDownloadSetting", "SetAutoDownloadSetting", "DownloadAll",
-    "GetAutoUpdateSetting",   "SetAutoUpdateSetting",   "UpdateAll",
-    "RollbackAll",            "NoticeModuleUpdate",     "ExecuteReboot",
-    "GetQmxStatus",           "GetProviderVersion",
-};
 
 LinkResult Ok(const char* link, const std::string& found) {
   return {link, true, found, ""};

@@ -1,0 +1,165 @@
+// The method list is kept by the schema and the provider's dispatch table;
+// every other copy outside the library is held to it here: the tests'
+// method table, the service's kinds, the pages a user reads, the demo, the
+// package tests' method loop and the fuzz seeds. The settings lists of
+// both sides are held to the schema's classes the same way. Each failure
+// names the method or field and the place that lacks it.
+
+#include <sys/stat.h>
+
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "provider/SettingsFields.h"
+#include "service/request_handler.h"
+#include "service/settings.h"
+#include "tests/support/method_table.h"
+
+namespace {
+
+using qmx::support::kMethods;
+using qmx::support::MethodEntry;
+
+std::string ReadText(const std::string& path) {
+  std::ifstream file(path);
+  EXPECT_TRUE(file.good()) << path;
+  return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+std::string Source(const std::string& relative) {
+  return std::string(QMX_SOURCE_DIR) + "/" + relative;
+}
+
+std::vector<std::string> SchemaMethods() {
+  std::string text = ReadText(QMX_SCHEMA_FILE);
+  text = text.substr(text.find("class VELTRAX_UpdateManager {"));
+  const std::regex declaration(R"(uint32 (\w+)\()");
+  std::vector<std::string> methods;
+  for (std::sregex_iterator it(text.begin(), text.end(), declaration), end; it != end; ++it) {
+    methods.push_back((*it)[1]);
+  }
+  return methods;
+}
+
+// The properties of a schema class, its parent's first.
+std::vector<std::string> Properties(const std::string& name) {
+  static const std::string schema = ReadText(QMX_SCHEMA_FILE);
+  std::smatch found;
+  const std::regex body("class " + name + R"((?: : (\w+))? \{([^}]*)\};)");
+  if (!std::regex_search(schema, found, body)) {
+    ADD_FAILURE() << "the schema has no class " << name;
+    return {};
+  }
+  std::vector<std::string> names = found[1].matched ? Properties(found[1]) : std::vector<std::string>{};
+  const std::string members = found[2];
+  const std::regex property(R"(\b(?:boolean|sint32|uint32|string) (\w+);)");
+  for (std::sregex_iterator it(members.begin(), members.end(), property), end; it != end; ++it) {
+    names.push_back((*it)[1]);
+  }
+  return names;
+}
+
+std::vector<std::string> Names(const CFieldTable& fields) {
+  std::vector<std::string> names;
+  for (const CSettingField& field : fields) names.push_back(field.pszName);
+  return names;
+}
+
+std::vector<std::string> Names(const qmx::service::FieldList& list) {
+  std::vector<std::string> names;
+  for (size_t i = 0; i < list.count; ++i) names.push_back(list.fields[i].name);
+  return names;
+}
+
+std::vector<std::string> Concat(std::vector<std::string> first, const std::vector<std::string>& then) {
+  first.insert(first.end(), then.begin(), then.end());
+  return first;
+}
+
+// Both sides join an object's properties in the schema's order; the
+// download lists carry the schedule first, then the setting.
+TEST(RegistryTest, TheSettingsListsCarryTheSchemaPropertiesInOrder) {
+  const std::vector<std::string> update = Properties("Veltrax_UpdateSchedule");
+  const std::vector<std::string> setting = Properties("Veltrax_DownloadSetting");
+  const struct {
+    const char* list;
+    std::vector<std::string> fields, properties;
+  } cases[] = {
+      {"provider kScheduleFields (update)", Names(kScheduleFields), update},
+      {"provider kScheduleFields (download)", Names(kScheduleFields),
+       Properties("Veltrax_DownloadSchedule")},
+      {"provider kDownloadSettingFields", Names(kDownloadSettingFields), setting},
+      {"provider kDownloadAllFields", Names(kDownloadAllFields),
+       Properties("Veltrax_DownloadAllSetting")},
+      {"service kUpdateScheduleFields", Names(qmx::service::kUpdateScheduleFields), update},
+      {"service kDownloadScheduleFields", Names(qmx::service::kDownloadScheduleFields),
+       Concat(Properties("Veltrax_DownloadSchedule"), setting)},
+      {"service kManualDownloadFields", Names(qmx::service::kManualDownloadFields),
+       Properties("Veltrax_DownloadAllSetting")},
+  };
+  for (const auto& test : cases) EXPECT_EQ(test.properties, test.fields) << test.list;
+}
+
+// Rows are appended only (a fuzz seed's first byte is its row), and so are
+// the schema's methods.
+TEST(RegistryTest, TheMethodTableListsTheSchemaMethodsInOrder) {
+  std::vector<std::string> table;
+  for (const MethodEntry& method : kMethods) table.push_back(method.name);
+  EXPECT_EQ(SchemaMethods(), table) << "tests/support/method_table.h against the schema";
+}
+
+TEST(RegistryTest, TheServiceKnowsExactlyTheKindsTheProviderSends) {
+  std::set<std::string> sent;
+  for (const MethodEntry& method : kMethods) {
+    if (*method.kind != '\0') sent.insert(method.kind);
+  }
+  const std::vector<std::string> kinds = qmx::service::RequestKinds();
+  const std::set<std::string> answered(kinds.begin(), kinds.end());
+  EXPECT_EQ(answered.size(), kinds.size()) << "a kind is twice in the service's table";
+  for (const std::string& kind : sent) {
+    EXPECT_EQ(1u, answered.count(kind)) << "service/request_handler.cpp has no row for " << kind;
+  }
+  for (const std::string& kind : answered) {
+    EXPECT_EQ(1u, sent.count(kind)) << "the service answers " << kind << ", which no method sends";
+  }
+}
+
+// Where a user or a test meets the methods one by one. README's wire table
+// has a row with each sending method and its kind.
+TEST(RegistryTest, EveryPlaceThatListsTheMethodsNamesEachOne) {
+  const char* const places[] = {"README.md", "packaging/man/qmx-call.1", "scripts/demo",
+                                "tests/support/method_calls.sh"};
+  for (const char* place : places) {
+    const std::string text = ReadText(Source(place));
+    for (const MethodEntry& method : kMethods) {
+      EXPECT_NE(std::string::npos, text.find(method.name)) << place << " lacks " << method.name;
+    }
+  }
+  const std::string readme = ReadText(Source("README.md"));
+  for (const MethodEntry& method : kMethods) {
+    if (*method.kind == '\0') continue;
+    const std::regex row("\\n\\|[^\\n]*\\b" + std::string(method.name) + "\\b[^\\n]*`" +
+                         method.kind + "`");
+    EXPECT_TRUE(std::regex_search(readme, row))
+        << "README.md's wire table lacks " << method.name << " with `" << method.kind << "`";
+  }
+}
+
+TEST(RegistryTest, EveryKindHasFuzzSeeds) {
+  for (const MethodEntry& method : kMethods) {
+    if (*method.kind == '\0') continue;
+    const std::string kind = method.kind;
+    for (const std::string& seed : {"fuzz/corpus/fuzz_reply/" + kind + "_ok",
+                                    "fuzz/corpus/fuzz_service_request/" + kind}) {
+      struct stat info;
+      EXPECT_EQ(0, stat(Source(seed).c_str(), &info)) << "no seed " << seed;
+    }
+  }
+}
+
+}  // namespace
