@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <new>
 #include <regex>
@@ -192,6 +193,11 @@ TEST_F(MessageCycleTest, SendsEachRequestAndTakesTheReplyByItsRules) {
                                        : prefix + test.traced;
     EXPECT_TRUE(Traced(leave || test.traced == "[END]" ? TRACE_FUNCTION : TRACE_ERROR, traced));
     EXPECT_EQ(Traced(TRACE_FUNCTION, prefix + "[END]"), test.traced == "[END]");
+  }
+  for (const qmx::support::MethodEntry& method : qmx::support::kMethods) {
+    auto succeeds = [&method](const Case& test) { return test.method == method.name && test.result == 0; };
+    EXPECT_TRUE(*method.kind == '\0' || std::any_of(std::begin(cases), std::end(cases), succeeds))
+        << "no row in which " << method.name << " succeeds";
   }
   EXPECT_EQ(transport_.LastComponentName(), "umprovider");
   EXPECT_EQ(transport_.LastConfigPath(), "/opt/veltrax/qmx/um/SocketConfig.ini");
