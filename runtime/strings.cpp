@@ -4,6 +4,7 @@
 
 #include "host/utility.h"
 #include "common/names.h"
+#include "runtime/testing/seams_internal.h"
 
 namespace qmx {
 
@@ -15,6 +16,9 @@ std::string LowerCase(std::string text) {
 }  // namespace qmx
 
 int lstrcmpW(const char* left, const char* right) {
+  // Only an action (which may throw) is of use here: a compare has no status.
+  qmx::internal::InjectedFault(qmx::testing::HostOperation::kCompare,
+                               right == nullptr ? "" : right);
   // A null string is the empty string, as a null BSTR is.
   return std::strcmp(left == nullptr ? "" : left, right == nullptr ? "" : right);
 }

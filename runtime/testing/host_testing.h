@@ -121,6 +121,7 @@ enum class HostOperation {
   kPut,            // name: the property name (any object)
   kIndicate,       // name: ignored
   kTrace,          // name: the text of a line a live TraceCapture takes
+  kCompare,        // lstrcmpW; name: its second string (a caller's method name)
 };
 
 // While alive, the listed operations on the listed names fail with the

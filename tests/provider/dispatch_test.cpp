@@ -65,6 +65,22 @@ TEST_F(DispatchTest, LeavesOtherCallsToTheBaseOrFailsThem) {
   EXPECT_EQ(transport_.Constructed(), 0);
 }
 
+// The host's lstrcmpW compares GetProviderVersion alone, once every entry
+// before it (all but GetQmxStatus) has been passed over by an exact
+// compare: a compare that throws fails only those two methods.
+TEST_F(DispatchTest, ComparesOnlyGetProviderVersionWithTheHost) {
+  for (const qmx::support::MethodEntry& method : qmx::support::kMethods) {
+    const std::string name = method.name;
+    qmx::testing::FaultInjection faults;
+    faults.Run(HostOperation::kCompare, name, [] { throw std::runtime_error("compare"); });
+    capture_->Clear();
+    Call(name);
+    EXPECT_EQ(Traced(TRACE_EXCEPTION, kDispatch + "() [exception:compare]"),
+              name == "GetProviderVersion" || name == "GetQmxStatus")
+        << name;
+  }
+}
+
 TEST_F(DispatchTest, TurnsAnExceptionIntoAFailedCall) {
   auto boom = [] { throw std::runtime_error("boom"); };
   // Throws once only, so that the dispatcher's own Indicate goes through.

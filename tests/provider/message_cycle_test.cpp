@@ -310,5 +310,14 @@ TEST_F(MessageCycleTest, TracesACallInOrder) {
       w + "[END]", m + " instance", m, "Release VELTRAX_UpdateManager", d + " mr=0x00000000"}));
 }
 
+// The link's raw-buffer slots are kept for its interface only: they always
+// fail, whatever they are given.
+TEST(SocketClientTest, RawBufferSlotsAlwaysFail) {
+  CSocketClient client;
+  char buffer[4] = {};
+  EXPECT_EQ(client.Send(buffer, sizeof(buffer), 0), -1);
+  EXPECT_EQ(client.Receive(buffer, sizeof(buffer), 0), -1);
+}
+
 }  // namespace
 }  // namespace qmx_test
