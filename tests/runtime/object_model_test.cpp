@@ -70,7 +70,6 @@ TEST(ObjectModelTest, TypedAccessKeepsTypesClassesAndReferences) {
       {U::getStringFromIWbemClassObject(base, "Count", &s), kMismatch},
       {U::getIntFromIWbemClassObject(base, "Name", &i), kMismatch},
       {U::getBoolFromIWbemClassObject(base, "Count", &b), kMismatch},
-      {U::getParameterClassFromIWbemClassObject(base, "Name", &o), kMismatch},
       {U::setStringToIWbemClassObject(base, "Count", "1"), kMismatch},
       {U::setIntToIWbemClassObject(base, "Name", 1), kMismatch},
       {U::setIntToIWbemClassObject(base, "Code", 1), kMismatch},
@@ -79,6 +78,7 @@ TEST(ObjectModelTest, TypedAccessKeepsTypesClassesAndReferences) {
       {U::getStringFromIWbemClassObject(nullptr, "Name", &s), WBEM_E_INVALID_PARAMETER},
       {U::getIntFromIWbemClassObject(base, "Code", &i), 0},  // NULL uint32
       {U::setStringToIWbemClassObject(base, "Name", "pass word"), 0},
+      {U::getParameterClassFromIWbemClassObject(base, "Name", &o), kMismatch},
       {U::setLongToIWbemClassObject(base, "Count", kPastSint32),
        sizeof(long) > 4 ? WBEM_E_INVALID_PARAMETER : 0},
       {U::setLongToIWbemClassObject(base, "Count", INT_MIN), 0},

@@ -18,11 +18,12 @@ namespace {
 
 constexpr const char* kStatus = "/var/lib/dpkg/status";
 
-// Continuation lines, stanzas that are not installed, one name twice, field
-// names in any case and no blank line at the end; the answers for it.
+// Continuation lines, blanks around a value, stanzas that are not
+// installed, one name twice, field names in any case and no blank line at
+// the end; the answers for it.
 const char kDatabase[] =
     "Package: qmx-agent\nStatus: install ok installed\n"
-    "Description: the agent\n Version: 9.9 in a continuation line\n .\nVersion: 42.1-3\n\n"
+    "Description: the agent\n Version: 9.9 in a continuation line\n .\nVersion: 42.1-3 \t\n\n"
     "Package: qmx-old\nStatus: deinstall ok config-files\nVersion: 1.0\n\n"
     "Package: qmx-multi\nStatus: install ok half-installed\nVersion: 2.0\n\n"
     "Package: qmx-multi\nStatus: install ok installed\nVersion: 2.1\n\n\n"
