@@ -14,7 +14,7 @@ namespace {
 
 const char kPrefix[] = "/usr/local/qmx";
 // Where the sample lands; the framework's path links to it on a device.
-const char kInstalledConfig[] = "/etc/opt/veltrax/qmx/um/SocketConfig.ini";
+const char kInstalledConfig[] = "/etc/qmx/um/SocketConfig.ini";
 
 CommandResult Install(const TempRoot& stage) {
   return RunCommand({{QMX_CMAKE_COMMAND, "--install", QMX_BUILD_DIR, "--prefix",

@@ -117,21 +117,22 @@ check_settings() {
   fi
 }
 
-config=/etc/opt/veltrax/qmx/um/SocketConfig.ini
+config=/etc/qmx/um/SocketConfig.ini
+link=$root/opt/veltrax/qmx/um/SocketConfig.ini
+# The link is absolute, as policy wants; under QMX_ROOT it would lead out
+# of the throw-away root, so here it leads to the same file relatively.
+relink() { [ ! -L "$link" ] || ln -sfn "../../../..$config" "$link"; }
 # The configuration as an install or an upgrade leaves it: one conffile in
-# /etc/opt, holding $1, the framework's path a link to it, nothing aside.
+# /etc/qmx/um, holding $1, the framework's path a link to it, nothing aside.
 check_config() {
   local conffiles
   conffiles=$(dpkg-query --root="$root" -W -f='${Conffiles}' qmx-updatemanager-provider)
   [ "$(awk 'NF { print $1, NF }' <<<"$conffiles")" = "$config 2" ] ||
     fail "$2: conffiles: $conffiles"
-  local link=$root/opt/veltrax/qmx/um/SocketConfig.ini
   [ "$(readlink "$link")" = "$config" ] || fail "$2: $link is no link to $config"
-  # The link is absolute, as policy wants; under QMX_ROOT it would lead out
-  # of the throw-away root, so here it leads to the same file relatively.
-  ln -sfn "../../../../$config" "$link"
+  relink
   grep -q "^ConnectTimeoutMs=$1$" "$root$config" || fail "$2: $(cat "$root$config")"
-  aside=$(find "$root/opt" "$root/etc/opt" -name '*.dpkg-*' ! -name '*.dpkg-new')
+  aside=$(find "$root/opt" "$root/etc/qmx" -name '*.dpkg-*' ! -name '*.dpkg-new')
   [ -z "$aside" ] || fail "$2: left aside: $aside"
 }
 
@@ -205,12 +206,11 @@ purge() {
 purge "of the first install"
 
 # From 42.0, whose configuration was a conffile at the framework's path:
-# an administrator's change is carried to /etc/opt (this version's file
+# an administrator's change is carried to /etc/qmx/um (this version's file
 # beside it as .dpkg-new); an unchanged file is simply replaced.
 for changed in 4000 5000; do
   dpkg_root -i $(debs "$work/old")
-  sed -i "s/^ConnectTimeoutMs=5000/ConnectTimeoutMs=$changed/" \
-    "$root/opt/veltrax/qmx/um/SocketConfig.ini"
+  sed -i "s/^ConnectTimeoutMs=5000/ConnectTimeoutMs=$changed/" "$link"
   dpkg_root -i $(debs "$now")
   check_config $changed "upgrade from 42.0 with ConnectTimeoutMs=$changed"
   if [ $changed = 4000 ]; then

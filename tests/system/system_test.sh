@@ -157,7 +157,7 @@ step "signals and stop"
 
 # --- upgrade ---------------------------------------------------------------------
 call GetQmxStatus
-inside sed -i 's/^ConnectTimeoutMs=5000/ConnectTimeoutMs=4000/' /etc/opt/veltrax/qmx/um/SocketConfig.ini
+inside sed -i 's/^ConnectTimeoutMs=5000/ConnectTimeoutMs=4000/' /etc/qmx/um/SocketConfig.ini
 socket_run=$(unit_show qmxupdtmngr.socket InvocationID)
 service_run=$(unit_show qmxupdtmngr.service InvocationID)
 inside sh -c 'cd /srv/qmx-test/next && apt-get install -y -q ./*.deb' >>"$work/apt.log" 2>&1 ||
