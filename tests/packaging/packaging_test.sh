@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Installs the packages that scripts/package left in build/packages (or
 # $QMX_PACKAGES) with dpkg into a throw-away root, runs the installed
-# service there as systemd would confine it, calls every method through
-# the installed qmx-call and purges; upgrades from the 42.0 packages (built
-# from their own tree) with the configuration changed and unchanged; then
-# upgrades to packages of a later version whose service knows one more
-# state key and downgrades back, keeping the settings each time, purges
-# everything and checks nothing is left.
+# service there as its unit's user, calls every method through the
+# installed qmx-call and purges; installs each package with 42.0's other
+# one (built from its own tree); upgrades from 42.0 with the configuration
+# changed and unchanged; then upgrades to packages of a later version whose
+# service knows one more state key and downgrades back, keeping the
+# settings each time, purges everything and checks nothing is left.
 #   packaging_test.sh SOURCE_DIR BUILD_DIR
 set -euo pipefail
 # Minutes of builds and dpkg runs: only the "packaging" test preset asks
@@ -62,10 +62,13 @@ git -C "$work/old-tree" checkout --quiet 20cbcf3
 # The three packages in a folder, without their debug symbols.
 debs() { echo "$1"/qmx-updatemanager-provider_*_i386.deb "$1"/qmx-host-runtime_*_i386.deb \
   "$1"/qmxupdtmngr_*_i386.deb; }
-dpkg_root() {
-  dpkg --root="$root" --force-script-chrootless --force-depends "$@" </dev/null \
-    >>"$work/dpkg.log" 2>&1 || fail "dpkg $*: $(tail -n 20 "$work/dpkg.log")"
+# As apt does, a package that an upgrade's Breaks would break is
+# deconfigured until its own upgrade in the same run.
+try_dpkg() {
+  dpkg --root="$root" --force-script-chrootless --force-depends --auto-deconfigure "$@" \
+    </dev/null >>"$work/dpkg.log" 2>&1
 }
+dpkg_root() { try_dpkg "$@" || fail "dpkg $*: $(tail -n 20 "$work/dpkg.log")"; }
 dpkg_root --add-architecture i386
 snapshot() { (cd "$root" && find . -path ./var/lib/dpkg -prune -o -print | sort); }
 snapshot >"$work/before"
@@ -105,9 +108,11 @@ start_service() {
 }
 
 # call METHOD ARGS...: the installed qmx-call; its JSON answer in $answer.
+# Between versions ($mixed), a method that fails asks for a Breaks.
 call() {
   answer=$(QMX_ROOT=$root QMX_TRACE_LEVEL=31 "$root/usr/bin/qmx-call" --json "$@") ||
-    fail "qmx-call $* exited $?: $answer"
+    fail "qmx-call $* exited $?: $answer${mixed:+ ($mixed: if a list on the wire \
+changed, declare Breaks by raising WIRE_VERSION in debian/rules)}"
 }
 . "$src/tests/support/method_calls.sh"
 check_settings() {
@@ -205,6 +210,27 @@ purge() {
 }
 purge "of the first install"
 
+# The wire lists carry no version: a provider with the host of its own
+# version and a service of another work together, or dpkg refuses the
+# pair by a Breaks (debian/control).
+for mixed in "today's provider with 42.0's service" "42.0's provider with today's service"; do
+  host=$now service=$work/old
+  [[ $mixed == 42.0* ]] && host=$work/old service=$now
+  if try_dpkg -i "$host"/qmx-updatemanager-provider_*.deb "$host"/qmx-host-runtime_*.deb \
+       "$service"/qmxupdtmngr_*.deb; then
+    relink
+    start_service
+    call_every_method
+    stop_service
+    echo "packaging: $mixed: every method works"
+  else
+    tail -n 20 "$work/dpkg.log" | grep -q " breaks " || fail "dpkg: $(tail -n 20 "$work/dpkg.log")"
+    echo "packaging: $mixed: refused by a Breaks"
+  fi
+  purge "of $mixed"
+done
+mixed=""
+
 # From 42.0, whose configuration was a conffile at the framework's path:
 # an administrator's change is carried to /etc/qmx/um (this version's file
 # beside it as .dpkg-new); an unchanged file is simply replaced.
@@ -239,4 +265,4 @@ check_settings "downgrade to $version"
 stop_service
 
 purge "at the end"
-echo "packaging: installed, served, purged; upgraded from 42.0 with the configuration changed and unchanged, to $next, downgraded and purged"
+echo "packaging: installed, served, purged; mixed with 42.0; upgraded from 42.0 with the configuration changed and unchanged, to $next, downgraded and purged"
