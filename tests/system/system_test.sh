@@ -121,13 +121,10 @@ step "restart and confinement"
 pid=$(unit_show qmxupdtmngr.service MainPID)
 inside systemctl kill -s HUP --kill-who=main qmxupdtmngr.service
 sleep 1
-if [ "$(unit_state qmxupdtmngr.service)" = active/running ] &&
-   [ "$(unit_show qmxupdtmngr.service MainPID)" = "$pid" ] && try_call GetQmxStatus; then
-  pass "SIGHUP leaves the service serving"
-else
-  miss "SIGHUP ended the service: $(unit_state qmxupdtmngr.service)"
-fi
-call GetQmxStatus
+[ "$(unit_state qmxupdtmngr.service)" = active/running ] &&
+  [ "$(unit_show qmxupdtmngr.service MainPID)" = "$pid" ] && try_call GetQmxStatus ||
+  fail "SIGHUP ended the service: $(unit_state qmxupdtmngr.service)"
+pass "SIGHUP leaves the service serving"
 pid=$(unit_show qmxupdtmngr.service MainPID)
 inside systemctl kill -s KILL --kill-who=main qmxupdtmngr.service
 for _ in $(seq 50); do
@@ -168,12 +165,10 @@ inside grep -q '^ConnectTimeoutMs=4000' /opt/veltrax/qmx/um/SocketConfig.ini ||
   fail "the upgrade replaced the administrator's SocketConfig.ini"
 check_stored_settings "upgrade to $next"
 pass "the upgrade keeps the settings and the administrator's conffile"
-if [ "$(unit_show qmxupdtmngr.socket InvocationID)" != "$socket_run" ] &&
-   [ "$(unit_show qmxupdtmngr.service InvocationID)" != "$service_run" ]; then
-  pass "the upgrade restarts both units"
-else
-  miss "the upgrade did not restart both units: socket $(unit_show qmxupdtmngr.socket InvocationID) was $socket_run, service $(unit_show qmxupdtmngr.service InvocationID) was $service_run"
-fi
+[ "$(unit_show qmxupdtmngr.socket InvocationID)" != "$socket_run" ] &&
+  [ "$(unit_show qmxupdtmngr.service InvocationID)" != "$service_run" ] ||
+  fail "the upgrade did not restart both units (their InvocationIDs did not change)"
+pass "the upgrade restarts both units"
 step "upgrade to $next"
 
 # --- purge -------------------------------------------------------------------------
@@ -191,8 +186,8 @@ inside_snapshot >"$work/after"
 left=$(LC_ALL=C comm -13 "$work/before" "$work/after" |
   LC_ALL=C join -t $'\t' -v 1 - <(owned_paths)) || true
 removed=$(LC_ALL=C comm -23 "$work/before" "$work/after")
-[ -z "$left" ] || miss "left after the purge: $left"
-[ -z "$removed" ] || miss "gone or changed after the purge: $removed"
-[ -n "$left$removed" ] || pass "apt purge leaves no process, unit or file of ours and removes nothing" 
+[ -z "$left$removed" ] ||
+  fail "after the purge, left: ${left:-nothing}; gone or changed: ${removed:-nothing}"
+pass "apt purge leaves no process, unit or file of ours and removes nothing"
 step "purge"
 finish
