@@ -34,22 +34,33 @@ step() {
   step_at=$EPOCHREALTIME
 }
 
-# The one place that knows how packages are built: OUT [VERSION]. The
-# binary packages of this tree, without their debug symbols; those that
+# The one place that knows how packages are built: OUT. The binary
+# packages of this tree, without their debug symbols; those that
 # scripts/package left in build/packages for this version when it did (CI
-# builds them first), else built here; with VERSION, this tree built as
-# that later version.
+# builds them first), else built here.
 product_version() { dpkg-parsechangelog -l "$src/debian/changelog" -S Version; }
 build_packages() {
-  local out=$1 version=${2:-}
-  mkdir -p "$out"
-  if [ -z "$version" ] &&
-     [ -f "$src/build/packages/qmx-update-manager_$(product_version)_i386.changes" ]; then
-    cp "$src"/build/packages/*.deb "$out/"
+  mkdir -p "$1"
+  if [ -f "$src/build/packages/qmx-update-manager_$(product_version)_i386.changes" ]; then
+    cp "$src"/build/packages/*.deb "$1/"
   else
-    "$src/scripts/package" --nocheck --out "$out" ${version:+--version "$version"} >/dev/null
+    "$src/scripts/package" --nocheck --out "$1" >/dev/null
   fi
-  rm -f "$out"/*-dbgsym_*.deb
+  rm -f "$1"/*-dbgsym_*.deb
+}
+# later_packages FROM OUT VERSION: the packages in FROM as the later
+# VERSION of the product, for an upgrade: the same files and scripts, the
+# version fields raised; seconds instead of another build.
+later_packages() {
+  local deb tree=$2/tree old
+  old=$(product_version)
+  mkdir -p "$2"
+  for deb in "$1"/*.deb; do
+    dpkg-deb -R "$deb" "$tree"
+    sed -i "/^Version:/s/${old//./\\.}/$3/" "$tree/DEBIAN/control"
+    dpkg-deb --root-owner-group -b "$tree" "$2" >/dev/null
+    rm -rf "$tree"
+  done
 }
 
 # The host's /dev/null, as it must stay: no root is ever given the host's
@@ -79,20 +90,12 @@ make_root() {
     cp -a "$kept" "$root"
     return
   fi
-  make_new_root "$root" "$architectures" "$@"
-  if [ -n "${QMX_SYSTEM_ROOTS:-}" ]; then
-    mkdir -p "$QMX_SYSTEM_ROOTS"
-    cp -a "$root" "$kept"
-  fi
-}
-make_new_root() {
-  local root=$1 architectures=$2
-  shift 2
   mmdebstrap --variant=minbase --architectures="$architectures" \
     --aptopt='Acquire::Check-Valid-Until "false"' --dpkgopt=force-unsafe-io \
     --skip=cleanup/apt/lists "$@" \
     bookworm "$root" "$(mirror)" </dev/null >"$work/mmdebstrap.log" 2>&1 ||
     fail "mmdebstrap: $(tail -n 20 "$work/mmdebstrap.log")"
+  [ -z "${QMX_SYSTEM_ROOTS:-}" ] || { mkdir -p "$QMX_SYSTEM_ROOTS" && cp -a "$root" "$kept"; }
 }
 
 # Boots root with its own systemd; sets $nspawn_pid and $init_pid (the
