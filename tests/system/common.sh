@@ -79,7 +79,7 @@ mirror() {
 }
 
 # make_root DIR ARCHITECTURES [MMDEBSTRAP OPTIONS...]: a minimal Debian 12
-# root (a tarball when DIR ends in .tar.gz), its package lists kept for apt.
+# root, its package lists kept for apt.
 # With QMX_SYSTEM_ROOTS=FOLDER, for a developer's repeated runs, each root
 # made is kept there and copied on later runs; CI makes them anew.
 make_root() {

@@ -23,13 +23,13 @@ packages_pid=$!
 # essential.
 base=(i386)
 i386_emulated && base=(amd64,i386 --include=libc6:i386,libgcc-s1:i386,libstdc++6:i386)
-make_root "$work/base.tar.gz" "${base[@]}"
+make_root "$work/base" "${base[@]}"
 architectures=${base[0]}
 step "$architectures base made (mmdebstrap)"
 wait $packages_pid || fail "building the packages: $(tail -n 20 "$work/packages.log")"
 step "packages built"
 status=0
-piuparts --basetgz="$work/base.tar.gz" --distribution=bookworm --keep-sources-list \
+piuparts --existing-chroot="$work/base" --distribution=bookworm --keep-sources-list \
   --no-eatmydata --no-upgrade-test --install-remove-install --log-file="$work/piuparts.log" \
   "$work"/now/*.deb >/dev/null 2>&1 || status=$?
 grep -E '^[0-9:]+ (FAIL|ERROR|PASS)|disappeared|left behind|owned by' "$work/piuparts.log" || true
