@@ -32,7 +32,8 @@ status=0
 piuparts --existing-chroot="$work/base" --distribution=bookworm --keep-sources-list \
   --no-eatmydata --no-upgrade-test --install-remove-install --log-file="$work/piuparts.log" \
   "$work"/now/*.deb >/dev/null 2>&1 || status=$?
-grep -E '^[0-9:]+ (FAIL|ERROR|PASS)|disappeared|left behind|owned by' "$work/piuparts.log" || true
+grep -E '^[0-9ms.]+ [A-Z]+: (PASS|FAIL)|^[0-9ms.]+ ERROR|disappeared|left behind|owned by' \
+  "$work/piuparts.log" || true
 step "piuparts: install, purge, install-remove-install"
 [ $status -eq 0 ] || fail "piuparts exited $status: $(grep -A 10 -E 'FAIL|ERROR' "$work/piuparts.log" | head -n 40)"
 pass "piuparts"
