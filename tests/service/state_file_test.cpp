@@ -6,15 +6,18 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "common/safe_files.h"
 #include "gtest/gtest.h"
 #include "service/files.h"
+#include "service/protocol.h"
 #include "tests/support/temp_root.h"
 
 namespace qmx {
@@ -155,23 +158,85 @@ TEST_F(StateFileTest, CutFileKeepsNoCutValue) {
   }
 }
 
-// A key the file lacks (an older version did not write it) takes its
-// default; keys of a newer version are kept and saved again, in their order
-// and under its version. Nothing is set aside.
+// A file of the next version: a key it lacks (an older version did not
+// write it), a number or a list's field, takes its default; a key and a
+// list's field that version added are kept and saved again, in their order
+// and under its version, so that a downgrade and an upgrade lose nothing.
+// Nothing is set aside.
 TEST_F(StateFileTest, MissingKeysTakeDefaultsAndNewerKeysAreKept) {
   const std::string now = "state " + std::to_string(kStateVersion) + "\n";
   const std::string next = "state " + std::to_string(kStateVersion + 1) + "\n";
   const std::string text = FormatState(Awkward());
-  root_.WriteFile("/state", Edit(Edit(Edit(text, "Reboot=8000A001\n", ""), now, next + "Later=1\n"),
-                                 "end", "zz.Later=a\\x01\nend"));
+  root_.WriteFile("/state", Edit(Edit(Edit(Edit(text, "Reboot=8000A001\n", ""), "update.Time=23:59\n", ""),
+                                      now, next + "Later=1\n"), "end", "update.Later=a\\x01\nend"));
   ServiceSettings expected = Awkward();
   expected.reboot = 0;
-  expected.later = {kStateVersion + 1, {{"Later", "1"}, {"zz.Later", "a\x01"}}};
+  expected.update.back() = "";
+  expected.later = {kStateVersion + 1, {{"Later", "1"}, {"update.Later", "a\x01"}}};
   ASSERT_TRUE(file_.Load(&settings_, &notes_, 1234));
   EXPECT_EQ(Notes(), "");
   EXPECT_EQ(settings_, expected);
-  EXPECT_EQ(FormatState(expected), Edit(Edit(Edit(text, "Reboot=8000A001", "Reboot=00000000"), now,
-                                             next), "end", "Later=1\nzz.Later=a\\x01\nend"));
+  EXPECT_EQ(FormatState(settings_),
+            Edit(Edit(Edit(Edit(text, "Reboot=8000A001", "Reboot=00000000"), "Time=23:59", "Time="),
+                      now, next), "end", "Later=1\nupdate.Later=a\\x01\nend"));
+}
+
+// The state file of every released version as its service wrote it
+// (states/<version>), with the lists it had been sent there.
+const struct { uint32_t version; std::map<std::string, std::string> sent; } kReleased[] = {
+    // 42.0. The password was sent with two blanks after it, which that
+    // version wrote as they were and a reader now takes for an editor's.
+    {1, {{"download", "1;-2147483648;Mon@@@@Tue;2024/01/31;03:00;7;http://a\\b=c;proxy \xc3\xa9;"
+                      "8080;user\t;p w;\\\\cache\nend\n;;\x7f\x01;E"},
+         {"update", "0;2147483647;Sunday;;23:59"}}},
+};
+
+// Each is read without a problem line: every field it holds has the value
+// sent, every key it lacks its default. A key this version's tables date
+// at or before a file's version must be in that file, so that a key added
+// without the next version as its since fails here.
+TEST(ReleasedStateTest, EachIsReadWithWhatItWasSent) {
+  ASSERT_EQ(std::size(kReleased), kStateVersion) << "commit the state file this version writes";
+  for (const auto& file : kReleased) {
+    SCOPED_TRACE(file.version);
+    const std::string text = support::ReadWholeFile(QMX_STATE_FILES "/" + std::to_string(file.version));
+    ServiceSettings expected = ServiceSettings::Defaults(), read;
+    for (size_t n = 0; n < kStoredSettingCount; ++n) {
+      const StoredSetting& row = kStoredSettings[n];
+      const uint32_t row_since = row.since == kOnePastTheRest ? kStateVersion : row.since;
+      const auto sent_list = file.sent.find(row.key);
+      const std::vector<std::string> sent =
+          sent_list == file.sent.end() ? std::vector<std::string>{} : DecodeValues(sent_list->second);
+      size_t taken = 0;
+      for (size_t i = 0; i < (row.list == nullptr ? 1 : row.fields->count); ++i) {
+        const std::string key = std::string(row.key) + (row.list == nullptr ? "" : std::string(".") + row.fields->fields[i].name);
+        const uint32_t since = row.list == nullptr ? row_since : std::max(row_since, row.fields->fields[i].since);
+        EXPECT_EQ(text.find("\n" + key + "=") != std::string::npos, since <= file.version)
+            << key << " dated " << since << ": a key new to this version takes the next as its since";
+        if (taken < sent.size() && since <= file.version) (expected.*row.list)[i] = sent[taken++];
+      }
+      EXPECT_EQ(taken, sent.size()) << row.key;
+    }
+    std::vector<std::string> problems;
+    std::string error;
+    ASSERT_TRUE(ParseState(text, &read, &problems, &error)) << error;
+    EXPECT_EQ(problems, std::vector<std::string>{});
+    EXPECT_EQ(read, expected);
+  }
+}
+
+// The state version is the newest since of the keys and of their lists'
+// fields, and the test-only key's one past that.
+TEST(SettingsTest, StateVersionFollowsTheNewestKeyOrField) {
+  const Field fields[] = {{"Old", FieldType::kText, 1}, {"New", FieldType::kInt, 3}};
+  const FieldList list = {fields, std::size(fields)};
+  const StoredSetting rows[] = {
+      {"number", 2, &ServiceSettings::status, 4, nullptr, nullptr},
+      {"list", 1, nullptr, 0, &ServiceSettings::update, &list},
+      {"test", kOnePastTheRest, &ServiceSettings::reboot, 8, nullptr, nullptr}};
+  EXPECT_EQ(StateVersionOf(rows, 1), 2u);
+  EXPECT_EQ(StateVersionOf(rows, 2), 3u);
+  EXPECT_EQ(StateVersionOf(rows, 3), 4u);
 }
 
 // Settings differ when any one member the state file keeps differs, so that
