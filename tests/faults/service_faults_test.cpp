@@ -27,9 +27,11 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "service/protocol.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/unix_socket.h"
+#include "tests/support/wire_lists.h"
 
 namespace qmx {
 namespace support {
@@ -88,11 +90,13 @@ int ClientAs(uid_t uid, const std::string& socket) {
   return WaitProcess(child, 20000);
 }
 
-// An update schedule whose every field names generation n, so that a state
-// mixing two generations, or the defaults, cannot pass for either.
+// An update schedule whose every field but the booleans names generation
+// n, so that a state mixing two generations, or the defaults, cannot pass
+// for either.
 std::string Schedule(int n) {
-  std::string tag = std::to_string(n);
-  return "1;" + tag + ";day" + tag + ";date" + tag + ";" + std::string(200, 'a' + n % 26) + tag;
+  return service::EncodeValues(ValuesOf(service::kUpdateScheduleFields, n, [n](std::string name) {
+    return name + std::string(70, 'a' + n % 26) + std::to_string(n);
+  }));
 }
 
 // What a Get answers while generation n is stored: the same layout as a

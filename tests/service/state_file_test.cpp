@@ -167,8 +167,9 @@ TEST_F(StateFileTest, MissingKeysTakeDefaultsAndNewerKeysAreKept) {
   const std::string now = "state " + std::to_string(kStateVersion) + "\n";
   const std::string next = "state " + std::to_string(kStateVersion + 1) + "\n";
   const std::string text = FormatState(Awkward());
-  root_.WriteFile("/state", Edit(Edit(Edit(Edit(text, "Reboot=8000A001\n", ""), "update.Time=23:59\n", ""),
-                                      now, next + "Later=1\n"), "end", "update.Later=a\\x01\nend"));
+  const std::string older = Edit(Edit(text, "Reboot=8000A001\n", ""), "update.Time=23:59\n", "");
+  root_.WriteFile("/state",
+                  Edit(Edit(older, now, next + "Later=1\n"), "end", "update.Later=a\\x01\nend"));
   ServiceSettings expected = Awkward();
   expected.reboot = 0;
   expected.update.back() = "";
@@ -178,7 +179,8 @@ TEST_F(StateFileTest, MissingKeysTakeDefaultsAndNewerKeysAreKept) {
   EXPECT_EQ(settings_, expected);
   EXPECT_EQ(FormatState(settings_),
             Edit(Edit(Edit(Edit(text, "Reboot=8000A001", "Reboot=00000000"), "Time=23:59", "Time="),
-                      now, next), "end", "Later=1\nupdate.Later=a\\x01\nend"));
+                      now, next),
+                 "end", "Later=1\nupdate.Later=a\\x01\nend"));
 }
 
 // The state file of every released version as its service wrote it
@@ -199,20 +201,24 @@ TEST(ReleasedStateTest, EachIsReadWithWhatItWasSent) {
   ASSERT_EQ(std::size(kReleased), kStateVersion) << "commit the state file this version writes";
   for (const auto& file : kReleased) {
     SCOPED_TRACE(file.version);
-    const std::string text = support::ReadWholeFile(QMX_STATE_FILES "/" + std::to_string(file.version));
+    const std::string text =
+        support::ReadWholeFile(QMX_STATE_FILES "/" + std::to_string(file.version));
     ServiceSettings expected = ServiceSettings::Defaults(), read;
     for (size_t n = 0; n < kStoredSettingCount; ++n) {
       const StoredSetting& row = kStoredSettings[n];
-      const uint32_t row_since = row.since == kOnePastTheRest ? kStateVersion : row.since;
-      const auto sent_list = file.sent.find(row.key);
+      const auto list = file.sent.find(row.key);
       const std::vector<std::string> sent =
-          sent_list == file.sent.end() ? std::vector<std::string>{} : DecodeValues(sent_list->second);
+          DecodeValues(list == file.sent.end() ? "" : list->second);
       size_t taken = 0;
       for (size_t i = 0; i < (row.list == nullptr ? 1 : row.fields->count); ++i) {
-        const std::string key = std::string(row.key) + (row.list == nullptr ? "" : std::string(".") + row.fields->fields[i].name);
-        const uint32_t since = row.list == nullptr ? row_since : std::max(row_since, row.fields->fields[i].since);
+        std::string key = row.key;
+        uint32_t since = row.since == kOnePastTheRest ? kStateVersion : row.since;
+        if (row.list != nullptr) {
+          key += std::string(".") + row.fields->fields[i].name;
+          since = std::max(since, row.fields->fields[i].since);
+        }
         EXPECT_EQ(text.find("\n" + key + "=") != std::string::npos, since <= file.version)
-            << key << " dated " << since << ": a key new to this version takes the next as its since";
+            << key << " dated " << since << ": a key new to this version takes the next as since";
         if (taken < sent.size() && since <= file.version) (expected.*row.list)[i] = sent[taken++];
       }
       EXPECT_EQ(taken, sent.size()) << row.key;
