@@ -22,11 +22,8 @@ int main(int argc, char** argv) {
   namespace fs = std::filesystem;
   std::vector<fs::path> seeds;
   for (int i = 1; i < argc; ++i) {
-    if (!fs::is_directory(argv[i])) {
-      seeds.push_back(argv[i]);
-      continue;
-    }
-    std::copy(fs::directory_iterator(argv[i]), fs::directory_iterator(), std::back_inserter(seeds));
+    if (!fs::is_directory(argv[i])) seeds.push_back(argv[i]);
+    if (fs::is_directory(argv[i])) seeds.insert(seeds.end(), fs::directory_iterator(argv[i]), {});
   }
   std::sort(seeds.begin(), seeds.end());
   if (LLVMFuzzerInitialize != nullptr) LLVMFuzzerInitialize(&argc, &argv);

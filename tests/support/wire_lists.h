@@ -7,6 +7,7 @@
 #ifndef QMX_TESTS_SUPPORT_WIRE_LISTS_H_
 #define QMX_TESTS_SUPPORT_WIRE_LISTS_H_
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,33 +17,22 @@ namespace qmx {
 namespace support {
 
 // One value per field of list, each one the service takes: booleans "1",
-// integers number, texts text(the field's name).
-template <typename TextOf>
-std::vector<std::string> ValuesOf(const service::FieldList& list, int number, TextOf text) {
+// integers number, texts text(the field's name), by default the name and
+// number, so that lists of two numbers differ in every field but the
+// booleans.
+inline std::vector<std::string> ValuesOf(
+    const service::FieldList& list, int number,
+    const std::function<std::string(const std::string&)>& text = nullptr) {
   std::vector<std::string> values;
   for (size_t i = 0; i < list.count; ++i) {
     const service::Field& field = list.fields[i];
-    switch (field.type) {
-      case service::FieldType::kBool:
-        values.push_back("1");
-        break;
-      case service::FieldType::kInt:
-        values.push_back(std::to_string(number));
-        break;
-      case service::FieldType::kText:
-        values.push_back(text(std::string(field.name)));
-        break;
-    }
+    const std::string name = field.name;
+    values.push_back(field.type == service::FieldType::kBool  ? "1"
+                     : field.type == service::FieldType::kInt ? std::to_string(number)
+                     : text                                   ? text(name)
+                                                              : name + std::to_string(number));
   }
   return values;
-}
-
-// Texts that name their field and number: lists of two numbers differ in
-// every field but the booleans.
-inline std::vector<std::string> ValuesOf(const service::FieldList& list, int number) {
-  return ValuesOf(list, number, [number](const std::string& name) {
-    return name + std::to_string(number);
-  });
 }
 
 }  // namespace support
