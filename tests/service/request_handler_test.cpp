@@ -87,17 +87,14 @@ TEST_F(HandlerTest, AnswersEveryKindInTheWiresFormAndKeepsWhatIsSet) {
   EXPECT_EQ(recorder_.saved.back(), state_.Get());
 }
 
-// kind's request with a good list but for the first field of type, which
-// holds value.
+// kind's request with a good list but for its first field of type (or its
+// last field), which holds value.
 std::string With(const char* kind, const FieldList& list, FieldType type,
                  const std::string& value) {
   Values values = support::ValuesOf(list, 1);
-  for (size_t i = 0; i < list.count; ++i) {
-    if (list.fields[i].type == type) {
-      values[i] = value;
-      break;
-    }
-  }
+  size_t i = 0;
+  while (i + 1 < list.count && list.fields[i].type != type) ++i;
+  values[i] = value;
   return Request(kind, EncodeValues(values));
 }
 
