@@ -316,12 +316,19 @@ long HeldWhenSettled(pid_t pid) {
 // Held to its connection cap, or to a descriptor limit it keeps a reserve
 // below, the service leaves the other clients in the backlog; freed, it
 // takes them in turn, and a Set that comes last is saved (no descriptor of
-// the reserve went to a client). Each client sends a part of a request.
+// the reserve went to a client), and the log says why it stopped. Each
+// client sends a part of a request.
 TEST(ServiceLimitTest, CapAndDescriptorReserveHoldClientsBack) {
   const int kClients = 100;
-  const struct { std::vector<std::string> args; rlim_t descriptors; size_t sent; long most; } rows[] = {
-      {{"--max-connections", "40"}, 0, 60000, 40},
-      {{}, 64, 100, 64},
+  const struct {
+    std::vector<std::string> args;
+    rlim_t descriptors;
+    size_t sent;
+    long most;
+    const char* said;
+  } rows[] = {
+      {{"--max-connections", "40"}, 0, 60000, 40, "40 clients held, the most allowed"},
+      {{}, 64, 100, 64, "descriptors are kept for the service's files"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.descriptors);
@@ -347,6 +354,7 @@ TEST(ServiceLimitTest, CapAndDescriptorReserveHoldClientsBack) {
     for (long i = 0; i <= kClients - held; ++i) close(clients[i]);
     ASSERT_EQ(set.wait_for(std::chrono::seconds(20)), std::future_status::ready);
     EXPECT_EQ(set.get(), "0000statupdt0000") << service.Log();
+    EXPECT_NE(service.Log().find(row.said), std::string::npos) << service.Log();
     for (long i = kClients - held + 1; i < kClients; ++i) close(clients[i]);
     EXPECT_EQ(Exchange(root.SocketPath(), Request("gtatupdt")), StoredReply(1));
     std::printf("%ld clients held (%s), the rest waiting: a Set after them saved\n", held,

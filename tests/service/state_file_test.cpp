@@ -154,27 +154,27 @@ TEST_F(StateFileTest, CutFileKeepsNoCutValue) {
 
 // A file of the next version: a key it lacks (an older version did not
 // write it), a number or a list's field, takes its default; a key and a
-// list's field that version added are kept and saved again, in their order
-// and under its version, so that a downgrade and an upgrade lose nothing.
-// Nothing is set aside.
+// list's field that version added (one another list has) are kept and
+// saved again, in their order and under its version, so that a downgrade
+// and an upgrade lose nothing. Nothing is set aside.
 TEST_F(StateFileTest, MissingKeysTakeDefaultsAndNewerKeysAreKept) {
   const std::string now = "state " + std::to_string(kStateVersion) + "\n";
   const std::string next = "state " + std::to_string(kStateVersion + 1) + "\n";
   const std::string text = FormatState(Awkward());
   const std::string older = Edit(Edit(text, "Reboot=8000A001\n", ""), "update.Time=23:59\n", "");
-  root_.WriteFile("/state",
-                  Edit(Edit(older, now, next + "Later=1\n"), "end", "update.Later=a\\x01\nend"));
+  const std::string later = "download.ExternalMediaPath=a\\x01\nLater=1\nend";
+  root_.WriteFile("/state", Edit(Edit(older, now, next), "end", later));
   ServiceSettings expected = Awkward();
   expected.reboot = 0;
   expected.update.back() = "";
-  expected.later = {kStateVersion + 1, {{"Later", "1"}, {"update.Later", "a\x01"}}};
+  expected.later = {kStateVersion + 1, {{"download.ExternalMediaPath", "a\x01"}, {"Later", "1"}}};
   ASSERT_TRUE(file_.Load(&settings_, &notes_, 1234));
   EXPECT_EQ(Notes(), "");
   EXPECT_EQ(settings_, expected);
   EXPECT_EQ(FormatState(settings_),
             Edit(Edit(Edit(Edit(text, "Reboot=8000A001", "Reboot=00000000"), "Time=23:59", "Time="),
                       now, next),
-                 "end", "Later=1\nupdate.Later=a\\x01\nend"));
+                 "end", later));
 }
 
 // The state file of every released version as its service wrote it
