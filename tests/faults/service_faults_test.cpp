@@ -320,13 +320,8 @@ long HeldWhenSettled(pid_t pid) {
 // client sends a part of a request.
 TEST(ServiceLimitTest, CapAndDescriptorReserveHoldClientsBack) {
   const int kClients = 100;
-  const struct {
-    std::vector<std::string> args;
-    rlim_t descriptors;
-    size_t sent;
-    long most;
-    const char* said;
-  } rows[] = {
+  const struct { std::vector<std::string> args; rlim_t descriptors; size_t sent; long most;
+                 const char* said; } rows[] = {
       {{"--max-connections", "40"}, 0, 60000, 40, "40 clients held, the most allowed"},
       {{}, 64, 100, 64, "descriptors are kept for the service's files"},
   };
