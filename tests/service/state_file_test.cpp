@@ -192,7 +192,9 @@ const struct { uint32_t version; std::map<std::string, std::string> sent; } kRel
 // at or before a file's version must be in that file, so that a key added
 // without the next version as its since fails here.
 TEST_F(StateFileTest, EachReleasedVersionsFileIsReadWithWhatItWasSent) {
+#ifndef QMX_TEST_EXTRA_STATE_KEY  // a build with it is one version past every file
   ASSERT_EQ(std::size(kReleased), kStateVersion) << "commit the state file this version writes";
+#endif
   for (const auto& file : kReleased) {
     SCOPED_TRACE(file.version);
     const std::string text =
