@@ -104,6 +104,7 @@ TEST_F(HandlerTest, BadRequestsAndFailedWritesGetTheirCodeAndChangeNothing) {
   const std::string update = EncodeValues(support::ValuesOf(kUpdateScheduleFields, 1));
   const struct { std::string request; uint16_t code; std::string echoed; } cases[] = {
       {"0000gustatus0001", kMalformedHeader, "gustatus"},
+      {"000agustatus0000", kMalformedHeader, "gustatus"},
       {std::string("0000gus\0atus0000", 16), kMalformedHeader, "????????"},
       {"0000gustatux0000", kUnknownKind, "gustatux"},
       {"0000statupdt0000" + update, kLengthMismatch, "statupdt"},

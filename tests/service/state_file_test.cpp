@@ -113,6 +113,8 @@ TEST_F(StateFileTest, DamagedFileKeepsEveryGoodLine) {
        "line 3: key Status given again (first on line 2)"},
       {Edit(good, "Status=BEEF\n", "Unknown=1\nStatus=BEEF\n"), nullptr, "line 2: unknown key"},
       {good + "\nmore\n", nullptr, "text after the end line"},
+      {Edit(good, "end\n", ""), nullptr,
+       "line " + std::to_string(std::count(good.begin(), good.end(), '\n')) + ": no end line"},
       {Edit(good, "Status=BEEF", "Status=1"), &status_1, "line"},
   };
   size_t casualties = 0;
@@ -225,7 +227,7 @@ TEST_F(StateFileTest, EachReleasedVersionsFileIsReadWithWhatItWasSent) {
 // The state version is the newest since of the keys and of their lists'
 // fields, and the test-only key's one past that.
 TEST(SettingsTest, StateVersionFollowsTheNewestKeyOrField) {
-  const Field fields[] = {{"Old", FieldType::kText, 1}, {"New", FieldType::kInt, 3}};
+  const Field fields[] = {{"New", FieldType::kInt, 3}, {"Old", FieldType::kText, 1}};
   const FieldList list = {fields, std::size(fields)};
   const StoredSetting rows[] = {
       {"number", 2, &ServiceSettings::status, 4, nullptr, nullptr},
