@@ -85,8 +85,8 @@ TEST_F(StateFileTest, SavesPrivatelyAndLoadsWhatItSaved) {
 
 // A file that is no state file is set aside whole and the defaults apply.
 // In a damaged one (hand edits among them) each bad line is named by its
-// number and its key keeps the default; CRs and blanks ending lines, and
-// blank lines, are no damage. The file as it was is set aside, never over
+// number and its key keeps the default; CRs and blanks ending lines, blank
+// lines and a number of fewer hex digits in either case are no damage. The file as it was is set aside, never over
 // an earlier casualty from the same second, and the good lines saved again.
 TEST_F(StateFileTest, DamagedFileKeepsEveryGoodLine) {
   const std::string good = FormatState(Awkward());
@@ -99,7 +99,7 @@ TEST_F(StateFileTest, DamagedFileKeepsEveryGoodLine) {
   bad_bool.update[0] = "0";
   bad_int.update[1] = "0";
   bad_text.download[10] = "";
-  status_1.status = 1;
+  status_1.status = 0xA1;
   const struct { std::string text; const ServiceSettings* kept; std::string said; } cases[] = {
       {Edit(good, "state " + std::to_string(kStateVersion), "state 0"), &defaults,
        "no version line"},
@@ -115,7 +115,7 @@ TEST_F(StateFileTest, DamagedFileKeepsEveryGoodLine) {
       {good + "\nmore\n", nullptr, "text after the end line"},
       {Edit(good, "end\n", ""), nullptr,
        "line " + std::to_string(std::count(good.begin(), good.end(), '\n')) + ": no end line"},
-      {Edit(good, "Status=BEEF", "Status=1"), &status_1, "line"},
+      {Edit(good, "Status=BEEF", "Status=a1"), &status_1, "line"},
   };
   size_t casualties = 0;
   for (const auto& c : cases) {
