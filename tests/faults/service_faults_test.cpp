@@ -67,6 +67,12 @@ long OpenFiles(pid_t pid, const std::string& kind = "") {
   return count;
 }
 
+// How often pattern matches in text.
+long Matches(const std::string& text, const char* pattern) {
+  const std::regex regex(pattern);
+  return std::distance(std::sregex_iterator(text.begin(), text.end(), regex), {});
+}
+
 // The processor time the process has used, in clock ticks.
 long CpuTicks(pid_t pid) {
   std::istringstream stat(ReadWholeFile("/proc/" + std::to_string(pid) + "/stat"));
@@ -197,14 +203,10 @@ TEST_F(ServiceFaultTest, FloodsAndStraySignalsLeaveItServing) {
     EXPECT_EQ(Send(Request("gustatus")), "0000gustatus0000") << signal;
   }
   const std::string log = service_.Log();
-  auto count = [&log](const char* pattern) {
-    const std::regex line(pattern);
-    return std::distance(std::sregex_iterator(log.begin(), log.end(), line), {});
-  };
-  const long refused = count("refused connection");
+  const long refused = Matches(log, "refused connection");
   EXPECT_GE(refused, 1);
   EXPECT_LE(refused, 2 + static_cast<long>(seconds)) << log;
-  EXPECT_EQ(count(" -> |sending a reply"), 0) << log;
+  EXPECT_EQ(Matches(log, " -> |sending a reply"), 0) << log;
   std::printf("3000 refused connections and 200 clients gone mid-request in %.1f s: %ld log "
               "lines\n", seconds, refused);
 }
@@ -278,8 +280,7 @@ TEST_F(ServiceFaultTest, IdleBusyClientsAndNoDescriptorsLeftHoldNobodyUp) {
   EXPECT_EQ(waiting.get(), "0000gustatus0000");
   const double resumed_ms = MsSince(exhausted) - exhausted_ms;
   const std::string log = service_.Log();  // of the condition, at most one line a second
-  const std::regex condition("cannot accept");
-  const long lines = std::distance(std::sregex_iterator(log.begin(), log.end(), condition), {});
+  const long lines = Matches(log, "cannot accept");
   EXPECT_GE(lines, 1);
   EXPECT_LE(lines, 1 + static_cast<long>(exhausted_ms / 1000)) << log;
   EXPECT_EQ(log.find(" (1 times"), std::string::npos) << log;  // a count only of lines held back
