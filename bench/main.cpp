@@ -30,9 +30,12 @@
 #include "provider/UpdateManager.h"
 #include "runtime/testing/host_testing.h"
 #include "runtime/trace_control.h"
+#include "service/protocol.h"
+#include "service/settings.h"
 #include "tests/support/child_process.h"
 #include "tests/support/provider_host.h"
 #include "tests/support/temp_root.h"
+#include "tests/support/wire_lists.h"
 
 namespace qmx {
 namespace bench {
@@ -40,14 +43,16 @@ namespace {
 
 const char kUsage[] =
     "usage: qmx-bench [--summary] [--iterations N] [--memory-calls N]\n"
-    "                 [--throughput-ms N]\n"
+    "                 [--throughput-ms N] [--scaling-kib N]\n"
     "  --summary          the headline figures only; the last line sums up\n"
     "  --iterations N     timed samples per figure (default 2000, 1000 with\n"
     "                     --summary)\n"
     "  --memory-calls N   calls for the memory figure (default 10000, at\n"
     "                     least 200)\n"
     "  --throughput-ms N  how long each throughput figure runs (default\n"
-    "                     500, 200 with --summary)\n";
+    "                     500, 200 with --summary)\n"
+    "  --scaling-kib N    the largest body of the scaling table and reply\n"
+    "                     of the reader (default 4096)\n";
 
 const char kDownload[] = "GetAutoDownloadSetting";
 const char kSetUpdate[] = "SetAutoUpdateSetting";
@@ -63,6 +68,7 @@ struct Options {
   int iterations = 0;  // 0: the mode's default
   int memory_calls = 10000;
   int throughput_ms = 0;  // 0: the mode's default
+  int scaling_kib = 4096;
 };
 
 bool ParseCount(const char* text, int minimum, int* value) {
@@ -85,6 +91,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       if (!ParseCount(argv[++i], 1, &options->iterations)) return false;
     } else if (arg == "--throughput-ms" && has_value) {
       if (!ParseCount(argv[++i], 1, &options->throughput_ms)) return false;
+    } else if (arg == "--scaling-kib" && has_value) {
+      if (!ParseCount(argv[++i], 1, &options->scaling_kib)) return false;
     } else if (arg == "--memory-calls" && has_value) {
       if (!ParseCount(argv[++i], 2 * kBaselineCalls, &options->memory_calls)) {
         return false;
@@ -143,15 +151,24 @@ void Expect(const support::CallOutcome& got, uint32_t want,
   throw std::runtime_error(what + text);
 }
 
-// What a call of method carries: SetAutoUpdateSetting the schedule that the
-// floor's statupdt request sends, the others nothing.
+// What a call of method carries: SetAutoUpdateSetting the schedule
+// (built from the service's table) that the floor's statupdt request sends,
+// the others nothing.
+std::vector<std::string> UpdateSchedule() {
+  return support::ValuesOf(service::kUpdateScheduleFields, 2);
+}
+
 std::vector<support::InputField> InputFields(const std::string& method) {
   if (method != kSetUpdate) return {};
-  return {{"UpdateSchedule", "IsAutoSetting", true},
-          {"UpdateSchedule", "RepeatType", 2},
-          {"UpdateSchedule", "DayOfWeek", std::string("Sun")},
-          {"UpdateSchedule", "Date", std::string()},
-          {"UpdateSchedule", "Time", std::string("04:30")}};
+  const service::FieldList& list = service::kUpdateScheduleFields;
+  const std::vector<std::string> values = UpdateSchedule();
+  std::vector<support::InputField> fields;
+  for (size_t i = 0; i < list.count; ++i) {
+    fields.push_back({"UpdateSchedule", list.fields[i].name, values[i]});
+    if (list.fields[i].type == service::FieldType::kBool) fields.back().value = values[i] == "1";
+    if (list.fields[i].type == service::FieldType::kInt) fields.back().value = std::stoi(values[i]);
+  }
+  return fields;
 }
 
 void PrintHeading(const std::string& title) {
@@ -253,7 +270,8 @@ Bench::Bench(const Options& options)
   host_ = std::make_unique<support::ProviderHost>(QMX_PROVIDER_LIBRARY,
                                                   QMX_SCHEMA_FILE);
   core_ = std::make_unique<CVELTRAX_UpdateManager>();
-  set_update_request_ = message::BuildRequest("statupdt", "1;2;Sun;;04:30");
+  set_update_request_ =
+      message::BuildRequest("statupdt", service::EncodeValues(UpdateSchedule()));
 }
 
 Bench::~Bench() {
@@ -571,6 +589,7 @@ void Bench::RunScaling() {
   for (char fill : fills) {
     double one_mib_us = 0;
     for (size_t bytes : sizes) {
+      if (bytes > static_cast<size_t>(options_.scaling_kib) * 1024) continue;
       // About 16 MiB of work per figure, and never fewer than 3 samples.
       int reps = static_cast<int>(std::max<size_t>(
           3, std::min<size_t>(options_.iterations, 16 * kMiB / bytes)));
@@ -599,13 +618,16 @@ void Bench::RunScaling() {
   }
 }
 
-// A reply of nothing but separators, as large as the receive buffer takes:
-// the provider must reject it in time linear in its length.
+// A reply of nothing but separators, as large as the receive buffer takes
+// (or --scaling-kib): the provider must reject it in time linear in its
+// length.
 void Bench::RunReader() {
   UseRoot(root_);
   UseTraceLevel(nullptr);
   std::string reply = "0000gtatdnld0000";
-  reply.append(CSocketClient::kReceiveBufferSize - 1 - reply.size(), ';');
+  reply.resize(std::min<size_t>(CSocketClient::kReceiveBufferSize - 1,
+                                static_cast<size_t>(options_.scaling_kib) * 1024),
+               ';');
   testing::ScriptedTransport transport;
   bool reset = ResetPeakRss();
   long before = CurrentRssKib();
@@ -618,7 +640,8 @@ void Bench::RunReader() {
                "GetAutoDownloadSetting on a reply of separators");
       },
       [&transport, &reply] { transport.PushReply(reply); });
-  PrintHeading("GetAutoDownloadSetting, scripted 4 MiB reply of \";\"");
+  PrintHeading("GetAutoDownloadSetting, scripted " + std::to_string(reply.size() / 1024) +
+               " KiB reply of \";\"");
   PrintStats("median, p90 (us)", stats, 0);
   std::printf("%44s peak +%ld KiB\n", "", reset ? PeakRssKib() - before : -1L);
 }

@@ -112,6 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string reply(reinterpret_cast<const char*>(data) + 1, size - 1);
   int liveBefore = qmx::testing::LiveObjectCount();
   uint32_t value = Call(data[0] % std::size(kMethods), reply);
+  qmx_fuzz::g_accepted = value == 0;
   Check(qmx::testing::LiveObjectCount() == liveBefore, "every object of the call is released");
   Check(Allowed(value, reply), "the return value is one the reply allows");
   CheckSplit(reply);

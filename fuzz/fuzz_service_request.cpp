@@ -7,12 +7,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <string>
 
 #include "fuzz/fuzz_support.h"
 #include "service/protocol.h"
 #include "service/request_handler.h"
 #include "service/service_state.h"
+#include "tests/support/wire_lists.h"
 
 namespace {
 
@@ -23,13 +25,18 @@ using qmx::service::ServiceState;
 using qmx_fuzz::Check;
 
 // Settings as clients could have left them: texts with separators, a
-// trailing "@" and long values, so that Gets have something to escape.
+// trailing "@" and long ones, so that Gets have something to escape.
 ServiceSettings Initial() {
   ServiceSettings settings = ServiceSettings::Defaults();
-  settings.download = {"1",      "2",     "Mon;Tue", "2024/01/31", "03:00",     "-7", "http://a;b",
-                       "proxy@", "08080", "user",    ";p;w;",      "\\\\cache", "cu", "cp", "E"};
-  settings.update = {"0", "2147483647", "Sunday", "", "23:59"};
-  settings.status = 0x00A5;
+  size_t n = 0;
+  auto awkward = [&n](const std::string& name) {
+    const std::string texts[] = {name + ";" + name, name + "@", "", "\\" + std::string(300, ';')};
+    return texts[n++ % std::size(texts)];
+  };
+  for (size_t i = 0; i < qmx::service::kStoredSettingCount; ++i) {
+    const qmx::service::StoredSetting& row = qmx::service::kStoredSettings[i];
+    if (row.list != nullptr) settings.*row.list = qmx::support::ValuesOf(*row.fields, -7, awkward);
+  }
   settings.reboot = 0x80000001u;
   return settings;
 }
@@ -41,10 +48,12 @@ std::string Request(const std::string& kind, const std::string& body) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  ServiceState state(Initial(), nullptr, nullptr);
+  static const ServiceSettings kInitial = Initial();
+  ServiceState state(kInitial, nullptr, nullptr);
   ServiceSettings before = state.Get();
 
   Reply reply = HandleRequest(std::string(reinterpret_cast<const char*>(data), size), state);
+  qmx_fuzz::g_accepted = reply.code == qmx::service::kOk;
 
   Check(reply.kind.size() == qmx::service::kKindSize,
         "the reply's kind is eight characters");

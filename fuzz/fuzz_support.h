@@ -1,5 +1,5 @@
 // What the fuzz targets share: a check that turns a broken property into a
-// finding, and traces kept in memory.
+// finding, what became of an input, and traces kept in memory.
 
 #ifndef QMX_FUZZ_FUZZ_SUPPORT_H_
 #define QMX_FUZZ_FUZZ_SUPPORT_H_
@@ -18,6 +18,11 @@ inline void Check(bool holds, const char* property) {
   std::fprintf(stderr, "fuzz check failed: %s\n", property);
   std::abort();
 }
+
+// Whether the target took the last input as good: a request answered
+// "0000", a reply its method returned 0 for, a MOF text loaded. The seed
+// replay (replay_seeds.cpp) holds each seed to what its name says.
+inline bool g_accepted = false;
 
 // Traces only to memory: a file line per trace would cost more than the
 // code under test, and a long run would fill the disk.

@@ -1,5 +1,8 @@
 #include "service/settings.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "service/protocol.h"
 
 namespace qmx {
@@ -7,28 +10,47 @@ namespace service {
 namespace {
 
 // Every field the service knows, laid out so that each list it takes is one
-// run of this table: the schedule (0-4), the download setting (5-14), and the
-// external media path a manual download adds (15).
+// run of this table: the schedule, the download setting from DownloadType
+// on, and the external media path a manual download adds.
 constexpr Field kFields[] = {
-    {"IsAutoSetting", FieldType::kBool},
-    {"RepeatType", FieldType::kInt},
-    {"DayOfWeek", FieldType::kText},
-    {"Date", FieldType::kText},
-    {"Time", FieldType::kText},
-    {"DownloadType", FieldType::kInt},
-    {"WebSiteUrl", FieldType::kText},
-    {"ProxyAddress", FieldType::kText},
-    {"ProxyPort", FieldType::kText},
-    {"ProxyUser", FieldType::kText},
-    {"ProxyPassword", FieldType::kText},
-    {"CacheServerPath", FieldType::kText},
-    {"CacheServerUser", FieldType::kText},
-    {"CacheServerPassword", FieldType::kText},
-    {"TempDriveLetter", FieldType::kText},
-    {"ExternalMediaPath", FieldType::kText},
+    {"IsAutoSetting", FieldType::kBool, 1},
+    {"RepeatType", FieldType::kInt, 1},
+    {"DayOfWeek", FieldType::kText, 1},
+    {"Date", FieldType::kText, 1},
+    {"Time", FieldType::kText, 1},
+    {"DownloadType", FieldType::kInt, 1},
+    {"WebSiteUrl", FieldType::kText, 1},
+    {"ProxyAddress", FieldType::kText, 1},
+    {"ProxyPort", FieldType::kText, 1},
+    {"ProxyUser", FieldType::kText, 1},
+    {"ProxyPassword", FieldType::kText, 1},
+    {"CacheServerPath", FieldType::kText, 1},
+    {"CacheServerUser", FieldType::kText, 1},
+    {"CacheServerPassword", FieldType::kText, 1},
+    {"TempDriveLetter", FieldType::kText, 1},
+    {"ExternalMediaPath", FieldType::kText, 1},
 };
-constexpr size_t kScheduleCount = 5;
-constexpr size_t kSettingCount = 10;
+
+// The place of the field named name in kFields: where a run starts, so that
+// a field added at the end of a run needs no count changed.
+constexpr size_t FieldAt(const char* name) {
+  size_t i = 0;
+  for (const Field& field : kFields) {
+    const char* a = field.name;
+    const char* b = name;
+    while (*a != '\0' && *a == *b) {
+      ++a;
+      ++b;
+    }
+    if (*a == *b) return i;
+    ++i;
+  }
+  return i;
+}
+constexpr size_t kSettingStart = FieldAt("DownloadType");
+constexpr size_t kManualStart = FieldAt("ExternalMediaPath");
+static_assert(kSettingStart < kManualStart && kManualStart < std::size(kFields),
+              "each run starts at a field of the table");
 
 std::vector<std::string> DefaultsFor(const FieldList& list) {
   std::vector<std::string> values;
@@ -40,11 +62,10 @@ std::vector<std::string> DefaultsFor(const FieldList& list) {
 
 }  // namespace
 
-const FieldList kDownloadScheduleFields = {kFields,
-                                           kScheduleCount + kSettingCount};
-const FieldList kUpdateScheduleFields = {kFields, kScheduleCount};
-const FieldList kManualDownloadFields = {kFields + kScheduleCount,
-                                         kSettingCount + 1};
+const FieldList kDownloadScheduleFields = {kFields, kManualStart};
+const FieldList kUpdateScheduleFields = {kFields, kSettingStart};
+const FieldList kManualDownloadFields = {kFields + kSettingStart,
+                                         std::size(kFields) - kSettingStart};
 
 bool ParseInt32(const std::string& text, int32_t* value) {
   size_t i = 0;
@@ -92,19 +113,29 @@ const StoredSetting kStoredSettings[] = {
      &kDownloadScheduleFields},
     {"update", 1, nullptr, 0, &ServiceSettings::update, &kUpdateScheduleFields},
 #ifdef QMX_TEST_EXTRA_STATE_KEY
-    {"TestExtra", 2, &ServiceSettings::test_extra, 8, nullptr, nullptr},
+    {"TestExtra", kOnePastTheRest, &ServiceSettings::test_extra, 8, nullptr,
+     nullptr},
 #endif
 };
 const size_t kStoredSettingCount =
     sizeof(kStoredSettings) / sizeof(kStoredSettings[0]);
 
-const uint32_t kStateVersion = [] {
+uint32_t StateVersionOf(const StoredSetting* rows, size_t count) {
   uint32_t newest = 0;
-  for (const StoredSetting& setting : kStoredSettings) {
-    if (setting.since > newest) newest = setting.since;
+  bool one_past = false;
+  for (size_t n = 0; n < count; ++n) {
+    const StoredSetting& row = rows[n];
+    one_past = one_past || row.since == kOnePastTheRest;
+    newest = std::max(newest, row.since);
+    for (size_t i = 0; row.list != nullptr && i < row.fields->count; ++i) {
+      newest = std::max(newest, row.fields->fields[i].since);
+    }
   }
-  return newest;
-}();
+  return one_past ? newest + 1 : newest;
+}
+
+const uint32_t kStateVersion =
+    StateVersionOf(kStoredSettings, kStoredSettingCount);
 
 ServiceSettings ServiceSettings::Defaults() {
   ServiceSettings settings;

@@ -15,9 +15,14 @@ namespace service {
 
 enum class FieldType { kBool, kInt, kText };
 
+// One value of a list. since is the state file version whose files first
+// hold it where a stored list has it: a field added to a stored list takes
+// the next version, so that an older service keeps the new key as a later
+// one instead of calling the file damaged.
 struct Field {
   const char* name;
   FieldType type;
+  uint32_t since;
 };
 
 // The fields of one value list, in wire order.
@@ -73,7 +78,8 @@ struct ServiceSettings {
 
 // One member of ServiceSettings as the state file keeps it: a number of
 // hex_digits hex digits under key, or a value list with one "key.Field" line
-// per field. since is the state file version that added it.
+// per field. since is the state file version that added the key, or
+// kOnePastTheRest.
 struct StoredSetting {
   const char* key;
   uint32_t since;
@@ -83,11 +89,19 @@ struct StoredSetting {
   const FieldList* fields;                          // the list's fields
 };
 
-// Every member kept, in state file order. A new key is a new row with the
-// next version as its since, which raises kStateVersion.
+// The since of the test-only key: one version past every other, so that a
+// build with it always writes files newer than one without.
+constexpr uint32_t kOnePastTheRest = 0;
+
+// Every member kept, in state file order. A new key is a new row, a new
+// field of a stored list a new field, with the next version as its since.
 extern const StoredSetting kStoredSettings[];
 extern const size_t kStoredSettingCount;
-// The newest since of the rows: the version of the state files written.
+
+// The version of the state files rows describe: the newest since of the
+// rows and of their lists' fields.
+uint32_t StateVersionOf(const StoredSetting* rows, size_t count);
+// StateVersionOf(kStoredSettings): the version of the state files written.
 extern const uint32_t kStateVersion;
 
 }  // namespace service

@@ -27,9 +27,11 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "service/protocol.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/unix_socket.h"
+#include "tests/support/wire_lists.h"
 
 namespace qmx {
 namespace support {
@@ -65,6 +67,12 @@ long OpenFiles(pid_t pid, const std::string& kind = "") {
   return count;
 }
 
+// How often pattern matches in text.
+long Matches(const std::string& text, const char* pattern) {
+  const std::regex regex(pattern);
+  return std::distance(std::sregex_iterator(text.begin(), text.end(), regex), {});
+}
+
 // The processor time the process has used, in clock ticks.
 long CpuTicks(pid_t pid) {
   std::istringstream stat(ReadWholeFile("/proc/" + std::to_string(pid) + "/stat"));
@@ -88,11 +96,13 @@ int ClientAs(uid_t uid, const std::string& socket) {
   return WaitProcess(child, 20000);
 }
 
-// An update schedule whose every field names generation n, so that a state
-// mixing two generations, or the defaults, cannot pass for either.
+// An update schedule whose every field but the booleans names generation
+// n, so that a state mixing two generations, or the defaults, cannot pass
+// for either.
 std::string Schedule(int n) {
-  std::string tag = std::to_string(n);
-  return "1;" + tag + ";day" + tag + ";date" + tag + ";" + std::string(200, 'a' + n % 26) + tag;
+  return service::EncodeValues(ValuesOf(service::kUpdateScheduleFields, n, [n](std::string name) {
+    return name + std::string(70, 'a' + n % 26) + std::to_string(n);
+  }));
 }
 
 // What a Get answers while generation n is stored: the same layout as a
@@ -193,14 +203,10 @@ TEST_F(ServiceFaultTest, FloodsAndStraySignalsLeaveItServing) {
     EXPECT_EQ(Send(Request("gustatus")), "0000gustatus0000") << signal;
   }
   const std::string log = service_.Log();
-  auto count = [&log](const char* pattern) {
-    const std::regex line(pattern);
-    return std::distance(std::sregex_iterator(log.begin(), log.end(), line), {});
-  };
-  const long refused = count("refused connection");
+  const long refused = Matches(log, "refused connection");
   EXPECT_GE(refused, 1);
   EXPECT_LE(refused, 2 + static_cast<long>(seconds)) << log;
-  EXPECT_EQ(count(" -> |sending a reply"), 0) << log;
+  EXPECT_EQ(Matches(log, " -> |sending a reply"), 0) << log;
   std::printf("3000 refused connections and 200 clients gone mid-request in %.1f s: %ld log "
               "lines\n", seconds, refused);
 }
@@ -274,8 +280,7 @@ TEST_F(ServiceFaultTest, IdleBusyClientsAndNoDescriptorsLeftHoldNobodyUp) {
   EXPECT_EQ(waiting.get(), "0000gustatus0000");
   const double resumed_ms = MsSince(exhausted) - exhausted_ms;
   const std::string log = service_.Log();  // of the condition, at most one line a second
-  const std::regex condition("cannot accept");
-  const long lines = std::distance(std::sregex_iterator(log.begin(), log.end(), condition), {});
+  const long lines = Matches(log, "cannot accept");
   EXPECT_GE(lines, 1);
   EXPECT_LE(lines, 1 + static_cast<long>(exhausted_ms / 1000)) << log;
   EXPECT_EQ(log.find(" (1 times"), std::string::npos) << log;  // a count only of lines held back
@@ -312,12 +317,14 @@ long HeldWhenSettled(pid_t pid) {
 // Held to its connection cap, or to a descriptor limit it keeps a reserve
 // below, the service leaves the other clients in the backlog; freed, it
 // takes them in turn, and a Set that comes last is saved (no descriptor of
-// the reserve went to a client). Each client sends a part of a request.
+// the reserve went to a client), and the log says why it stopped. Each
+// client sends a part of a request.
 TEST(ServiceLimitTest, CapAndDescriptorReserveHoldClientsBack) {
   const int kClients = 100;
-  const struct { std::vector<std::string> args; rlim_t descriptors; size_t sent; long most; } rows[] = {
-      {{"--max-connections", "40"}, 0, 60000, 40},
-      {{}, 64, 100, 64},
+  const struct { std::vector<std::string> args; rlim_t descriptors; size_t sent; long most;
+                 const char* said; } rows[] = {
+      {{"--max-connections", "40"}, 0, 60000, 40, "40 clients held, the most allowed"},
+      {{}, 64, 100, 64, "descriptors are kept for the service's files"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.descriptors);
@@ -343,6 +350,7 @@ TEST(ServiceLimitTest, CapAndDescriptorReserveHoldClientsBack) {
     for (long i = 0; i <= kClients - held; ++i) close(clients[i]);
     ASSERT_EQ(set.wait_for(std::chrono::seconds(20)), std::future_status::ready);
     EXPECT_EQ(set.get(), "0000statupdt0000") << service.Log();
+    EXPECT_NE(service.Log().find(row.said), std::string::npos) << service.Log();
     for (long i = kClients - held + 1; i < kClients; ++i) close(clients[i]);
     EXPECT_EQ(Exchange(root.SocketPath(), Request("gtatupdt")), StoredReply(1));
     std::printf("%ld clients held (%s), the rest waiting: a Set after them saved\n", held,

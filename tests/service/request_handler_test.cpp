@@ -10,7 +10,9 @@
 #include "gtest/gtest.h"
 #include "service/protocol.h"
 #include "service/service_state.h"
+#include "tests/support/method_table.h"
 #include "tests/support/unix_socket.h"
+#include "tests/support/wire_lists.h"
 
 namespace qmx {
 namespace service {
@@ -47,50 +49,78 @@ class HandlerTest : public ::testing::Test {
   ServiceState state_{ServiceSettings::Defaults(), &recorder_, &recorder_};
 };
 
-// In order: a success has the layout of a request, answered with its kind
-// and a body; journal lines name every value. A list is saved before it is
-// answered, and read back with integers as "%d" and a ";" inside a value as
-// "@@@@". (Every kind's answer end to end is the integration tests'.)
-TEST_F(HandlerTest, AnswersAndJournalsInTheWiresFormAndKeepsWhatIsSet) {
+// Every kind once, in order, each request and reply written out as a client
+// and the service put them, so that a mistake the field tables and the code
+// share fails here: a success has the layout of a request, answered with
+// its kind and a body; journal lines name every value; a list is saved
+// before it is answered, and read back with integers as "%d" and a ";"
+// inside a value as "@@@@". Elsewhere lists are built from the tables.
+TEST_F(HandlerTest, AnswersEveryKindInTheWiresFormAndKeepsWhatIsSet) {
   const struct { std::string request, reply, journal; } cases[] = {
-      {Request("gtatupdt"), Request("gtatupdt", "0;0;;;"), ""},
-      {Request("exmnrlbk"), Request("exmnrlbk", "00000000"), "exmnrlbk Reboot=00000000"},
-      {Request("exmndnld", "2;http://u@@@@x;p;8080;;pw;;;;T;/m"), Request("exmndnld"),
+      {"0000gustatus0000", "0000gustatus0000", ""},
+      {"0000exreboot0000", "0000exreboot0000", "exreboot"},
+      {"0000mdulupdt0000", "0000mdulupdt0000", "mdulupdt"},
+      {"0022exmndnld00002;http://u@@@@x;p;8080;;pw;;;;T;/m", "0000exmndnld0000",
        "exmndnld DownloadType=2 WebSiteUrl=http://u;x ProxyAddress=p ProxyPort=8080 ProxyUser= "
        "ProxyPassword=pw CacheServerPath= CacheServerUser= CacheServerPassword= "
        "TempDriveLetter=T ExternalMediaPath=/m"},
-      {Request("statdnld", "1;009;Sun;d;t;-2147483648;http://a@@@@b;proxy;3128;user;p@@@@ss;;;;C:"),
-       Request("statdnld"), ""},
-      {Request("gtatdnld"),
-       Request("gtatdnld", "1;9;Sun;d;t;-2147483648;http://a@@@@b;proxy;3128;user;p@@@@ss;;;;C:"),
-       ""},
+      {"0000gtatupdt0000", "0006gtatupdt00000;0;;;", ""},
+      {"0013statupdt00001;007;Monday;;03:00", "0000statupdt0000", ""},
+      {"0045statdnld00001;009;Sun;d;t;-2147483648;http://a@@@@b;proxy;3128;user;p@@@@ss;;;;C:",
+       "0000statdnld0000", ""},
+      {"0000gtatdnld0000",
+       "0043gtatdnld00001;9;Sun;d;t;-2147483648;http://a@@@@b;proxy;3128;user;p@@@@ss;;;;C:", ""},
+      {"0000exmnupdt0000", "0008exmnupdt000000000000", "exmnupdt Reboot=00000000"},
+      {"0000exmnrlbk0000", "0008exmnrlbk000000000000", "exmnrlbk Reboot=00000000"},
   };
+  std::string kinds;
   for (const auto& c : cases) {
     recorder_.lines.clear();
     EXPECT_EQ(Send(c.request), c.reply);
     EXPECT_EQ(recorder_.lines, c.journal.empty() ? Values{} : Values{c.journal});
+    kinds += c.request.substr(4, kKindSize) + " ";
   }
-  ASSERT_EQ(recorder_.saved.size(), 1u);
+  for (const support::MethodEntry& method : support::kMethods) {
+    EXPECT_NE(kinds.find(std::string(method.kind) + " "), std::string::npos) << method.name;
+  }
+  ASSERT_EQ(recorder_.saved.size(), 2u);
   EXPECT_EQ(recorder_.saved.back(), state_.Get());
+}
+
+// kind's request with a good list but for its first field of type (or its
+// last field), which holds value.
+std::string With(const char* kind, const FieldList& list, FieldType type,
+                 const std::string& value) {
+  Values values = support::ValuesOf(list, 1);
+  size_t i = 0;
+  while (i + 1 < list.count && list.fields[i].type != type) ++i;
+  values[i] = value;
+  return Request(kind, EncodeValues(values));
 }
 
 // One request of each class, and writes whose save or journal line fails;
 // the echoed kind is "????????" where the bytes are not printable.
 TEST_F(HandlerTest, BadRequestsAndFailedWritesGetTheirCodeAndChangeNothing) {
+  const std::string update = EncodeValues(support::ValuesOf(kUpdateScheduleFields, 1));
   const struct { std::string request; uint16_t code; std::string echoed; } cases[] = {
       {"0000gustatus0001", kMalformedHeader, "gustatus"},
+      {"000agustatus0000", kMalformedHeader, "gustatus"},
       {std::string("0000gus\0atus0000", 16), kMalformedHeader, "????????"},
       {"0000gustatux0000", kUnknownKind, "gustatux"},
-      {"0000statupdt00001;0;;;", kLengthMismatch, "statupdt"},
+      {"0000statupdt0000" + update, kLengthMismatch, "statupdt"},
       {Request("gustatus", "x"), kWrongValueCount, "gustatus"},
-      {Request("statupdt", "2;0;;;"), kBadBoolean, "statupdt"},
-      {Request("statupdt", "1;2147483648;;;"), kBadInteger, "statupdt"},
-      {Request("exmndnld", "+1;;;;;;;;;;"), kBadInteger, "exmndnld"},
+      {Request("statupdt", update + ";"), kWrongValueCount, "statupdt"},
+      {With("statupdt", kUpdateScheduleFields, FieldType::kBool, "2"), kBadBoolean, "statupdt"},
+      {With("statupdt", kUpdateScheduleFields, FieldType::kInt, "2147483648"), kBadInteger,
+       "statupdt"},
+      {With("exmndnld", kManualDownloadFields, FieldType::kInt, "+1"), kBadInteger, "exmndnld"},
       {Request("statdnld", std::string(kMaxBodySize, ';')) + "x", kRequestTooLarge, "statdnld"},
-      {Request("statupdt", "0;5;Sun;;"), kStateNotSaved, "statupdt"},
+      {Request("statupdt", EncodeValues(support::ValuesOf(kUpdateScheduleFields, 5))),
+       kStateNotSaved, "statupdt"},
       {Request("exmnupdt"), kJournalNotWritten, "exmnupdt"},
   };
-  ASSERT_EQ(Send(Request("statupdt", "1;2;Monday;;03:00")), Request("statupdt"));
+  ASSERT_EQ(Send(Request("statupdt", EncodeValues(support::ValuesOf(kUpdateScheduleFields, 2)))),
+            Request("statupdt"));
   const ServiceSettings before = state_.Get();
   recorder_.saved.clear();
   recorder_.fail = true;

@@ -13,11 +13,13 @@
 #include <new>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "gtest/gtest.h"
 #include "service/protocol.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/unix_socket.h"
+#include "tests/support/wire_lists.h"
 
 // While not 0, allocations of at least that many bytes fail, as they would
 // with the address space used up.
@@ -41,6 +43,7 @@ namespace {
 
 using support::Exchange;
 using support::Request;
+using support::ValuesOf;
 
 // A server in this process with a short request time-out.
 class ServerTest : public ::testing::Test {
@@ -57,8 +60,8 @@ class ServerTest : public ::testing::Test {
 };
 
 // A client that never ends its request is dropped after the time-out while
-// others are served; one that ends it empty is told it is malformed; a
-// request one byte longer than the largest is refused whole, though its
+// others are served; one that ends it empty is told it is malformed; the
+// largest request is taken, one byte longer is refused whole, though its
 // first bytes are a well-formed one, and so is one of 300 KB, whose sender
 // would be reset before reading the answer if the rest were left unread.
 // A client whose request finds no memory is closed, and only that one.
@@ -69,8 +72,16 @@ TEST_F(ServerTest, StuckClientIsDroppedWhileOthersAreServed) {
   EXPECT_TRUE(support::SendAll(stuck, "0000gust"));
   EXPECT_EQ(Exchange(socket_, Request("gustatus")), "0000gustatus0000");
   EXPECT_EQ(Exchange(socket_, ""), "0000????????0010");  // said nothing, waits for the answer
-  const std::string largest = Request("statupdt", "1;0;;;" + std::string(kMaxBodySize - 7, 't'));
-  for (size_t more : {2, 300000}) {
+  // An update schedule whose first text fills the body to the limit.
+  size_t room = kMaxBodySize;
+  room -= EncodeValues(ValuesOf(kUpdateScheduleFields, 1, [](auto) { return ""; })).size();
+  const std::string largest =
+      Request("statupdt", EncodeValues(ValuesOf(kUpdateScheduleFields, 1, [&room](auto) {
+                return std::string(std::exchange(room, 0), 't');
+              })));
+  ASSERT_EQ(largest.size(), kMaxRequestSize);
+  EXPECT_EQ(Exchange(socket_, largest), "0000statupdt0000");
+  for (size_t more : {1, 300000}) {
     EXPECT_EQ(Exchange(socket_, largest + std::string(more, 'x')), "0000statupdt0016");
   }
   int starved = support::ConnectUnix(socket_);
