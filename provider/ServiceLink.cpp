@@ -16,14 +16,19 @@ alignas(CSocketClient) char g_chLinkClaimTag;
 CSocketClient* const kLinkClaimed =
     reinterpret_cast<CSocketClient*>(&g_chLinkClaimTag);
 
-// Gives the link back if it still holds pOwn, and deletes pOwn's client
-// (none while only claimed). A link another cycle holds is left alone.
+// Deletes pOwn's client (none while only claimed), then gives the link
+// back, if the link still holds pOwn: a link another cycle holds is left
+// alone. Only the holder changes a held link, so nothing can take it
+// between the test and the release, and no new client is made before the
+// old one is gone.
 void ReleaseLink(std::atomic<CSocketClient*>* pLink,
                  CSocketClient* pOwn) noexcept {
-  if (pOwn == nullptr || !pLink->compare_exchange_strong(pOwn, nullptr)) return;
-  if (pOwn == kLinkClaimed) return;
-  pOwn->Deinitialize();
-  delete pOwn;
+  if (pOwn == nullptr || pLink->load() != pOwn) return;
+  if (pOwn != kLinkClaimed) {
+    pOwn->Deinitialize();
+    delete pOwn;
+  }
+  pLink->store(nullptr);
 }
 
 // Holds the link for SocketClientInitialize from the moment its claim

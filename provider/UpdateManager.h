@@ -88,14 +88,15 @@ class CVELTRAX_UpdateManager : public CVELTRAX_SysService {
   // *ppClient is null from the moment that client is gone, before the
   // "[END]" line, so that an exception there leaves nothing to close.
   void DeinitializeLink(CSocketClient** ppClient);
-  // Gives the link back, without a trace, if it still holds *ppClient, and
-  // deletes that client; never another cycle's. *ppClient becomes null.
+  // If the link still holds *ppClient, deletes that client and then gives
+  // the link back, without a trace; never another cycle's. *ppClient
+  // becomes null.
   void CloseLink(CSocketClient** ppClient) noexcept;
   friend class COpenLinkScope;
 
   // Only SocketClientInitialize sets it, its test and its setting one
-  // atomic step; only the cycle holding it clears it, by a compare-and-set
-  // from its own client.
+  // atomic step; only the cycle holding it clears it, once its client is
+  // deleted.
   std::atomic<CSocketClient*> m_pSocketClient;
 };
 

@@ -41,6 +41,8 @@ struct Exchange {
   std::function<void()> duringReceive;
   // RecvMessage returns recvResult without writing to the buffer at all.
   bool writesNothing = false;
+  // Runs as the transport is destroyed (its link's client deleted).
+  std::function<void()> whenClosed = nullptr;
 };
 
 // While alive, every CFileTransfer takes the next queued exchange when it is

@@ -59,6 +59,7 @@ ScriptedChannel::ScriptedChannel(std::shared_ptr<Script> script,
 }
 
 ScriptedChannel::~ScriptedChannel() {
+  if (m_exchange.whenClosed) m_exchange.whenClosed();
   std::lock_guard<std::mutex> lock(m_script->mutex);
   --m_script->alive;
 }

@@ -310,6 +310,17 @@ TEST_F(MessageCycleTest, TracesACallInOrder) {
       w + "[END]", m + " instance", m, "Release VELTRAX_UpdateManager", d + " mr=0x00000000"}));
 }
 
+// The link is given back only once its client and transport are gone: a
+// call made while the transport closes finds the link still held.
+TEST_F(MessageCycleTest, GivesTheLinkBackOnlyOnceItsTransportIsGone) {
+  uint32_t during = 0;
+  transport_.Push({0, qmx::testing::Exchange::kReplyLength, "0000exreboot0000", nullptr, false,
+                   [&] { during = Call("ExecuteReboot").returnValue(); }});
+  EXPECT_EQ(Call("ExecuteReboot").returnValue(), 0u);
+  EXPECT_EQ(during, 0x1002u);
+  EXPECT_EQ(transport_.MostAlive(), 1);
+}
+
 // The link's raw-buffer slots are kept for its interface only: they always
 // fail, whatever they are given.
 TEST(SocketClientTest, RawBufferSlotsAlwaysFail) {
