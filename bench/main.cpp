@@ -33,7 +33,7 @@
 #include "service/protocol.h"
 #include "service/settings.h"
 #include "tests/support/child_process.h"
-#include "tests/support/provider_host.h"
+#include "bench/provider_host.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/wire_lists.h"
 
@@ -135,7 +135,7 @@ void UseTraceLevel(const char* level) {
 
 // A benchmark of failing calls measures nothing: the call must end with
 // status 0 and one instance whose return value is want.
-void Expect(const support::CallOutcome& got, uint32_t want,
+void Expect(const CallOutcome& got, uint32_t want,
             const std::string& what) {
   if (got.status == WBEM_S_NO_ERROR && got.indicated == 1 &&
       got.return_value == want) {
@@ -158,11 +158,11 @@ std::vector<std::string> UpdateSchedule() {
   return support::ValuesOf(service::kUpdateScheduleFields, 2);
 }
 
-std::vector<support::InputField> InputFields(const std::string& method) {
+std::vector<InputField> InputFields(const std::string& method) {
   if (method != kSetUpdate) return {};
   const service::FieldList& list = service::kUpdateScheduleFields;
   const std::vector<std::string> values = UpdateSchedule();
-  std::vector<support::InputField> fields;
+  std::vector<InputField> fields;
   for (size_t i = 0; i < list.count; ++i) {
     fields.push_back({"UpdateSchedule", list.fields[i].name, values[i]});
     if (list.fields[i].type == service::FieldType::kBool) fields.back().value = values[i] == "1";
@@ -215,7 +215,7 @@ class Bench {
   support::TempRoot root_;
   support::TempRoot big_root_;
   std::unique_ptr<support::ServiceProcess> service_;
-  std::unique_ptr<support::ProviderHost> host_;
+  std::unique_ptr<ProviderHost> host_;
   std::unique_ptr<CVELTRAX_UpdateManager> core_;
   std::string set_update_request_;
 
@@ -267,7 +267,7 @@ Bench::Bench(const Options& options)
   service_->Start();
   UseRoot(root_);
   UseTraceLevel(nullptr);
-  host_ = std::make_unique<support::ProviderHost>(QMX_PROVIDER_LIBRARY,
+  host_ = std::make_unique<ProviderHost>(QMX_PROVIDER_LIBRARY,
                                                   QMX_SCHEMA_FILE);
   core_ = std::make_unique<CVELTRAX_UpdateManager>();
   set_update_request_ =

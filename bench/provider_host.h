@@ -1,10 +1,10 @@
 // The shipped provider library loaded and created the way the host
 // framework does it, with the product schema as its services object, for
-// tests and the benchmark that call it over the real transport. Calls may
-// come from several threads at once, as a host makes them.
+// the benchmark's calls over the real transport. Calls may come from
+// several threads at once, as a host makes them.
 
-#ifndef QMX_TESTS_SUPPORT_PROVIDER_HOST_H_
-#define QMX_TESTS_SUPPORT_PROVIDER_HOST_H_
+#ifndef QMX_BENCH_PROVIDER_HOST_H_
+#define QMX_BENCH_PROVIDER_HOST_H_
 
 #include <cstdint>
 #include <memory>
@@ -16,7 +16,7 @@
 #include "host/wbem.h"
 
 namespace qmx {
-namespace support {
+namespace bench {
 
 // One property of an embedded input object, e.g. UpdateSchedule.Time.
 struct InputField {
@@ -65,7 +65,7 @@ class ProviderHost {
   CVELTRAX_ServerService* provider_ = nullptr;
 };
 
-}  // namespace support
+}  // namespace bench
 }  // namespace qmx
 
-#endif  // QMX_TESTS_SUPPORT_PROVIDER_HOST_H_
+#endif  // QMX_BENCH_PROVIDER_HOST_H_

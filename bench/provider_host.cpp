@@ -1,4 +1,4 @@
-#include "tests/support/provider_host.h"
+#include "bench/provider_host.h"
 
 #include <dlfcn.h>
 
@@ -10,7 +10,7 @@
 #include "runtime/repository.h"
 
 namespace qmx {
-namespace support {
+namespace bench {
 namespace {
 
 const char kClassName[] = "VELTRAX_UpdateManager";
@@ -115,5 +115,5 @@ CallOutcome ProviderHost::CallWith(const std::string& method,
   return outcome;
 }
 
-}  // namespace support
+}  // namespace bench
 }  // namespace qmx
