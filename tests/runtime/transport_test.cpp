@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -148,6 +149,16 @@ TEST_F(TransportTest, TimeOutsBoundEachStep) {
     };
   };
   expect_fails(send(1), "cannot connect: No such file or directory", 0);
+  // A path that fills the whole address leaves no room for its end: refused
+  // before any connect; one byte shorter is tried.
+  for (size_t extra : {0, 1}) {
+    const std::string path =
+        "/" + std::string(sizeof(sockaddr_un::sun_path) - 2 - root_.dir().size() + extra, 'p');
+    root_.WriteFile("/etc/qmx/long.ini", "[Socket]\nPath = " + path + "\n");
+    EXPECT_EQ(CFileTransfer("Transport", "/etc/qmx/long.ini").SendMessage("q"), -1);
+    EXPECT_NE(NewTraces().find(extra ? ": socket path too long" : ": cannot connect: No such"),
+              std::string::npos) << path.size();
+  }
   // A reply late as a whole, or still trickling in when the time is up.
   const struct { int call_timeout_ms, delay_ms, pace_ms; } replies[] = {
       {0, 10000, 0}, {200, 10000, 0}, {0, 0, 50}};
