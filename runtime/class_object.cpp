@@ -185,7 +185,7 @@ HRESULT ClassObject::SpawnInstance(long flags, IWbemClassObject** instance) {
   if (flags != 0) return WBEM_E_INVALID_PARAMETER;  // flags are reserved
   HRESULT injected = internal::InjectedFault(HostOperation::kSpawnInstance,
                                              m_def->name.c_str());
-  if (FAILED(injected)) return injected;
+  if (injected != WBEM_S_NO_ERROR) return injected;
   *instance = InstanceObject::Make(this);
   return WBEM_S_NO_ERROR;
 }

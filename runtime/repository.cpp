@@ -48,7 +48,7 @@ HRESULT Repository::GetObject(const std::string& path, long flags, IWbemContext*
   if (flags != 0) return WBEM_E_INVALID_PARAMETER;  // no optional flag is served
   HRESULT injected =
       internal::InjectedFault(testing::HostOperation::kGetObject, path.c_str());
-  if (FAILED(injected)) return injected;
+  if (injected != WBEM_S_NO_ERROR) return injected;
   const ClassDef* def = m_schema->Find(path);
   if (def == nullptr) return WBEM_E_NOT_FOUND;
   *object = NewClassObject(m_schema, def);

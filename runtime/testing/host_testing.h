@@ -128,6 +128,8 @@ enum class HostOperation {
 
 // While alive, the listed operations on the listed names fail with the
 // given status, or run the given action (which may throw), every time.
+// GetObject and SpawnInstance given a status, even a success one, hand out
+// no object: a host that reports success and gives nothing.
 class FaultInjection {
  public:
   FaultInjection();

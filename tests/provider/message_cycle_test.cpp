@@ -136,6 +136,10 @@ TEST_F(MessageCycleTest, SendsEachRequestAndTakesTheReplyByItsRules) {
        "GetObject is failed Veltrax_UpdateSchedule 8004abcd"},
       {"GetAutoUpdateSetting", getAuto, kFailed,
        "SpawnInstance is failed Veltrax_UpdateSchedule 8004abcd"},
+      // A host that reports success and gives no object.
+      {"GetAutoUpdateSetting", getAuto, kFailed, "GetObject is failed Veltrax_UpdateSchedule 00000001"},
+      {"GetAutoUpdateSetting", getAuto, kFailed,
+       "SpawnInstance is failed Veltrax_UpdateSchedule 00000001"},
       {"GetAutoUpdateSetting", getAuto, kFailed, "SetOutParam is failed Time 8004abcd"},
       {"GetAutoDownloadSetting", getDownload, kFailed,
        "GetObject is failed Veltrax_DownloadSetting 8004abcd", downloadSchedule},
@@ -165,8 +169,8 @@ TEST_F(MessageCycleTest, SendsEachRequestAndTakesTheReplyByItsRules) {
     if (sends) transport_.Push(link);
     qmx::testing::FaultInjection faults;
     std::smatch step;  // an unusual status, so that the trace proves it carries the host's
-    if (std::regex_match(test.traced, step, std::regex(R"((\w+) is failed (\w+) 8004abcd)"))) {
-      faults.Fail(steps.at(step[1]), step[2], static_cast<HRESULT>(0x8004abcdu));
+    if (std::regex_match(test.traced, step, std::regex(R"((\w+) is failed (\w+) ([0-9a-f]{8}))"))) {
+      faults.Fail(steps.at(step[1]), step[2], static_cast<HRESULT>(std::stoul(step[3], nullptr, 16)));
     }
     CallResult result = Call(test.method, test.fields);
     EXPECT_EQ(result.statuses(), std::vector<HRESULT>{WBEM_S_NO_ERROR});
