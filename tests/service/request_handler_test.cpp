@@ -106,6 +106,8 @@ TEST_F(HandlerTest, BadRequestsAndFailedWritesGetTheirCodeAndChangeNothing) {
       {"0000gustatus0001", kMalformedHeader, "gustatus"},
       {"000agustatus0000", kMalformedHeader, "gustatus"},
       {std::string("0000gus\0atus0000", 16), kMalformedHeader, "????????"},
+      {"0000gustatu\x7f" "0000", kMalformedHeader, "????????"},
+      {"0000 ustat~~0000", kMalformedHeader, " ustat~~"},  // the printable ends
       {"0000gustatux0000", kUnknownKind, "gustatux"},
       {"0000statupdt0000" + update, kLengthMismatch, "statupdt"},
       {Request("gustatus", "x"), kWrongValueCount, "gustatus"},
