@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <filesystem>
 #include <new>
 #include <string>
 #include <thread>
@@ -99,7 +100,18 @@ TEST_F(ServerTest, StuckClientIsDroppedWhileOthersAreServed) {
   EXPECT_FALSE(root_.Exists("/s.sock"));
 }
 
-// Clients already connected when the stop comes are still answered.
+// The sockets this process holds.
+int OpenSockets() {
+  int count = 0;
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code gone;  // the iterator's own
+    count += std::filesystem::read_symlink(fd, gone).string().rfind("socket:", 0) == 0;
+  }
+  return count;
+}
+
+// Clients already connected when the stop comes are still answered; then
+// the server lets go of every socket.
 TEST_F(ServerTest, StopAnswersConnectionsInHand) {
   int waiting = support::ConnectUnix(socket_);
   EXPECT_TRUE(support::SendAll(waiting, Request("gustatus")));
@@ -108,6 +120,7 @@ TEST_F(ServerTest, StopAnswersConnectionsInHand) {
   server_.Run();
   EXPECT_EQ(support::ReadToEnd(waiting), "0000gustatus0000");
   close(waiting);
+  EXPECT_EQ(OpenSockets(), 0);
 }
 
 }  // namespace
