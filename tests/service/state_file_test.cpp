@@ -233,6 +233,7 @@ TEST(SettingsTest, StateVersionFollowsTheNewestKeyOrField) {
       {"number", 2, &ServiceSettings::status, 4, nullptr, nullptr},
       {"list", 1, nullptr, 0, &ServiceSettings::update, &list},
       {"test", kOnePastTheRest, &ServiceSettings::reboot, 8, nullptr, nullptr}};
+  EXPECT_EQ(StateVersionOf(rows, 0), 0u);
   EXPECT_EQ(StateVersionOf(rows, 1), 2u);
   EXPECT_EQ(StateVersionOf(rows, 2), 3u);
   EXPECT_EQ(StateVersionOf(rows, 3), 4u);
