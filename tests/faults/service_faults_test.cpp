@@ -14,7 +14,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <filesystem>
 #include <future>
 #include <iterator>
@@ -132,7 +131,6 @@ TEST_F(ServiceFaultTest, KilledWhileSavingKeepsOldOrNewState) {
   int stored = 0;
   int next = 1;
   int corrupt = 0;
-  int unacknowledged = 0;  // saves that landed though no reply got out
   for (int round = 0; round < kKillRounds; ++round) {
     std::atomic<int> acked{stored};
     std::atomic<int> in_flight{stored};
@@ -150,7 +148,6 @@ TEST_F(ServiceFaultTest, KilledWhileSavingKeepsOldOrNewState) {
       ADD_FAILURE() << "round " << round << ": acknowledged " << acked << ", saving "
                     << in_flight << ", found " << state;
     }
-    unacknowledged += saving && in_flight != acked;
     stored = saving ? in_flight : acked;
     next = in_flight + 1;
   }
@@ -168,8 +165,6 @@ TEST_F(ServiceFaultTest, KilledWhileSavingKeepsOldOrNewState) {
   ServiceProcess second(QMXUPDTMNGR_PATH, &root_);
   EXPECT_THROW(second.Start(), std::runtime_error);
   EXPECT_EQ(Send(Request("gustatus")), "0000gustatus0000");
-  std::printf("service killed %d times while saving: %d generations stored, %d kept without a "
-              "reply, %d corrupt states\n", kKillRounds, next - 1, unacknowledged, corrupt);
 }
 
 // A stranger connecting over and over costs a log line a second at most,
@@ -207,8 +202,6 @@ TEST_F(ServiceFaultTest, FloodsAndStraySignalsLeaveItServing) {
   EXPECT_GE(refused, 1);
   EXPECT_LE(refused, 2 + static_cast<long>(seconds)) << log;
   EXPECT_EQ(Matches(log, " -> |sending a reply"), 0) << log;
-  std::printf("3000 refused connections and 200 clients gone mid-request in %.1f s: %ld log "
-              "lines\n", seconds, refused);
 }
 
 // Left alone, the service takes no processor time. A thousand clients that
@@ -250,10 +243,8 @@ TEST_F(ServiceFaultTest, IdleBusyClientsAndNoDescriptorsLeftHoldNobodyUp) {
       send(clients[i], "0", 1, MSG_NOSIGNAL);
     }
   }
-  Clock::time_point call = Clock::now();
   CommandResult result = RunCommand({{QMX_CALL_PATH, "--json", "GetQmxStatus"},
                                      {{"QMX_ROOT", root_.dir()}}, {"QMX_TRACE_LEVEL"}});
-  const double call_ms = MsSince(call);
   EXPECT_NE(result.out.find("\"ReturnValue\":0"), std::string::npos) << result.Describe();
   busy = false;
   for (std::thread& client : crowd) client.join();
@@ -263,8 +254,6 @@ TEST_F(ServiceFaultTest, IdleBusyClientsAndNoDescriptorsLeftHoldNobodyUp) {
   const long held = OpenFiles(pid) - own_fds;
   // Each answer let go of the files it opened (the state, the journal).
   EXPECT_LT(held, static_cast<long>(clients.size()) + kBusyClients);
-  const std::string status = ReadWholeFile("/proc/" + std::to_string(pid) + "/status");
-  const long resident_kib = std::stol(status.substr(status.find("VmRSS:") + 6));
 
   // Below the descriptors it holds; a few more clients take any it freed
   // since. The first clients' are freed to let the waiting one in.
@@ -278,28 +267,17 @@ TEST_F(ServiceFaultTest, IdleBusyClientsAndNoDescriptorsLeftHoldNobodyUp) {
   const double exhausted_ms = MsSince(exhausted);
   ASSERT_EQ(waiting.wait_for(std::chrono::seconds(20)), std::future_status::ready);
   EXPECT_EQ(waiting.get(), "0000gustatus0000");
-  const double resumed_ms = MsSince(exhausted) - exhausted_ms;
   const std::string log = service_.Log();  // of the condition, at most one line a second
   const long lines = Matches(log, "cannot accept");
   EXPECT_GE(lines, 1);
   EXPECT_LE(lines, 1 + static_cast<long>(exhausted_ms / 1000)) << log;
   EXPECT_EQ(log.find(" (1 times"), std::string::npos) << log;  // a count only of lines held back
 
-  Clock::time_point stop = Clock::now();
   EXPECT_EQ(service_.Stop(), 0) << service_.Log();
-  const double stop_ms = MsSince(stop);
   for (size_t i = kFreedClients; i < clients.size(); ++i) {
     EXPECT_EQ(ReadToEnd(clients[i]), "");
     close(clients[i]);
   }
-  std::printf(
-      "%ld clients held (%d then %d idle, %d trickling): service resident %ld KiB; "
-      "%d busy clients' requests answered %d, not %d; qmx-call GetQmxStatus beside "
-      "them %.1f ms; out of descriptors %.0f ms: %ld log lines, the waiting client "
-      "answered %.1f ms after some were freed; SIGTERM to exit %.1f ms\n",
-      held, kFreedClients + kIdleClients, kIdleClients, kTricklingClients, resident_kib,
-      kBusyClients, answered.load(), unanswered.load(), call_ms, exhausted_ms, lines,
-      resumed_ms, stop_ms);
 }
 
 // One client after another until the service holds no more: the number of
@@ -353,8 +331,6 @@ TEST(ServiceLimitTest, CapAndDescriptorReserveHoldClientsBack) {
     EXPECT_NE(service.Log().find(row.said), std::string::npos) << service.Log();
     for (long i = kClients - held + 1; i < kClients; ++i) close(clients[i]);
     EXPECT_EQ(Exchange(root.SocketPath(), Request("gtatupdt")), StoredReply(1));
-    std::printf("%ld clients held (%s), the rest waiting: a Set after them saved\n", held,
-                row.descriptors ? "descriptor limit 64" : "--max-connections 40");
   }
 }
 
