@@ -4,7 +4,10 @@
 # _FORTIFY_SOURCE, RELRO with immediate binding, PIE, stack clash
 # protection where it has large frames), and none imports the
 # 32-bit file or time calls that _FILE_OFFSET_BITS=64 and _TIME_BITS=64
-# replace: on i386 those fail on large inode numbers and wrap in 2038.
+# replace: on i386 those fail on large inode numbers and wrap in 2038. The
+# runtime libraries export no more than the host interface of host/ and
+# the host program's calls of runtime/repository.h, trace_control.h and
+# service_exchange.h: no test seam.
 #   elf_check.sh FILE|DIR...
 set -euo pipefail
 if ! command -v hardening-check >/dev/null; then
@@ -28,8 +31,24 @@ narrow+='|time|clock_gettime|clock_getres|clock_nanosleep|nanosleep|gettimeofday
 narrow+='|gmtime|gmtime_r|localtime|localtime_r|mktime|timegm|ctime|difftime|utime|utimes'
 narrow+='|futimens|utimensat|select|pselect|ppoll|setsockopt|getsockopt|recvmmsg'
 narrow+='|sem_timedwait|pthread_cond_timedwait|pthread_mutex_timedlock|timerfd_settime|sigtimedwait'
+interface='CFileTransfer|CFileUtility|CIWbemUtil|CStringUtil|CTraceUtility|CVELTRAX_ServerService
+  |CVELTRAX_SysService|QmxException|IWbemClassObject|IWbemContext|IWbemObjectSink|IWbemServices
+  |VariantInit|VariantClear|SysAllocString|SysFreeString|lstrcmpW|qmx::CreateContext
+  |qmx::LoadRepository|qmx::LoadRepositoryFromText|qmx::RecordingSink|qmx::ReloadTraceLevel
+  |qmx::SetTraceMirror|qmx::TraceLevel|qmx::ExchangeWithService'
+interface=$(tr -d ' \n' <<<"$interface")
 status=0
 for file in "${files[@]}"; do
+  case ${file##*/} in
+    libqmx_ComLib.so | libqmx_ProviderBase.so)
+      unlisted=$(nm -D -C --defined-only "$file" | cut -c 12- |
+        sed -E 's/^(typeinfo name for |typeinfo for |vtable for )//; s/\(.*//' |
+        grep -v -E "^($interface)(::|$)") || true
+      if [ -n "$unlisted" ]; then
+        echo "elf check: $file exports more than the host interface:" $unlisted >&2
+        status=1
+      fi ;;
+  esac
   # Control flow protection (-fcf-protection) is built in, but on i386
   # Debian 12's C library start files lack the property that marks a file
   # as protected, so the linker drops it and hardening-check cannot see it.
@@ -46,5 +65,6 @@ for file in "${files[@]}"; do
     status=1
   fi
 done
-[ $status -eq 0 ] && echo "elf check: ${#files[@]} files hardened, no 32-bit file or time call"
+[ $status -eq 0 ] &&
+  echo "elf check: ${#files[@]} files hardened, no 32-bit file or time call, no export past the host interface"
 exit $status

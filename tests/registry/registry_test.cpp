@@ -2,8 +2,9 @@
 // every other copy outside the library is held to it here: the tests'
 // method table, the service's kinds, the pages a user reads, the demo, the
 // package tests' method loop and the fuzz seeds. The settings lists of
-// both sides are held to the schema's classes the same way. Each failure
-// names the method or field and the place that lacks it.
+// both sides are held to the schema's classes the same way, and the
+// programs' options to their manual pages. Each failure names the method,
+// field or option and the place that lacks it.
 
 #include <sys/stat.h>
 
@@ -18,6 +19,7 @@
 #include "provider/SettingsFields.h"
 #include "service/request_handler.h"
 #include "service/settings.h"
+#include "tests/support/child_process.h"
 #include "tests/support/method_table.h"
 
 namespace {
@@ -160,6 +162,32 @@ TEST(RegistryTest, EveryPlaceThatListsTheMethodsNamesEachOne) {
                          method.kind + "`");
     EXPECT_TRUE(std::regex_search(readme, row))
         << "README.md's wire table lacks " << method.name << " with `" << method.kind << "`";
+  }
+}
+
+// The options a manual page describes, as "--name": roff writes "\-".
+std::set<std::string> Options(const std::string& text) {
+  const std::string plain = std::regex_replace(text, std::regex(R"(\\-)"), "-");
+  const std::regex option("--[a-z][a-z-]*");
+  std::set<std::string> options;
+  for (std::sregex_iterator it(plain.begin(), plain.end(), option), end; it != end; ++it) {
+    options.insert(it->str());
+  }
+  return options;
+}
+
+TEST(RegistryTest, EachProgramsHelpNamesTheOptionsOfItsManualPage) {
+  const struct { const char* program; const char* page; } programs[] = {
+      {QMX_CALL_PATH, "packaging/man/qmx-call.1"},
+      {QMXUPDTMNGR_PATH, "packaging/man/qmxupdtmngr.8"},
+  };
+  for (const auto& program : programs) {
+    const std::string page = ReadText(Source(program.page));
+    const size_t from = page.find(".SH OPTIONS");
+    ASSERT_NE(std::string::npos, from) << program.page;
+    const qmx::support::CommandResult help = qmx::support::RunCommand({{program.program, "--help"}, {}});
+    EXPECT_EQ(Options(page.substr(from, page.find("\n.SH", from + 1) - from)), Options(help.out))
+        << program.page << " against " << program.program << " --help";
   }
 }
 

@@ -34,33 +34,28 @@ step() {
   step_at=$EPOCHREALTIME
 }
 
-# The one place that knows how packages are built: OUT. The binary
-# packages of this tree, without their debug symbols; those that
+# The one place that knows how packages are built.
+# build_packages OUT [scripts/package OPTIONS...]: the binary packages of
+# this tree, without their debug symbols. With no options, those that
 # scripts/package left in build/packages for this version when it did (CI
-# builds them first), else built here.
+# builds them first).
 product_version() { dpkg-parsechangelog -l "$src/debian/changelog" -S Version; }
 build_packages() {
-  mkdir -p "$1"
-  if [ -f "$src/build/packages/qmx-update-manager_$(product_version)_i386.changes" ]; then
-    cp "$src"/build/packages/*.deb "$1/"
+  local out=$1
+  shift
+  mkdir -p "$out"
+  if [ $# -eq 0 ] && [ -f "$src/build/packages/qmx-update-manager_$(product_version)_i386.changes" ]; then
+    cp "$src"/build/packages/*.deb "$out/"
   else
-    "$src/scripts/package" --nocheck --out "$1" >/dev/null
+    "$src/scripts/package" --nocheck --out "$out" "$@" >/dev/null
   fi
-  rm -f "$1"/*-dbgsym_*.deb
+  rm -f "$out"/*-dbgsym_*.deb
 }
-# later_packages FROM OUT VERSION: the packages in FROM as the later
-# VERSION of the product, for an upgrade: the same files and scripts, the
-# version fields raised; seconds instead of another build.
-later_packages() {
-  local deb tree=$2/tree old
-  old=$(product_version)
-  mkdir -p "$2"
-  for deb in "$1"/*.deb; do
-    dpkg-deb -R "$deb" "$tree"
-    sed -i "/^Version:/s/${old//./\\.}/$3/" "$tree/DEBIAN/control"
-    dpkg-deb --root-owner-group -b "$tree" "$2" >/dev/null
-    rm -rf "$tree"
-  done
+# release_packages OUT: the packages of 42.0, built by its own tree's script.
+release_packages() {
+  git clone --quiet "$src" "$work/release-tree"
+  git -C "$work/release-tree" checkout --quiet 20cbcf3
+  "$work/release-tree/scripts/package" --out "$1" >/dev/null
 }
 
 # The host's /dev/null, as it must stay: no root is ever given the host's
@@ -206,8 +201,22 @@ check_runnable() {
 }
 
 # call METHOD ARGS...: the installed qmx-call; its JSON answer in $answer.
+# Between versions ($mixed), a method that fails asks for a Breaks.
+mixed=""
 try_call() { answer=$(inside qmx-call --json "$@" 2>&1); }
-call() { try_call "$@" || fail "qmx-call $* exited $?: $answer"; }
+call() {
+  try_call "$@" || fail "qmx-call $* exited $?: $answer${mixed:+ ($mixed: if a list on the \
+wire changed, declare Breaks by raising WIRE_VERSION in debian/rules)}"
+}
+# apt_install ARGUMENTS...: apt-get install in the folder of the test's
+# packages (now, next, old).
+apt_install() {
+  inside sh -c "cd /srv/qmx-test && apt-get install -y -q $*" >>"$work/apt.log" 2>&1
+}
+purge() {
+  inside apt-get purge -y -q --autoremove qmx-updatemanager-provider qmx-host-runtime qmxupdtmngr \
+    >>"$work/apt.log" 2>&1 || fail "apt purge: $(tail -n 20 "$work/apt.log")"
+}
 
 # The confinement of process pid, as its /proc shows it.
 check_confinement() {

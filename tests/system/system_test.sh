@@ -4,9 +4,11 @@
 # packages with apt; the real systemd runs the units. Every check is made
 # from outside through nsenter: socket activation, readiness, confinement,
 # the runtime folder's owner, a quiet journal, signals, restart, stop time,
-# the unit's exposure rating, an upgrade to the same packages versioned
-# later, and a purge that leaves the root as it was. Prints each step's
-# time.
+# the unit's exposure rating, an upgrade to a later version whose service
+# keeps one state key more and the downgrade back, each package beside
+# 42.0's other one, upgrades from 42.0 with the configuration changed and
+# unchanged, and a purge that leaves the root as it was. Prints each
+# step's time.
 #   system_test.sh SOURCE_DIR BUILD_DIR
 # Minutes of downloads: only the "system" test preset runs it (common.sh).
 . "$(dirname "$0")/common.sh"
@@ -29,15 +31,16 @@ mkdir -p "$work"
 
 # The packages are built, when build/packages has none, while the root is
 # made: they need the processor, the root mostly the network.
-(build_packages "$work/now" && later_packages "$work/now" "$work/next" "$next") \
-  >"$work/packages.log" 2>&1 &
+(build_packages "$work/now" &&
+  build_packages "$work/next" --version "$next" -DQMX_TEST_EXTRA_STATE_KEY=ON &&
+  release_packages "$work/old") >"$work/packages.log" 2>&1 &
 packages_pid=$!
 make_root "$work/root" amd64,i386 --include=systemd,systemd-sysv,dbus,apt
 step "root made (mmdebstrap)"
 wait $packages_pid || fail "building the packages: $(tail -n 20 "$work/packages.log")"
-step "packages of $version, and as $next"
+step "packages of $version, $next and 42.0"
 mkdir -p "$work/root/srv/qmx-test"
-cp -r "$work/now" "$work/next" "$work/root/srv/qmx-test/"
+cp -r "$work/now" "$work/next" "$work/old" "$work/root/srv/qmx-test/"
 
 boot_container "$work/root"
 step "container booted"
@@ -45,8 +48,7 @@ step "container booted"
 inside_snapshot >"$work/before"
 
 # --- install -----------------------------------------------------------------
-inside sh -c 'cd /srv/qmx-test/now && apt-get install -y -q ./*.deb' >"$work/apt.log" 2>&1 ||
-  fail "apt install: $(tail -n 20 "$work/apt.log")"
+apt_install ./now/*.deb || fail "apt install: $(tail -n 20 "$work/apt.log")"
 pass "apt install ./*.deb resolves the i386 dependencies from the mirror"
 step "apt install ./*.deb (i386 dependencies from the mirror)"
 check_runnable
@@ -153,8 +155,7 @@ call GetQmxStatus
 inside sed -i 's/^ConnectTimeoutMs=5000/ConnectTimeoutMs=4000/' /etc/qmx/um/SocketConfig.ini
 socket_run=$(unit_show qmxupdtmngr.socket InvocationID)
 service_run=$(unit_show qmxupdtmngr.service InvocationID)
-inside sh -c 'cd /srv/qmx-test/next && apt-get install -y -q ./*.deb' >>"$work/apt.log" 2>&1 ||
-  fail "apt upgrade: $(tail -n 20 "$work/apt.log")"
+apt_install ./next/*.deb || fail "apt upgrade: $(tail -n 20 "$work/apt.log")"
 installed=$(inside dpkg-query -W -f='${Version}' qmxupdtmngr)
 [ "$installed" = "0~$next+standin" ] || fail "the upgrade left qmxupdtmngr $installed"
 inside grep -q '^ConnectTimeoutMs=4000' /opt/veltrax/qmx/um/SocketConfig.ini ||
@@ -167,9 +168,59 @@ pass "the upgrade keeps the settings and the administrator's conffile"
 pass "the upgrade restarts both units"
 step "upgrade to $next"
 
-# --- purge -------------------------------------------------------------------------
-inside apt-get purge -y -q --autoremove qmx-updatemanager-provider qmx-host-runtime qmxupdtmngr \
-  >>"$work/apt.log" 2>&1 || fail "apt purge: $(tail -n 20 "$work/apt.log")"
+# --- downgrade -------------------------------------------------------------------
+store_settings  # saved by $next's service, with its key more
+apt_install --allow-downgrades ./now/*.deb || fail "apt downgrade: $(tail -n 20 "$work/apt.log")"
+check_stored_settings "downgrade to $version"
+aside=$(inside find /var/lib/qmxupdtmngr/ -name '*corrupt*')
+[ -z "$aside" ] || fail "the downgrade set $next's state file aside: $aside"
+pass "the downgrade keeps what $next stored and sets nothing aside"
+step "downgrade to $version"
+purge
+
+# --- with 42.0 -------------------------------------------------------------------
+# Each package beside 42.0's other one: every method works, or apt refuses
+# the pair for a Breaks (debian/control).
+for mixed in "today's provider with 42.0's service" "42.0's provider with today's service"; do
+  host=now service=old
+  [[ $mixed == 42.0* ]] && host=old service=now
+  if apt_install ./$host/qmx-updatemanager-provider_*.deb ./$host/qmx-host-runtime_*.deb \
+       ./$service/qmxupdtmngr_*.deb; then
+    call_every_method
+    pass "$mixed: every method works"
+  else
+    tail -n 20 "$work/apt.log" | grep -q "Breaks:" || fail "apt: $(tail -n 20 "$work/apt.log")"
+    pass "$mixed: refused for a Breaks"
+  fi
+  purge
+done
+mixed=""
+# From 42.0, whose configuration was a conffile at the framework's path: an
+# administrator's change is carried over to /etc/qmx/um, this version's
+# file beside it as .dpkg-new; an unchanged file is simply replaced.
+config=/etc/qmx/um/SocketConfig.ini
+for changed in 4000 5000; do
+  apt_install ./old/*.deb || fail "apt install 42.0: $(tail -n 20 "$work/apt.log")"
+  inside sed -i "s/^ConnectTimeoutMs=5000/ConnectTimeoutMs=$changed/" /opt/veltrax/qmx/um/SocketConfig.ini
+  apt_install ./now/*.deb || fail "apt upgrade from 42.0: $(tail -n 20 "$work/apt.log")"
+  conffiles=$(inside dpkg-query -W -f='${Conffiles}' qmx-updatemanager-provider | awk 'NF { print $1 }')
+  [ "$conffiles" = $config ] || fail "conffiles after the upgrade from 42.0: $conffiles"
+  [ "$(inside readlink /opt/veltrax/qmx/um/SocketConfig.ini)" = $config ] ||
+    fail "the framework's path is no link to $config"
+  inside grep -q "^ConnectTimeoutMs=$changed$" $config || fail "$config: $(inside cat $config)"
+  aside=$(inside find /opt /etc/qmx -name '*.dpkg-*')
+  expected=""
+  [ $changed = 5000 ] || expected=$config.dpkg-new
+  [ "$aside" = "$expected" ] || fail "ConnectTimeoutMs=$changed: beside it: ${aside:-nothing}"
+  [ -z "$expected" ] || inside cat $expected | cmp -s - "$src/packaging/SocketConfig.ini" ||
+    fail "$expected is not this version's file"
+  call GetQmxStatus
+  purge
+done
+pass "from 42.0, a changed configuration is carried over and an unchanged one replaced"
+step "42.0 beside today's packages, and upgrades from it"
+
+# --- after the last purge ---------------------------------------------------------
 processes=$(inside sh -c 'grep -a -l "qmx[u-]" /proc/[0-9]*/cmdline' 2>/dev/null) || true
 [ -z "$processes" ] || fail "processes left after the purge: $processes"
 for unit in qmxupdtmngr.socket qmxupdtmngr.service; do
