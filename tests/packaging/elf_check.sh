@@ -7,7 +7,9 @@
 # replace: on i386 those fail on large inode numbers and wrap in 2038. The
 # runtime libraries export no more than the host interface of host/ and
 # the host program's calls of runtime/repository.h, trace_control.h and
-# service_exchange.h: no test seam.
+# service_exchange.h: no test seam. The provider imports of them only the
+# host calls it is built for, as a real host framework has no others, and
+# takes no lock, not even the guard of a table built at its first use.
 #   elf_check.sh FILE|DIR...
 set -euo pipefail
 if ! command -v hardening-check >/dev/null; then
@@ -37,11 +39,22 @@ interface='CFileTransfer|CFileUtility|CIWbemUtil|CStringUtil|CTraceUtility|CVELT
   |qmx::LoadRepository|qmx::LoadRepositoryFromText|qmx::RecordingSink|qmx::ReloadTraceLevel
   |qmx::SetTraceMirror|qmx::TraceLevel|qmx::ExchangeWithService'
 interface=$(tr -d ' \n' <<<"$interface")
+calls='CFileTransfer::(CFileTransfer|RecvMessage|SendMessage)|CFileUtility::GetPackageVersion
+  |CIWbemUtil::(get(Bool|Int|ParameterClass|String)From|set(Bool|Int|Long|ParameterClass|ReturnValue|String)To)IWbemClassObject
+  |CStringUtil::(StringToTstring|TstringToString|strReplace)|CTraceUtility::Write(Debug|Trace)
+  |CVELTRAX_ServerService::(ExecMethodAsync|GetProviderName|GetProviderVersion|writeDLLFileVersionLog)
+  |CVELTRAX_SysService::~?CVELTRAX_SysService|QmxException::set_transrator|SysAllocString
+  |SysFreeString|lstrcmpW|typeinfo for (CFileTransfer|CVELTRAX_ServerService|CVELTRAX_SysService)'
+calls=$(tr -d '\n' <<<"$calls" | sed -E 's/ +\|/|/g')
+symbols() { nm -D -C "$@" | sed -E 's/^[0-9a-f ]+ [A-Za-z] //; s/@.*//' | sort -u; }
+runtime=() provider=""
 status=0
 for file in "${files[@]}"; do
   case ${file##*/} in
+    libqmxp_Veltrax_UpdateManager.so) provider=$file ;;
     libqmx_ComLib.so | libqmx_ProviderBase.so)
-      unlisted=$(nm -D -C --defined-only "$file" | cut -c 12- |
+      runtime+=("$file")
+      unlisted=$(symbols --defined-only "$file" |
         sed -E 's/^(typeinfo name for |typeinfo for |vtable for )//; s/\(.*//' |
         grep -v -E "^($interface)(::|$)") || true
       if [ -n "$unlisted" ]; then
@@ -65,6 +78,16 @@ for file in "${files[@]}"; do
     status=1
   fi
 done
+if [ -n "$provider" ] && [ ${#runtime[@]} -eq 2 ]; then
+  unknown=$(symbols --undefined-only "$provider" | comm -12 - <(symbols --defined-only "${runtime[@]}") |
+    sed -E 's/\(.*//; s/\[abi:[^]]*\]//' | grep -v -x -E "$calls") || true
+  unknown+=$(symbols --undefined-only "$provider" | grep -E '^(__cxa_guard|pthread_)') || true
+  if [ -n "$unknown" ]; then
+    echo "elf check: $provider imports host calls a host framework lacks, or a lock:" $unknown >&2
+    status=1
+  fi
+fi
 [ $status -eq 0 ] &&
-  echo "elf check: ${#files[@]} files hardened, no 32-bit file or time call, no export past the host interface"
+  echo "elf check: ${#files[@]} files hardened, no 32-bit file or time call, no export past" \
+    "the host interface, no import past the provider's host calls"
 exit $status

@@ -1,12 +1,10 @@
 // The dispatcher: the provider it creates, what the caller's sink receives
-// on each path, how exceptions end a call, and what the library imports.
+// on each path, and how exceptions end a call. (What the library imports
+// is the ELF check's business.)
 
-#include <cstdio>
-#include <cstring>
 #include <future>
 #include <memory>
 #include <new>
-#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -172,60 +170,6 @@ TEST_F(DispatchTest, TurnsAnExceptionIntoAFailedCall) {
   EXPECT_EQ(Call("ExecuteReboot").returnValue(), 0x80000002u);
   qmx::testing::SetTransportFactory(nullptr);
   EXPECT_EQ(Call("ExecuteReboot").returnValue(), 0x1001u);
-}
-
-// The names nm lists for a library, demangled: "<address> <kind> <name>",
-// the address as wide as a pointer of this build, or blank.
-std::vector<std::string> Symbols(const std::string& library, const char* which) {
-  FILE* pipe = popen(("nm -D -C " + std::string(which) + " " + library).c_str(), "r");
-  std::vector<std::string> names;
-  char line[4096];
-  while (pipe != nullptr && fgets(line, sizeof(line), pipe) != nullptr) {
-    std::string text(line, strcspn(line, "\n"));
-    if (text.size() > 2 * sizeof(void*) + 3) names.push_back(text.substr(2 * sizeof(void*) + 3));
-  }
-  EXPECT_EQ(pipe == nullptr ? -1 : pclose(pipe), 0) << library;
-  return names;
-}
-
-// A real host framework has the calls the provider is built to use and no
-// others: one more would leave the library unloadable there.
-TEST(ProviderLibraryTest, ImportsOnlyTheHostCallsItIsBuiltFor) {
-  const std::set<std::string> hostCalls = {
-      "CFileTransfer::CFileTransfer", "CFileTransfer::RecvMessage", "CFileTransfer::SendMessage",
-      "CFileUtility::GetPackageVersion", "CIWbemUtil::getBoolFromIWbemClassObject",
-      "CIWbemUtil::getIntFromIWbemClassObject", "CIWbemUtil::getParameterClassFromIWbemClassObject",
-      "CIWbemUtil::getStringFromIWbemClassObject", "CIWbemUtil::setBoolToIWbemClassObject",
-      "CIWbemUtil::setIntToIWbemClassObject", "CIWbemUtil::setLongToIWbemClassObject",
-      "CIWbemUtil::setParameterClassToIWbemClassObject",
-      "CIWbemUtil::setReturnValueToIWbemClassObject", "CIWbemUtil::setStringToIWbemClassObject",
-      "CStringUtil::StringToTstring", "CStringUtil::TstringToString", "CStringUtil::strReplace",
-      "CTraceUtility::WriteDebug", "CTraceUtility::WriteTrace",
-      "CVELTRAX_ServerService::ExecMethodAsync", "CVELTRAX_ServerService::GetProviderName",
-      "CVELTRAX_ServerService::GetProviderVersion", "CVELTRAX_ServerService::writeDLLFileVersionLog",
-      "CVELTRAX_SysService::CVELTRAX_SysService", "CVELTRAX_SysService::~CVELTRAX_SysService",
-      "QmxException::set_transrator", "SysAllocString", "SysFreeString", "lstrcmpW",
-      "typeinfo for CFileTransfer", "typeinfo for CVELTRAX_ServerService",
-      "typeinfo for CVELTRAX_SysService"};
-  // What the host libraries beside the provider define.
-  const std::string provider = QMX_PROVIDER_LIBRARY;
-  std::set<std::string> host;
-  for (const char* library : {"libqmx_ComLib.so", "libqmx_ProviderBase.so"}) {
-    for (const std::string& symbol :
-         Symbols(provider.substr(0, provider.rfind('/') + 1) + library, "--defined-only")) {
-      host.insert(symbol.substr(0, symbol.find('@')));
-    }
-  }
-  ASSERT_FALSE(host.empty());
-  std::vector<std::string> unknown;
-  for (const std::string& symbol : Symbols(provider, "--undefined-only")) {
-    // The library takes no lock, not even the guard of a table built at its first use.
-    bool locks = symbol.rfind("__cxa_guard", 0) == 0 || symbol.rfind("pthread_", 0) == 0;
-    std::string name = symbol.substr(0, symbol.find('('));
-    name = name.substr(0, name.find("[abi:"));
-    if (locks || (host.count(symbol) != 0 && hostCalls.count(name) == 0)) unknown.push_back(symbol);
-  }
-  EXPECT_EQ(unknown, std::vector<std::string>{});
 }
 
 }  // namespace
