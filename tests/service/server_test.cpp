@@ -6,6 +6,7 @@
 #include "service/server.h"
 
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -18,6 +19,7 @@
 
 #include "gtest/gtest.h"
 #include "service/protocol.h"
+#include "service/service_manager.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/unix_socket.h"
 #include "tests/support/wire_lists.h"
@@ -121,6 +123,18 @@ TEST_F(ServerTest, StopAnswersConnectionsInHand) {
   EXPECT_EQ(support::ReadToEnd(waiting), "0000gustatus0000");
   close(waiting);
   EXPECT_EQ(OpenSockets(), 0);
+}
+
+// Readiness goes nowhere when no manager asks for it; a notify socket
+// whose name no address can hold is named as the reason it did not go.
+TEST(ServiceManagerTest, NotifiesOnlyAnAddressThatFits) {
+  std::string error;
+  unsetenv("NOTIFY_SOCKET");
+  EXPECT_TRUE(NotifyServiceManager("READY=1", &error));
+  setenv("NOTIFY_SOCKET", ("@" + std::string(sizeof(sockaddr_un::sun_path), 'n')).c_str(), 1);
+  EXPECT_FALSE(NotifyServiceManager("READY=1", &error));
+  unsetenv("NOTIFY_SOCKET");
+  EXPECT_EQ(error, "NOTIFY_SOCKET is too long");
 }
 
 }  // namespace
