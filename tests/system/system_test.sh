@@ -197,12 +197,14 @@ done
 mixed=""
 # From 42.0, whose configuration was a conffile at the framework's path: an
 # administrator's change is carried over to /etc/qmx/um, this version's
-# file beside it as .dpkg-new; an unchanged file is simply replaced.
+# file beside it as .dpkg-new; an unchanged file is simply replaced. (The
+# stand-in's version, 42.0~standin then, sorts after today's 0~...+standin.)
 config=/etc/qmx/um/SocketConfig.ini
 for changed in 4000 5000; do
   apt_install ./old/*.deb || fail "apt install 42.0: $(tail -n 20 "$work/apt.log")"
   inside sed -i "s/^ConnectTimeoutMs=5000/ConnectTimeoutMs=$changed/" /opt/veltrax/qmx/um/SocketConfig.ini
-  apt_install ./now/*.deb || fail "apt upgrade from 42.0: $(tail -n 20 "$work/apt.log")"
+  apt_install --allow-downgrades ./now/*.deb ||
+    fail "apt upgrade from 42.0: $(tail -n 20 "$work/apt.log")"
   conffiles=$(inside dpkg-query -W -f='${Conffiles}' qmx-updatemanager-provider | awk 'NF { print $1 }')
   [ "$conffiles" = $config ] || fail "conffiles after the upgrade from 42.0: $conffiles"
   [ "$(inside readlink /opt/veltrax/qmx/um/SocketConfig.ini)" = $config ] ||
