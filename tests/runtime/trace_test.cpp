@@ -61,6 +61,8 @@ TEST(TraceTest, LevelMaskSelectsLinesOfOneFormatInPrivateFiles) {
       {"0", [] { T::WriteDebug("trc", TRACE_ERROR, "e"); }, ""},
       {"junk", [] { T::WriteDebug("trc", TRACE_EXCEPTION, "x"); }, "L8 x"},
       {"junk", [] { T::WriteDebug("trc", TRACE_FUNCTION, "f"); }, ""},
+      {"655350", [] { T::WriteDebug("trc", TRACE_FUNCTION, "f"); }, "L4 f"},  // bits past 31 unused
+      {"6553600", [] { T::WriteDebug("trc", TRACE_FUNCTION, "f"); }, ""},  // too large: the default
       {"31", [] { T::WriteDebug("trc", TRACE_ERROR, "failed: %s=%d", "co\rde", 5); },
        "L2 failed: co de=5"},
       {"31", [] { T::WriteTrace("trc", "MSGID_CP_0006_F", "UpdateAll", "%d 0x1"); },
