@@ -144,6 +144,7 @@ TEST(MofLoadTest, ErrorsNameFileLineAndReason) {
       {"[Q(1), R{-2, +3}] class A {\n string X[]; };", "2: arrays are not supported"},
       {"class A {\n string X; // and no line break", "1: class 'A' is not closed"},
       {"class A { string X; };\n@", "2: unexpected character '@'"},
+      {"class A {};\n/ *", "2: unexpected character '/'"},
       {"class A {};\n\x7f", "2: unexpected byte 0x7f"},
       {"#include \"x.mof\"", "1: unexpected '#'"},
   };
