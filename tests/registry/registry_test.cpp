@@ -3,8 +3,8 @@
 // method table, the service's kinds, the pages a user reads, the demo, the
 // package tests' method loop and the fuzz seeds. The settings lists of
 // both sides are held to the schema's classes the same way, and the
-// programs' options to their manual pages. Each failure names the method,
-// field or option and the place that lacks it.
+// programs' options and exit statuses to their manual pages. Each failure
+// names the method, field, option or status and the place that lacks it.
 
 #include <sys/stat.h>
 
@@ -176,7 +176,21 @@ std::set<std::string> Options(const std::string& text) {
   return options;
 }
 
-TEST(RegistryTest, EachProgramsHelpNamesTheOptionsOfItsManualPage) {
+// The exit statuses a help text's "Exit status:" part names, or a manual
+// page's EXIT STATUS section gives a paragraph (".TP", then ".B n").
+std::set<std::string> Statuses(const std::string& text, const std::string& from,
+                               const char* status) {
+  const size_t at = text.find(from);
+  const std::string part = at == std::string::npos ? "" : text.substr(at, text.find("\n.SH", at + 1) - at);
+  const std::regex number(status);
+  std::set<std::string> statuses;
+  for (std::sregex_iterator it(part.begin(), part.end(), number), end; it != end; ++it) {
+    statuses.insert((*it)[1]);
+  }
+  return statuses;
+}
+
+TEST(RegistryTest, EachProgramsHelpNamesTheOptionsAndStatusesOfItsManualPage) {
   const struct { const char* program; const char* page; } programs[] = {
       {QMX_CALL_PATH, "packaging/man/qmx-call.1"},
       {QMXUPDTMNGR_PATH, "packaging/man/qmxupdtmngr.8"},
@@ -187,6 +201,9 @@ TEST(RegistryTest, EachProgramsHelpNamesTheOptionsOfItsManualPage) {
     ASSERT_NE(std::string::npos, from) << program.page;
     const qmx::support::CommandResult help = qmx::support::RunCommand({{program.program, "--help"}, {}});
     EXPECT_EQ(Options(page.substr(from, page.find("\n.SH", from + 1) - from)), Options(help.out))
+        << program.page << " against " << program.program << " --help";
+    EXPECT_EQ(Statuses(page, ".SH EXIT STATUS", R"(\.TP\n\.B (\d+)\n)"),
+              Statuses(help.out, "Exit status:", R"(\b(\d+)\b)"))
         << program.page << " against " << program.program << " --help";
   }
 }
