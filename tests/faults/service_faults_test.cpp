@@ -212,12 +212,19 @@ TEST_F(ServiceFaultTest, FloodsAndStraySignalsLeaveItServing) {
 // and answers it once some are free. SIGTERM then closes the idle ones
 // without a reply at once.
 TEST_F(ServiceFaultTest, IdleBusyClientsAndNoDescriptorsLeftHoldNobodyUp) {
-  rlimit limit;  // raised as the service raises its own
+  rlimit limit;  // started below its hard limit, the service takes all of it; so does the test
   getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = limit.rlim_max / 2;
+  ASSERT_EQ(service_.Stop(), 0);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+  service_.Start();
   limit.rlim_cur = limit.rlim_max;
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
   root_.WritePackageStatus(true);
   const pid_t pid = service_.pid();
+  rlimit taken;
+  ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, nullptr, &taken), 0);
+  EXPECT_EQ(taken.rlim_cur, taken.rlim_max);
   usleep(300000);  // what a slow (sanitized) build still does after it said it listens
   const long idle_ticks = CpuTicks(pid);
   usleep(500000);

@@ -97,7 +97,9 @@ TEST(ObjectModelTest, TypedAccessKeepsTypesClassesAndReferences) {
   EXPECT_EQ(empty + std::to_string(zero) + std::to_string(no), "00");
   EXPECT_EQ(s + std::to_string(i) + std::to_string(b), "pass word-21474836481");
   EXPECT_EQ(o, nullptr);
-  base->Release();
+  EXPECT_EQ(base->AddRef(), 2u);  // each says how many references are left
+  EXPECT_EQ(base->Release(), 1u);
+  EXPECT_EQ(base->Release(), 0u);
 
   IWbemClassObject* in = nullptr;
   IWbemClassObject* out = nullptr;
