@@ -109,6 +109,7 @@ TEST_F(HandlerTest, BadRequestsAndFailedWritesGetTheirCodeAndChangeNothing) {
   const struct { std::string request; uint16_t code; std::string echoed; } cases[] = {
       {"0000gustatus0001", kMalformedHeader, "gustatus"},
       {"000agustatus0000", kMalformedHeader, "gustatus"},
+      {"0000gustatus", kMalformedHeader, "gustatus"},
       {std::string("0000gus\0atus0000", 16), kMalformedHeader, "????????"},
       {"0000gustatu\x7f" "0000", kMalformedHeader, "????????"},
       {"0000 ustat~~0000", kMalformedHeader, " ustat~~"},  // the printable ends

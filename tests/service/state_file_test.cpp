@@ -137,14 +137,18 @@ TEST_F(StateFileTest, DamagedFileKeepsEveryGoodLine) {
 
 // A file cut short anywhere (every third byte: each save syncs) is never
 // taken for whole: each setting is what was saved or its default, and the
-// cut is named.
+// cut is named, a line cut in two by its number.
 TEST_F(StateFileTest, CutFileKeepsNoCutValue) {
   const std::string saved = "\n" + FormatState(Awkward());
   const std::string defaults = "\n" + FormatState(ServiceSettings::Defaults());
   for (size_t size = 0; size + 2 < saved.size(); size += 3) {
-    root_.WriteFile("/state", saved.substr(1, size));
+    const std::string cut = saved.substr(1, size);
+    root_.WriteFile("/state", cut);
     ASSERT_TRUE(file_.Load(&settings_, &notes_, 1234));
     EXPECT_FALSE(notes_.empty()) << size;
+    const size_t ends = std::count(cut.begin(), cut.end(), '\n');  // none: no version line whole
+    const std::string line = "line " + std::to_string(ends + 1) + ": cut short";
+    EXPECT_TRUE(ends == 0 || cut.back() == '\n' || Notes().find(line) != std::string::npos) << Notes();
     std::istringstream read(FormatState(settings_));
     for (std::string line; std::getline(read, line);) {
       line = "\n" + line + "\n";
