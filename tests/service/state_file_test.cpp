@@ -103,6 +103,7 @@ TEST_F(StateFileTest, DamagedFileKeepsEveryGoodLine) {
   const struct { std::string text; const ServiceSettings* kept; std::string said; } cases[] = {
       {Edit(good, "state " + std::to_string(kStateVersion), "state 0"), &defaults,
        "no version line"},
+      {good + std::string(1 << 20, '\n'), &defaults, "larger than the limit of 1 MiB"},
       {Edit(crlf, "Reboot=8000A001", "Reboot=8000A00x"), &bad_reboot,
        "line 5: Reboot is not 1 to 8 hex digits"},
       {Edit(good, "IsAutoSetting=1", "IsAutoSetting=2"), &bad_bool, "invalid update.IsAutoSet"},
