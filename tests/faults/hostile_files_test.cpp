@@ -230,6 +230,7 @@ TEST(HostileFilesTest, FullDiskCutsNoLineTheNextIsGluedTo) {
         root, {"DownloadAll", "DownloadSetting.ExternalMediaPath=" + std::string(6000, 'm')}, "31");
     EXPECT_EQ(full.exit_code, 1) << full.Describe();
     EXPECT_NE(full.err.find("trace lines are dropped"), std::string::npos) << full.err;
+    EXPECT_NE(service.Log().find(" bytes written (disk full?)\n"), std::string::npos) << service.Log();
     const std::string cut = root.ReadFile(kProviderLogPath);
     unlink((var + "/filler").c_str());
     EXPECT_EQ(CallQmx(root, {"ExecuteReboot"}, "31").exit_code, 0);
