@@ -137,6 +137,18 @@ TEST(ServiceManagerTest, NotifiesOnlyAnAddressThatFits) {
   EXPECT_EQ(error, "NOTIFY_SOCKET is too long");
 }
 
+// A socket handed to another process is not taken, and the variables go
+// either way, so that nothing started later takes them for its own.
+TEST(ServiceManagerTest, LeavesASocketMeantForAnotherProcess) {
+  setenv("LISTEN_PID", "1", 1);
+  setenv("LISTEN_FDS", "1", 1);
+  std::string note;
+  EXPECT_EQ(TakeListeningSocket(&note), -1);
+  EXPECT_EQ(note, "LISTEN_FDS is not for this process; binding the socket here");
+  EXPECT_EQ(getenv("LISTEN_PID"), nullptr);
+  EXPECT_EQ(getenv("LISTEN_FDS"), nullptr);
+}
+
 }  // namespace
 }  // namespace service
 }  // namespace qmx

@@ -150,6 +150,8 @@ TEST_F(StateFileTest, CutFileKeepsNoCutValue) {
     const size_t ends = std::count(cut.begin(), cut.end(), '\n');  // none: no version line whole
     const std::string line = "line " + std::to_string(ends + 1) + ": cut short";
     EXPECT_TRUE(ends == 0 || cut.back() == '\n' || Notes().find(line) != std::string::npos) << Notes();
+    // The lines before the cut are whole: they are kept.
+    EXPECT_TRUE(cut.find("\nStatus=BEEF\n") == std::string::npos || settings_.status == 0xBEEF) << size;
     std::istringstream read(FormatState(settings_));
     for (std::string line; std::getline(read, line);) {
       line = "\n" + line + "\n";
