@@ -26,6 +26,7 @@ const long kPastSint32 = static_cast<long>(INT_MAX) + (sizeof(long) > 4);
 const char kMof[] = R"(
 class Base { string Name; sint32 Count; uint32 Code; boolean Flag; };
 class Derived : Base { string Extra; };
+class Empty {};
 class Holder {
   [EmbeddedInstance("Base")] string Item;
   [EmbeddedObject] string Anything;
@@ -58,7 +59,9 @@ TEST(ObjectModelTest, TypedAccessKeepsTypesClassesAndReferences) {
   IWbemClassObject* base = spawn("Base");
   IWbemClassObject* holder = spawn("Holder");
   IWbemClassObject* derived = spawn("Derived");
+  IWbemClassObject* empty_instance = spawn("Empty");
   IWbemClassObject* o = nullptr;
+  IWbemClassObject* spawned = base;  // an instance spawns none and says so
   std::string s = "stale", empty = "stale";
   int i = 7, zero = 7;
   bool b = true, no = true;
@@ -87,7 +90,8 @@ TEST(ObjectModelTest, TypedAccessKeepsTypesClassesAndReferences) {
       {U::getIntFromIWbemClassObject(base, "Count", &i), 0},
       {U::getBoolFromIWbemClassObject(base, "Flag", &b), 0},
       {U::setStringToIWbemClassObject(holder_class, "Item", ""), WBEM_E_ILLEGAL_OPERATION},
-      {base->SpawnInstance(0, &o), WBEM_E_ILLEGAL_OPERATION},
+      {base->SpawnInstance(0, &spawned), WBEM_E_ILLEGAL_OPERATION},
+      {U::getStringFromIWbemClassObject(empty_instance, "Name", &s), WBEM_E_NOT_FOUND},
       {U::setParameterClassToIWbemClassObject(holder, "Item", holder), kMismatch},
       {U::setParameterClassToIWbemClassObject(holder, "Item", derived), 0},
       {U::setParameterClassToIWbemClassObject(holder, "Anything", derived), 0},
@@ -97,6 +101,8 @@ TEST(ObjectModelTest, TypedAccessKeepsTypesClassesAndReferences) {
   EXPECT_EQ(empty + std::to_string(zero) + std::to_string(no), "00");
   EXPECT_EQ(s + std::to_string(i) + std::to_string(b), "pass word-21474836481");
   EXPECT_EQ(o, nullptr);
+  EXPECT_EQ(spawned, nullptr);
+  empty_instance->Release();
   EXPECT_EQ(base->AddRef(), 2u);  // each says how many references are left
   EXPECT_EQ(base->Release(), 1u);
   EXPECT_EQ(base->Release(), 0u);
@@ -129,7 +135,7 @@ TEST(ObjectModelTest, TypedAccessKeepsTypesClassesAndReferences) {
 TEST(MofLoadTest, ErrorsNameFileLineAndReason) {
   const struct { const char* mof; const char* error; } cases[] = {
       {"/*\n*/class A {\n /**/float X; };", "3: unknown type 'float'"},
-      {"class A : Missing {};", "1: unknown superclass 'Missing'"},
+      {"class Z : Missing {};", "1: unknown superclass 'Missing'"},
       {"class A", "1: expected '{' to open class 'A' but found end of file"},
       {"class A {};\nclass a {};", "2: duplicate class 'a'"},
       {"class A {string X;};\nclass B:A {string X;};", "2: duplicate property 'X'"},
