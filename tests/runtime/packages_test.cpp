@@ -77,9 +77,12 @@ TEST(PackagesTest, AnswersFromTheStatusDatabaseAsItIsNow) {
     ASSERT_EQ(utimensat(AT_FDCWD, root.PathOf(kStatus).c_str(), stamp, 0), 0);
     EXPECT_EQ(CFileUtility::GetPackageVersion("qmx-agent"), next);
   }
-  root.WriteFile("/new", "Package: other\n");
+  // As dpkg writes it: a new file of the same size and time renamed over it.
+  root.WriteFile("/new", database.replace(database.find(version), version.size(), "42.1-71"));
+  const timespec stamp[2] = {{now - 98, 0}, {now - 98, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, root.PathOf("/new").c_str(), stamp, 0), 0);
   ASSERT_EQ(rename(root.PathOf("/new").c_str(), root.PathOf(kStatus).c_str()), 0);
-  EXPECT_EQ(CFileUtility::GetPackageVersion("qmx-agent"), "");
+  EXPECT_EQ(CFileUtility::GetPackageVersion("qmx-agent"), "42.1-71");
 }
 
 }  // namespace

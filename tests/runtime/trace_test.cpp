@@ -71,6 +71,8 @@ TEST(TraceTest, LevelMaskSelectsLinesOfOneFormatInPrivateFiles) {
        "MSGID_UNKNOWN (no catalogue text)"},
       {"31", [&big] { T::WriteDebug("trc", TRACE_ERROR, "%s|%d\nlines", big.c_str(), 2); },
        "L2 " + big + "|2 lines"},
+      {"31", [] { T::WriteDebug("trc", TRACE_ERROR, "%s%d", std::string(511, 'f').c_str(), 7); },
+       "L2 " + std::string(511, 'f') + "7"},  // one byte more than the first try takes
   };
   const std::regex stamp(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z \[)" +
                          std::to_string(getpid()) + R"(:\d+\] trc )");
