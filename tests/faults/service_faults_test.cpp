@@ -53,17 +53,6 @@ double MsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-// How many descriptors the process holds whose target starts with kind
-// ("socket:"; "" counts all).
-long OpenFiles(pid_t pid, const std::string& kind = "") {
-  long count = 0;
-  std::error_code gone;  // closed since it was listed
-  for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
-    count += fs::read_symlink(fd, gone).string().rfind(kind, 0) == 0;
-  }
-  return count;
-}
-
 // How often pattern matches in text.
 long Matches(const std::string& text, const char* pattern) {
   const std::regex regex(pattern);

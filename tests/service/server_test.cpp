@@ -11,7 +11,6 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <filesystem>
 #include <new>
 #include <string>
 #include <thread>
@@ -20,6 +19,7 @@
 #include "gtest/gtest.h"
 #include "service/protocol.h"
 #include "service/service_manager.h"
+#include "tests/support/child_process.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/unix_socket.h"
 #include "tests/support/wire_lists.h"
@@ -102,16 +102,6 @@ TEST_F(ServerTest, StuckClientIsDroppedWhileOthersAreServed) {
   EXPECT_FALSE(root_.Exists("/s.sock"));
 }
 
-// The sockets this process holds.
-int OpenSockets() {
-  int count = 0;
-  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
-    std::error_code gone;  // the iterator's own
-    count += std::filesystem::read_symlink(fd, gone).string().rfind("socket:", 0) == 0;
-  }
-  return count;
-}
-
 // Clients already connected when the stop comes are still answered; then
 // the server lets go of every socket.
 TEST_F(ServerTest, StopAnswersConnectionsInHand) {
@@ -122,7 +112,7 @@ TEST_F(ServerTest, StopAnswersConnectionsInHand) {
   server_.Run();
   EXPECT_EQ(support::ReadToEnd(waiting), "0000gustatus0000");
   close(waiting);
-  EXPECT_EQ(OpenSockets(), 0);
+  EXPECT_EQ(support::OpenFiles(getpid(), "socket:"), 0);
 }
 
 // Readiness goes nowhere when no manager asks for it; a notify socket

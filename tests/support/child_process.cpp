@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 
 extern char** environ;
@@ -76,6 +77,15 @@ int WaitProcess(pid_t pid, int timeout_ms) {
     usleep(kPollMs * 1000);
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+long OpenFiles(pid_t pid, const std::string& kind) {
+  long count = 0;
+  std::error_code gone;  // closed since it was listed
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+    count += std::filesystem::read_symlink(fd, gone).string().rfind(kind, 0) == 0;
+  }
+  return count;
 }
 
 void KillProcess(pid_t pid) {

@@ -45,6 +45,10 @@ int WaitProcess(pid_t pid, int timeout_ms);
 // Ends a child at once with SIGKILL, as a crash would, and reaps it.
 void KillProcess(pid_t pid);
 
+// How many descriptors the process holds whose target starts with kind
+// ("socket:"; "" counts all).
+long OpenFiles(pid_t pid, const std::string& kind = "");
+
 // The update service on the socket that a TempRoot's configuration names,
 // with its state under that root. It can be stopped and started again over
 // the same state.
