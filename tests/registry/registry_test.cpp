@@ -165,29 +165,25 @@ TEST(RegistryTest, EveryPlaceThatListsTheMethodsNamesEachOne) {
   }
 }
 
-// The options a manual page describes, as "--name": roff writes "\-".
-std::set<std::string> Options(const std::string& text) {
-  const std::string plain = std::regex_replace(text, std::regex(R"(\\-)"), "-");
-  const std::regex option("--[a-z][a-z-]*");
-  std::set<std::string> options;
-  for (std::sregex_iterator it(plain.begin(), plain.end(), option), end; it != end; ++it) {
-    options.insert(it->str());
-  }
-  return options;
+// The text from "from" to the next manual page section; "" without it.
+std::string Part(const std::string& text, const std::string& from) {
+  const size_t at = text.find(from);
+  return at == std::string::npos ? "" : text.substr(at, text.find("\n.SH", at + 1) - at);
 }
 
-// The exit statuses a help text's "Exit status:" part names, or a manual
-// page's EXIT STATUS section gives a paragraph (".TP", then ".B n").
-std::set<std::string> Statuses(const std::string& text, const std::string& from,
-                               const char* status) {
-  const size_t at = text.find(from);
-  const std::string part = at == std::string::npos ? "" : text.substr(at, text.find("\n.SH", at + 1) - at);
-  const std::regex number(status);
-  std::set<std::string> statuses;
-  for (std::sregex_iterator it(part.begin(), part.end(), number), end; it != end; ++it) {
-    statuses.insert((*it)[1]);
+// What group of each match of pattern in text holds.
+std::set<std::string> Matches(const std::string& text, const char* pattern, int group = 0) {
+  const std::regex regex(pattern);
+  std::set<std::string> found;
+  for (std::sregex_iterator it(text.begin(), text.end(), regex), end; it != end; ++it) {
+    found.insert((*it)[group]);
   }
-  return statuses;
+  return found;
+}
+
+// The options a text names, as "--name": roff writes "\-".
+std::set<std::string> Options(const std::string& text) {
+  return Matches(std::regex_replace(text, std::regex(R"(\\-)"), "-"), "--[a-z][a-z-]*");
 }
 
 TEST(RegistryTest, EachProgramsHelpNamesTheOptionsAndStatusesOfItsManualPage) {
@@ -197,13 +193,13 @@ TEST(RegistryTest, EachProgramsHelpNamesTheOptionsAndStatusesOfItsManualPage) {
   };
   for (const auto& program : programs) {
     const std::string page = ReadText(Source(program.page));
-    const size_t from = page.find(".SH OPTIONS");
-    ASSERT_NE(std::string::npos, from) << program.page;
+    ASSERT_NE(Part(page, ".SH OPTIONS"), "") << program.page;
     const qmx::support::CommandResult help = qmx::support::RunCommand({{program.program, "--help"}, {}});
-    EXPECT_EQ(Options(page.substr(from, page.find("\n.SH", from + 1) - from)), Options(help.out))
+    EXPECT_EQ(Options(Part(page, ".SH OPTIONS")), Options(help.out))
         << program.page << " against " << program.program << " --help";
-    EXPECT_EQ(Statuses(page, ".SH EXIT STATUS", R"(\.TP\n\.B (\d+)\n)"),
-              Statuses(help.out, "Exit status:", R"(\b(\d+)\b)"))
+    // The manual page gives each status a paragraph (".TP", then ".B n").
+    EXPECT_EQ(Matches(Part(page, ".SH EXIT STATUS"), R"(\.TP\n\.B (\d+)\n)", 1),
+              Matches(Part(help.out, "Exit status:"), R"(\b(\d+)\b)", 1))
         << program.page << " against " << program.program << " --help";
   }
 }
