@@ -242,8 +242,8 @@ bool AppendWhole(int fd, const std::string& data, const std::string& path,
 }
 
 bool ReplaceFileDurably(const std::string& path, const std::string& content,
-                        std::string* error) {
-  std::string temporary = TemporaryPrefix(path) + "XXXXXX";
+                        std::string* error, const std::string& temporary_of) {
+  std::string temporary = TemporaryPrefix(temporary_of.empty() ? path : temporary_of) + "XXXXXX";
   int fd = mkostemp(&temporary[0], O_CLOEXEC);  // O_EXCL, 0600
   if (fd < 0) return Fail("cannot create a temporary file beside it", path, errno, error);
   bool ok = WriteAll(fd, content) && fsync(fd) == 0;

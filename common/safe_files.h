@@ -67,9 +67,10 @@ bool AppendWhole(int fd, const std::string& data, const std::string& path,
 // synced. The temporary file never outlives a failure. True once the new
 // file is in place: it is then the file, even when the folder's sync
 // failed; *error then says so (and is empty otherwise), since the rename
-// may not survive a power loss.
+// may not survive a power loss. The temporary file is named after
+// temporary_of when given (see RemoveStaleTemporaries), else after path.
 bool ReplaceFileDurably(const std::string& path, const std::string& content,
-                        std::string* error);
+                        std::string* error, const std::string& temporary_of = "");
 
 // Tests only: when set, called in place of fsync() on the folder after a
 // replacing rename.

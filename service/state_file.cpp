@@ -18,6 +18,7 @@ namespace {
 
 constexpr char kVersionPrefix[] = "qmxupdtmngr-state ";
 constexpr char kEndLine[] = "end";
+constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
 // Two schedules of at most a request body each, every byte escaped at
 // worst to four: far below this.
 constexpr size_t kStateLimit = 1 << 20;
@@ -96,11 +97,19 @@ bool ReadEntries(const std::string& text, uint32_t* version, Entries* entries,
                  std::vector<std::string>* order, Problems* problems,
                  std::string* error) {
   bool cut = false;
-  const std::vector<std::string> lines = SplitLines(text, &cut);
-  if (lines.empty() || !ParseVersionLine(lines[0], version)) {
+  // An editor may start the file with a byte order mark, blank lines and
+  // blanks, as it may end lines with blanks.
+  const size_t bom = text.compare(0, 3, kByteOrderMark) == 0 ? 3 : 0;
+  const std::vector<std::string> lines = SplitLines(text.substr(bom), &cut);
+  size_t first = 0;
+  while (first < lines.size() && lines[first].find_first_not_of(" \t") == std::string::npos) {
+    ++first;
+  }
+  if (first == lines.size() ||
+      !ParseVersionLine(lines[first].substr(lines[first].find_first_not_of(" \t")), version)) {
     return Fail("not a state file (no version line)", error);
   }
-  for (size_t n = 1; n < lines.size(); ++n) {
+  for (size_t n = first + 1; n < lines.size(); ++n) {
     const std::string& line = lines[n];
     if (line.empty()) continue;
     if (line == kEndLine) {
@@ -158,10 +167,11 @@ std::string ListKey(const StoredSetting& setting, size_t i) {
   return std::string(setting.key) + "." + setting.fields->fields[i].name;
 }
 
-// Each field on its own, so that one bad value costs only that field.
+// Each field on its own, so that one bad value costs only that field. A
+// reply must be able to carry the list back: a field that makes it too long
+// for one is dropped too.
 void TakeList(Entries* entries, const StoredSetting& setting,
               std::vector<std::string>* values, Problems* problems) {
-  const std::vector<std::string> defaults = *values;
   for (size_t i = 0; i < setting.fields->count; ++i) {
     Entry entry;
     if (!TakeEntry(entries, ListKey(setting, i), &entry)) continue;
@@ -170,12 +180,11 @@ void TakeList(Entries* entries, const StoredSetting& setting,
       Note(problems, entry.line, "invalid " + ListKey(setting, i) + "; the default is used");
       continue;
     }
-    (*values)[i] = one[0];
-  }
-  // A reply must be able to carry the list back.
-  if (EncodeValues(*values).size() > kMaxBodySize) {
-    problems->push_back(std::string(setting.key) + ".* values too long together; defaults used");
-    *values = defaults;
+    std::swap((*values)[i], one[0]);
+    if (EncodeValues(*values).size() > kMaxBodySize) {
+      Note(problems, entry.line, ListKey(setting, i) + " too long to be sent back; the default is used");
+      std::swap((*values)[i], one[0]);
+    }
   }
 }
 
@@ -270,10 +279,13 @@ bool StateFile::Load(ServiceSettings* settings, std::vector<std::string>* notes,
     return true;
   }
   // The operator finds the file as it was beside the one the service uses.
+  // Only an unusable file is moved: a file with good lines stays in place
+  // until their copy replaces it, so that a stop in between leaves it to be
+  // repaired again at the next start.
   std::string moved_to;
   std::string error;
   const std::string name = "state file " + path_;
-  if (!SetAside(now, &moved_to, &error)) {
+  if (!SetAside(now, usable ? &text : nullptr, &moved_to, &error)) {
     notes->push_back(name + (usable ? " has bad lines" : " is unusable (" + problem + ")") +
                      " and could not be set aside: " + error);
     return false;
@@ -285,9 +297,9 @@ bool StateFile::Load(ServiceSettings* settings, std::vector<std::string>* notes,
   }
   for (const std::string& line : bad_lines) notes->push_back(name + ": " + line);
   *settings = parsed;
-  if (!Save(parsed, &error) && rename(moved_to.c_str(), path_.c_str()) == 0) {
+  if (!Save(parsed, &error)) {
     notes->push_back(name + ": the good lines could not be saved (" + error +
-                     "); the file is left as it was");
+                     "); the file is left as it was, a copy is " + moved_to);
     return true;
   }
   notes->push_back(name + ": kept every other line; the file as it was is " + moved_to);
@@ -298,7 +310,7 @@ bool StateFile::Save(const ServiceSettings& settings, std::string* error) {
   return ReplaceFileDurably(path_, FormatState(settings), error);
 }
 
-bool StateFile::SetAside(time_t now, std::string* moved_to,
+bool StateFile::SetAside(time_t now, const std::string* copy, std::string* moved_to,
                          std::string* error) {
   std::string base = path_ + ".corrupt-" + std::to_string(now);
   // Never overwrite an earlier casualty from the same second.
@@ -307,7 +319,11 @@ bool StateFile::SetAside(time_t now, std::string* moved_to,
   for (int n = 1; lstat(target.c_str(), &info) == 0; ++n) {
     target = base + "." + std::to_string(n);
   }
-  if (rename(path_.c_str(), target.c_str()) != 0) {
+  // A copy's temporary file is named after the state file, so that the
+  // next load removes one a crash left.
+  if (copy != nullptr) {
+    if (!ReplaceFileDurably(target, *copy, error, path_)) return false;
+  } else if (rename(path_.c_str(), target.c_str()) != 0) {
     *error = ErrorText(errno);
     return false;
   }

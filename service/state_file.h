@@ -46,7 +46,8 @@ class StateFile : public SettingsStore {
   // Reads the settings. A missing file gives the defaults. A file that cannot
   // be read, trusted (see ReadRule::kPrivate: root's will do) or parsed is
   // renamed to "<path>.corrupt-<now>" and the defaults are used. A file with
-  // bad lines is renamed so too, its good lines are used and saved again.
+  // bad lines is copied so, and its good lines are used and saved over it:
+  // a stop at any moment leaves the file or its repair.
   // *notes holds a line for the log about each bad line and where the file
   // went. False only when the file could not be moved aside: the caller
   // must not go on and overwrite it.
@@ -55,7 +56,10 @@ class StateFile : public SettingsStore {
   bool Save(const ServiceSettings& settings, std::string* error) override;
 
  private:
-  bool SetAside(time_t now, std::string* moved_to, std::string* error);
+  // Moves the file to a new "<path>.corrupt-<now>", or writes copy there
+  // when given.
+  bool SetAside(time_t now, const std::string* copy, std::string* moved_to,
+                std::string* error);
 
   const std::string path_;
 };

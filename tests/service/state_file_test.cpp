@@ -85,8 +85,10 @@ TEST_F(StateFileTest, SavesPrivatelyAndLoadsWhatItSaved) {
 
 // A file that is no state file is set aside whole and the defaults apply.
 // In a damaged one (hand edits among them) each bad line is named by its
-// number and its key keeps the default; CRs and blanks ending lines, blank
-// lines and a number of fewer hex digits in either case are no damage. The file as it was is set aside, never over
+// number and its key keeps the default, as does a value too long to be sent
+// back; CRs and blanks ending lines, blank lines, a byte order mark and
+// blanks before the version line and a number of fewer hex digits in
+// either case are no damage. The file as it was is copied aside, never over
 // an earlier casualty from the same second, and the good lines saved again.
 TEST_F(StateFileTest, DamagedFileKeepsEveryGoodLine) {
   const std::string good = FormatState(Awkward());
@@ -110,13 +112,16 @@ TEST_F(StateFileTest, DamagedFileKeepsEveryGoodLine) {
       {Edit(good, "RepeatType=-5", "RepeatType=five"), &bad_int, "invalid update.RepeatType"},
       {Edit(good, "pass word", "pass\\q"), &bad_text, "line 14: malformed line"},
       {Edit(good, "pass word", "pass\x01word"), &bad_text, "line 14: malformed"},
+      {Edit(good, "pass word", "pass\x7fword"), &bad_text, "line 14: malformed"},
+      {Edit(good, "pass word", std::string(70000, 'p')), &bad_text,
+       "line 14: download.ProxyPassword too long to be sent back"},
       {Edit(good, "Status=BEEF\n", "Status=BEEF\nStatus=0000\n"), nullptr,
        "line 3: key Status given again (first on line 2)"},
       {Edit(good, "Status=BEEF\n", "Unknown=1\nStatus=BEEF\n"), nullptr, "line 2: unknown key"},
       {good + "\nmore\n", nullptr, "text after the end line"},
       {Edit(good, "end\n", ""), nullptr,
        "line " + std::to_string(std::count(good.begin(), good.end(), '\n')) + ": no end line"},
-      {Edit(good, "Status=BEEF", "Status=a1"), &status_1, "line"},
+      {"\xEF\xBB\xBF\r\n \t" + Edit(good, "Status=BEEF", "Status=a1"), &status_1, "line"},
   };
   size_t casualties = 0;
   for (const auto& c : cases) {
