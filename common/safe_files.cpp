@@ -270,7 +270,10 @@ bool ReplaceFileDurably(const std::string& path, const std::string& content,
 
 int LockFile(const std::string& path, std::string* error) {
   int fd = OpenForWriting(path, 0, error);
-  if (fd < 0) return -1;
+  if (fd < 0) {
+    errno = EPERM;
+    return -1;
+  }
   if (flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
   int saved = errno;
   close(fd);
@@ -279,6 +282,7 @@ int LockFile(const std::string& path, std::string* error) {
   } else {
     Fail("cannot lock", path, saved, error);
   }
+  errno = saved;
   return -1;
 }
 

@@ -78,7 +78,8 @@ extern int (*g_sync_folder_for_tests)(int fd);
 
 // Takes an exclusive flock() on path (made through OpenForWriting) without
 // waiting. Returns the descriptor, which holds the lock until it is closed,
-// or -1 with *error ("held by another process" when another has it).
+// or -1 with *error and errno: EWOULDBLOCK when another process holds it
+// ("held by another process"), EPERM when the file was refused.
 int LockFile(const std::string& path, std::string* error);
 
 // Removes temporary files that ReplaceFileDurably left for path when the

@@ -113,10 +113,13 @@ int RunService(const ServicePaths& paths, size_t max_connections) {
   // Held until exit. Taken before the state is read or a stale temporary
   // removed: those may be a running instance's.
   const int lock = LockFile(paths.state + ".lock", &error);
-  if (lock < 0) {
+  if (lock < 0 && errno == EWOULDBLOCK) {
     return Fatal("another instance keeps its state in " + DirName(paths.state) +
                  "; not starting (" + error + ")");
   }
+  if (lock < 0) return Fatal("cannot lock the state: " + error + "; not starting");
+  // A stop while the state is read and repaired waits until it is whole.
+  StopSignals stop_signals;
   StateFile state_file(paths.state);
   ServiceSettings settings;
   std::vector<std::string> notes;
@@ -132,7 +135,6 @@ int RunService(const ServicePaths& paths, size_t max_connections) {
   std::string note_on_socket;
   options.listen_fd = TakeListeningSocket(&note_on_socket);
   if (!note_on_socket.empty()) Log(note_on_socket);
-  StopSignals stop_signals;
   Server server(options, &state);
   if (!server.Listen(&error)) return Fatal(error);
   if (!stop_signals.Watch(&server)) {

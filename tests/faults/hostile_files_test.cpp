@@ -47,7 +47,7 @@ struct Spot {
   bool read;      // only read: a link there leads to a FIFO
   bool service;   // the service runs; it refuses to start in an open folder
   Args args;      // qmx-call's (its schema is always the root's copy)
-  int exit_code;
+  int exit_code;  // -1: the service refuses to start
   const char* said;  // in what qmx-call, the trace log or the service said
 };
 
@@ -58,6 +58,7 @@ const Spot kSpots[] = {
     {kSchema, true, false, {"GetQmxStatus"}, 64, "x.mof: refused: "},
     {kServiceJournalPath, false, true, {"ExecuteReboot"}, 1, "journal not written: /"},
     {kServiceStatePath, false, true, {"GetQmxStatus"}, 0, "is unusable"},
+    {"/var/lib/qmxupdtmngr/state.lock", false, true, {}, -1, "cannot lock the state: /"},
     {"/var/lib/qmxupdtmngr/state.tmp", false, true,
      {"SetAutoUpdateSetting", "UpdateSchedule.Time=03:00"}, 0, ""},
     {kSocketPath, true, false,
@@ -124,8 +125,9 @@ int Prepare(const TempRoot& root, const std::string& path, bool read, Plant plan
   return -1;
 }
 
-// The service refuses to start in a folder others may write; everything
-// else ends in the call's documented result.
+// The service refuses to start in a folder others may write, or on a lock
+// it may not take, saying which and why; everything else ends in the call's
+// documented result.
 TEST(HostileFilesTest, PlantedObjectsAreRefusedAndLeftAsTheyWere) {
   for (const Spot& spot : kSpots) {
     for (Plant plant : {kLink, kFifo, kFolder, kTheirs, kOpenFolder, kHardLink, kSquatter}) {
@@ -134,7 +136,7 @@ TEST(HostileFilesTest, PlantedObjectsAreRefusedAndLeftAsTheyWere) {
       TempRoot root;
       ASSERT_EQ(Prepare(root, root.PathOf(spot.path), spot.read, plant), 0) << strerror(errno);
       const std::string victims = Victims(root);
-      const bool refused = plant == kOpenFolder && spot.service;
+      const bool refused = spot.service && (plant == kOpenFolder || spot.exit_code < 0);
       ServiceProcess service(QMXUPDTMNGR_PATH, &root);
       std::string said;
       try {
@@ -150,7 +152,8 @@ TEST(HostileFilesTest, PlantedObjectsAreRefusedAndLeftAsTheyWere) {
         said = e.what();
         EXPECT_TRUE(refused) << said;
       }
-      EXPECT_NE(said.find(refused ? "can be written by others" : spot.said), std::string::npos)
+      EXPECT_NE(said.find(plant == kOpenFolder && refused ? "can be written by others" : spot.said),
+                std::string::npos)
           << said;
       EXPECT_EQ(Victims(root), victims);
       EXPECT_EQ(Overheard(), "");
