@@ -136,6 +136,25 @@ bool SyncFolder(const std::string& dir, std::string* error) {
   return ok ? true : Fail("cannot sync", dir, saved, error);
 }
 
+// True when dir, a folder of this user's, holds nothing but our own regular
+// files (our logs, our state): one that can be tightened without taking
+// anything from anyone, where a shared one (/tmp, /var/lib) never is.
+bool HoldsOnlyOurFiles(const std::string& dir, const struct stat& st) {
+  if (st.st_uid != geteuid() || (st.st_mode & S_ISVTX) != 0) return false;
+  DIR* folder = opendir(dir.c_str());
+  if (folder == nullptr) return false;
+  bool ours = true;
+  while (struct dirent* entry = ours ? readdir(folder) : nullptr) {
+    const std::string name = entry->d_name;
+    struct stat file;
+    ours = name == "." || name == ".." ||
+           (fstatat(dirfd(folder), entry->d_name, &file, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(file.st_mode) && file.st_uid == geteuid());
+  }
+  closedir(folder);
+  return ours;
+}
+
 std::string TemporaryPrefix(const std::string& path) { return path + ".tmp-"; }
 
 }  // namespace
@@ -179,6 +198,10 @@ bool PrepareFolder(const std::string& dir, mode_t mode, std::string* error) {
     existing = DirName(existing);
   }
   if (!CheckFolders(existing, error)) return false;
+  if (missing.empty() && (st.st_mode & 07777 & ~mode) != 0 && HoldsOnlyOurFiles(dir, st) &&
+      chmod(dir.c_str(), st.st_mode & 07777 & mode) != 0) {
+    return Fail("cannot tighten the folder", dir, errno, error);
+  }
   for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
     // Another process may make the same folder at the same moment.
     if (mkdir(it->c_str(), *it == dir ? mode : 0755) != 0 && errno != EEXIST) {
@@ -198,6 +221,10 @@ int OpenForWriting(const std::string& path, int flags, std::string* error) {
   }
   struct stat st;
   std::string why = fstat(fd, &st) != 0 ? ErrorText(errno) : DistrustFile(st, true, false);
+  if (why.empty() && (st.st_mode & 077) != 0 && fchmod(fd, 0600) != 0) {
+    why = "can be read by others (mode " + ModeText(st.st_mode) + ") and cannot be made 0600: " +
+          ErrorText(errno);
+  }
   if (why.empty() && !ClearNonBlocking(fd)) why = ErrorText(errno);
   if (!why.empty()) {
     close(fd);

@@ -39,14 +39,19 @@ int FillClosedStandardDescriptors();
 
 // Makes dir and its missing parents (like mkdir -p): dir itself gets mode,
 // parents 0755. Refused, before anything is made, when an existing folder
-// on the way is not trusted; false with *error when it cannot be made.
+// on the way is not trusted; false with *error when it cannot be made. An
+// existing dir that grants more than mode is tightened to it when it is
+// this user's and holds only this user's regular files (what we keep),
+// and left as it is otherwise (a shared folder).
 bool PrepareFolder(const std::string& dir, mode_t mode, std::string* error);
 
 // Opens path for writing (and reading, so that a writer can see how the
 // file ends) with the extra flags (O_APPEND), creating it 0600 when
 // missing. Refuses a symbolic link, anything but a regular file (without
 // waiting on a FIFO), a file another user owns or that group or others may
-// write, and a file with more than one hard link. The folder is not checked: see PrepareFolder.
+// write, and a file with more than one hard link. What we write may be a
+// secret: a file of ours that others may read is made 0600 first. The
+// folder is not checked: see PrepareFolder.
 // Returns the descriptor (close-on-exec, blocking) or -1.
 int OpenForWriting(const std::string& path, int flags, std::string* error);
 

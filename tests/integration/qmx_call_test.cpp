@@ -330,6 +330,15 @@ TEST(QmxCallCheckTest, NamesTheBrokenLink) {
          chmod(root.PathOf("/var/log/qmx").c_str(), 0777);
        },
        "trace", "can be written by others without the sticky bit (mode 0777)"},
+      {"trace log and journal others may read",
+       [](const TempRoot& root) {
+         for (const char* path : {kProviderLogPath, kServiceJournalPath}) {
+           root.WriteFile(path, "");
+           chmod(root.PathOf(path).c_str(), 0604);
+         }
+       },
+       "service trace", "umprovider.log: mode 0604, others could read the passwords it holds; "
+                        "made 0600 now"},
       {"trace log a link",
        [](const TempRoot& root) {
          root.WriteFile("/var/log/qmx/other.log", "");

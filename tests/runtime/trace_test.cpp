@@ -48,6 +48,9 @@ std::string Stamp() {
 TEST(TraceTest, LevelMaskSelectsLinesOfOneFormatInPrivateFiles) {
   test::TempRoot root;
   auto log = [&root] { return root.ReadFile("/var/log/qmx/trc.log"); };
+  root.WriteFile("/var/log/qmx/trc.log", "");  // left open to all's reading
+  ASSERT_EQ(chmod(root.PathOf("/var/log/qmx/trc.log").c_str(), 0644) |
+                chmod(root.PathOf("/var/log/qmx").c_str(), 0755), 0);
   const std::string big(100000, 'b');
   const struct { const char* level; std::function<void()> write; std::string text; } cases[] = {
       {"", [] { T::WriteDebug("trc", TRACE_WARNING, "w"); }, "L16 w"},
@@ -92,7 +95,8 @@ TEST(TraceTest, LevelMaskSelectsLinesOfOneFormatInPrivateFiles) {
     EXPECT_TRUE(earliest <= at && at <= latest) << earliest << " " << at << " " << latest;
     EXPECT_EQ(line.substr(text), c.text + "\n");
   }
-  // Traces may carry passwords; the folders made on the way are the usual.
+  // Traces may carry passwords: the log and its folder are made private, the
+  // folders made on the way are the usual.
   for (const auto& [path, mode] : {std::pair<const char*, mode_t>{"/var/log/qmx/trc.log", 0600},
                                    {"/var/log/qmx", 0700}, {"/var/log", 0755}}) {
     struct stat st;

@@ -37,6 +37,8 @@ const char kStatusKind[] = "gustatus";
 const char kToolTraceName[] = "qmx-call";
 const char kTraceFolder[] = "/var/log/qmx";
 const char kProviderLog[] = "umprovider.log";
+// Where the service journals, by default: DownloadAll's proxy password too.
+const char kServiceJournal[] = "/var/lib/qmxupdtmngr/journal.log";
 // A provider library is a few MiB even with sanitizers; more is no provider.
 const size_t kLibraryLimit = 64u << 20;
 
@@ -86,6 +88,14 @@ int Describe(const std::string& path, struct stat* st, std::string* text) {
   *text = path + ": " + KindText(st->st_mode) + ", mode " + ModeText(st->st_mode) +
           ", owner " + UserText(st->st_uid);
   return 0;
+}
+
+// What is wrong with a file that receives passwords: others may read it;
+// "" when they may not, or when it is not there.
+std::string ReadableByOthers(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 077) == 0) return "";
+  return path + ": mode " + ModeText(st.st_mode) + ", others could read the passwords it holds";
 }
 
 std::string LevelText(int mask) {
@@ -205,6 +215,13 @@ LinkResult CheckService(const SocketConfig& config) {
                    "whatever listens on the socket is not the update service; "
                    "stop it and start qmxupdtmngr");
   }
+  const std::string journal = RootedPath(kServiceJournal);
+  const std::string exposed = ReadableByOthers(journal);
+  if (!exposed.empty()) {
+    return Failing("service", exposed,
+                   "chmod 0600 " + journal + " (the service does at its next line), "
+                   "and change the proxy password others may have read there");
+  }
   return Ok("service", "answered the status request in " +
                            std::to_string(ms.count()) + " ms: status " +
                            reply.substr(12, 4) + " (" + limits + ")");
@@ -321,10 +338,15 @@ LinkResult CheckTrace() {
   struct stat st;
   std::string found;
   bool existed = Describe(dir, &st, &found) == 0;
+  const std::string exposed = ReadableByOthers(dir + "/" + kProviderLog);
   std::string error;
-  // Made as the first trace line would make it.
+  // Made, and made private, as the first trace line would.
   if (!PrepareFolder(dir, 0700, &error) || !LogWritable(dir, &error)) {
     return Failing("trace", error + "; " + level, action);
+  }
+  if (!exposed.empty()) {
+    return Failing("trace", exposed + "; made 0600 now; " + level,
+                   "change the passwords others may have read there");
   }
   if (!existed) {
     Describe(dir, &st, &found);
