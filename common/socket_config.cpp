@@ -5,7 +5,9 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "common/ini_file.h"
 #include "common/safe_files.h"
@@ -48,28 +50,112 @@ std::string DistrustServiceFolder(const std::string& dir, const struct stat& st)
   return DistrustFolderChain(parent);
 }
 
+// A symbolic link met on the way to the socket's folder, and the folder
+// (symbolic links resolved) that holds it.
+struct PathLink {
+  std::string path;
+  uid_t owner;
+  std::string holder;
+};
+
+// Follows dir as the kernel does, one name at a time from "/": *real is the
+// folder reached, *links every link met. Why it cannot be followed; "".
+std::string FollowPath(const std::string& dir, std::string* real, std::vector<PathLink>* links) {
+  std::vector<std::string> names;  // still to follow, the next one last
+  auto push = [&names](const std::string& path) {
+    for (size_t end = path.size(); end > 0;) {
+      size_t slash = path.rfind('/', end - 1);
+      size_t start = slash == std::string::npos ? 0 : slash + 1;
+      if (end > start) names.push_back(path.substr(start, end - start));
+      if (slash == std::string::npos) break;
+      end = slash;
+    }
+  };
+  push(dir);
+  *real = "/";
+  while (!names.empty()) {
+    const std::string name = names.back();
+    names.pop_back();
+    if (name == ".") continue;
+    if (name == "..") {
+      *real = DirName(*real);
+      continue;
+    }
+    const std::string next = (*real == "/" ? "" : *real) + "/" + name;
+    struct stat st = {};
+    if (lstat(next.c_str(), &st) != 0) return "cannot inspect " + next + ": " + ErrorText(errno);
+    if (S_ISDIR(st.st_mode)) {
+      *real = next;
+      continue;
+    }
+    if (!S_ISLNK(st.st_mode)) return next + " is not a folder";
+    // As many as the kernel follows (ELOOP).
+    if (links->size() == 40) return "too many symbolic links on " + dir;
+    std::string target(PATH_MAX, '\0');
+    ssize_t size = readlink(next.c_str(), &target[0], target.size());
+    if (size < 0) return "cannot read the link " + next + ": " + ErrorText(errno);
+    target.resize(static_cast<size_t>(size));
+    links->push_back({next, st.st_uid, *real});
+    if (!target.empty() && target[0] == '/') *real = "/";
+    push(target);
+  }
+  return "";
+}
+
+// Why a link on the socket's path may not be followed; "" when it may:
+// only root, this user or the socket folder's owner may change it or the
+// folder holding it, and that folder may not be renamed by anyone else.
+std::string DistrustLink(const PathLink& link, uid_t owner) {
+  auto trusted = [owner](uid_t uid) { return uid == 0 || uid == geteuid() || uid == owner; };
+  const std::string not_followed = "link " + link.path + " not followed: ";
+  if (!trusted(link.owner)) {
+    return not_followed + "it belongs to uid " + std::to_string(link.owner);
+  }
+  struct stat holder;
+  if (stat(link.holder.c_str(), &holder) != 0) {
+    return not_followed + "cannot inspect " + link.holder + ": " + ErrorText(errno);
+  }
+  if (!trusted(holder.st_uid)) {
+    return not_followed + link.holder + " belongs to uid " + std::to_string(holder.st_uid);
+  }
+  if (OthersMayWrite(holder)) {
+    char mode[16];
+    std::snprintf(mode, sizeof(mode), "%04o", static_cast<unsigned>(holder.st_mode & 07777));
+    return not_followed + link.holder + " can be written by others (mode " + mode + ")";
+  }
+  return link.holder == "/" ? "" : DistrustFolderChain(DirName(link.holder));
+}
+
 }  // namespace
 
 SocketFolder JudgeSocketFolder(const std::string& socketPath) {
   SocketFolder folder;
-  const std::string dir = DirName(socketPath);
-  char* real = realpath(dir.c_str(), nullptr);
-  if (real == nullptr) {
-    folder.distrust = "cannot resolve " + dir + ": " + ErrorText(errno);
-    return folder;
-  }
-  folder.dir = real;
-  std::free(real);
-  struct stat st;
+  std::vector<PathLink> links;
+  folder.distrust = FollowPath(DirName(socketPath), &folder.dir, &links);
+  if (!folder.distrust.empty()) return folder;
+  struct stat st = {};
   if (stat(folder.dir.c_str(), &st) != 0) {
     folder.distrust = "cannot inspect " + folder.dir + ": " + ErrorText(errno);
     return folder;
   }
   folder.owner = st.st_uid;
+  folder.dev = st.st_dev;
+  folder.ino = st.st_ino;
+  folder.mode = st.st_mode;
   folder.distrust = st.st_uid == 0 || st.st_uid == geteuid()
                         ? DistrustFolderChain(folder.dir)
                         : DistrustServiceFolder(folder.dir, st);
+  for (const PathLink& link : links) {
+    if (!folder.distrust.empty()) break;
+    folder.distrust = DistrustLink(link, folder.owner);
+  }
   return folder;
+}
+
+bool SocketFolderChanged(const SocketFolder& folder, const std::string& socketPath) {
+  struct stat st;
+  return stat(DirName(socketPath).c_str(), &st) != 0 || st.st_dev != folder.dev ||
+         st.st_ino != folder.ino || st.st_uid != folder.owner || st.st_mode != folder.mode;
 }
 
 std::string DistrustServer(const SocketFolder& folder, uid_t uid) {

@@ -45,16 +45,28 @@ SocketConfig ReadSocketConfig(const std::string& file);
 // root, or the owner of the socket's folder. That folder must be trusted
 // as every folder we read from is (safe_files.h), save that the service's
 // own user may own it (systemd hands a dynamic user its runtime folder)
-// when the folder above lets no one else make or replace it there.
+// when the folder above lets no one else make or replace it there. The
+// path is judged as written: a symbolic link on it is followed only when
+// neither it nor the folder holding it can be changed by anyone but root,
+// this user or that owner.
 struct SocketFolder {
   std::string dir;       // the socket's folder, symbolic links resolved
   uid_t owner = 0;
   std::string distrust;  // why no server there can be trusted; "" when one can
+  // The folder as judged, to see whether the path leads elsewhere since.
+  dev_t dev = 0;
+  ino_t ino = 0;
+  mode_t mode = 0;
 };
 
 // Judges the folder of the socket at path (a few system calls per folder up
-// to "/": a caller on every call keeps what it found).
+// to "/": a caller on every call keeps what it found, and judges again when
+// SocketFolderChanged).
 SocketFolder JudgeSocketFolder(const std::string& socketPath);
+
+// True when the socket's folder, by its path as written, is not the folder
+// judged, or its owner or mode changed (one stat()).
+bool SocketFolderChanged(const SocketFolder& folder, const std::string& socketPath);
 
 // Why uid, the server's or the socket file's owner, may not be trusted
 // with the socket in folder; "" when it may.

@@ -53,8 +53,8 @@ ChannelConfig ReadChannelConfig(const std::string& file) {
 // socket's folder judged, again only when the file changes, and its
 // settings are shared, not copied. A folder that could not be trusted then
 // is judged again on each call, since it may have been made or mended
-// since; one that could keeps its owner, whom only root or that owner
-// could have changed.
+// since; one that could is judged again when its path leads elsewhere or
+// its owner or mode changed (a stat() a call).
 std::shared_ptr<const ChannelConfig> LoadConfig(const std::string& file) {
   // Outlives the static destructors of its last users.
   static auto* cache = new FileCache<ChannelConfig>(ReadChannelConfig);
@@ -174,7 +174,7 @@ bool SocketChannel::Connect() {
 bool SocketChannel::ServerTrusted() {
   const SocketFolder* folder = &m_settings->folder;
   SocketFolder now;
-  if (!folder->distrust.empty()) {
+  if (!folder->distrust.empty() || SocketFolderChanged(*folder, m_config->path)) {
     now = JudgeSocketFolder(m_config->path);
     folder = &now;
   }

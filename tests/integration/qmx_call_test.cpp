@@ -298,6 +298,18 @@ TEST(QmxCallCheckTest, NamesTheBrokenLink) {
        [](const TempRoot& root) { root.WriteFile(kSocketConfigPath, "[Socket]\nPath=run/x.sock"); },
        "configuration", "Path = 'run/x.sock' is not an absolute path"},
       {"no socket", nullptr, "socket service", "qmxupdtmngr.sock: does not exist", {}, kNothing},
+      {"no socket folder",
+       [](const TempRoot& root) { root.WriteFile(kSocketConfigPath, "[Socket]\nPath=/run/no/s"); },
+       "socket service", "/run: No such file or directory", {}, kNothing},
+      {"socket folder a link anyone could have planted",
+       [](const TempRoot& root) {
+         root.WriteFile("/home/u/.keep", "");
+         root.WriteFile("/var/run/.keep", "");
+         ASSERT_EQ(0, chown(root.PathOf("/home/u").c_str(), 65534, 0) |
+                          chmod(root.PathOf("/var/run").c_str(), 01777) |
+                          symlink(root.PathOf("/home/u").c_str(), root.PathOf("/var/run/qmx").c_str()));
+       },
+       "socket service", "/var/run/qmx not followed: ", {}, kStranger},
       {"a file at the socket", [](const TempRoot& root) { root.WriteFile(kSocketPath, ""); },
        "socket service", "qmxupdtmngr.sock: a regular file", {}, kNothing},
       {"silent service", [](const TempRoot& root) { root.WriteFile(kSocketPath, ""); },

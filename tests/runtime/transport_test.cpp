@@ -193,16 +193,20 @@ pid_t ServeAs(int listener, uid_t uid) {
 
 // A request goes only to a server of root or of the owner of the socket's
 // folder, and only through trusted folders; the service's own user may own
-// the folder when no one else could have made it. What listens is known by
+// the folder when no one else could have made it. A link on the path (here
+// the folder itself) is followed only where neither it nor the folder
+// holding it could have been made by anyone else. What listens is known by
 // who called listen(): a socket root made and handed to a service of
 // another user, as systemd does, is root's. A refused server is sent
-// nothing, and the call fails as a failed connect does.
+// nothing, and the call fails as a failed connect does. A folder that
+// changes is judged again, though the configuration does not.
 TEST_F(TransportTest, SendsOnlyToATrustedServer) {
-  const uid_t kNobody = 65534;
+  const uid_t kNobody = 65534, kRoot = 0, kNoLink = 1;
   const struct {
     mode_t parent_mode, folder_mode;
     uid_t folder_owner, listener, server;
     std::string why;  // after "refused, nothing sent: "; <F> the folder, <P> its parent
+    uid_t link = kNoLink;  // the folder is a link of this user to one elsewhere
   } cases[] = {
       {0755, 0755, 0, 0, kNobody, ""},
       {0755, 0755, kNobody, kNobody, kNobody, ""},
@@ -215,17 +219,28 @@ TEST_F(TransportTest, SendsOnlyToATrustedServer) {
        "folder <F> can be written by others without the sticky bit (mode 0777)"},
       {01777, 0755, kNobody, kNobody, kNobody,
        "folder <F> belongs to uid 65534, in <P>, which others may write"},
+      {0755, 0755, kNobody, kNobody, kNobody, "", kRoot},
+      {01777, 0755, kNobody, kNobody, kNobody,
+       "link <F> not followed: <P> can be written by others (mode 1777)", kRoot},
+      {0755, 0755, 0, kNobody, kNobody, "link <F> not followed: it belongs to uid 65534", kNobody},
       {0755, 0775, kNobody, kNobody, kNobody,
        "folder <F> belongs to uid 65534 and can be written by others"},
   };
   for (const auto& c : cases) {
     const std::string parent = "/var/run/t" + std::to_string(&c - cases), folder = parent + "/qmx";
+    const std::string real = c.link == kNoLink ? folder : "/var/run/h" + std::to_string(&c - cases);
     SCOPED_TRACE(folder);
-    root_.WriteFile(folder + "/.keep", "");
+    root_.WriteFile(real + "/.keep", "");
+    root_.WriteFile(parent + "/.keep", "");
+    ASSERT_TRUE(c.link == kNoLink || (symlink(root_.PathOf(real).c_str(), root_.PathOf(folder).c_str()) |
+                                      lchown(root_.PathOf(folder).c_str(), c.link, 0)) == 0);
     ASSERT_EQ(chmod(root_.PathOf(parent).c_str(), c.parent_mode), 0);
-    ASSERT_EQ(chmod(root_.PathOf(folder).c_str(), c.folder_mode), 0);
-    ASSERT_EQ(chown(root_.PathOf(folder).c_str(), c.folder_owner, 0), 0);
+    ASSERT_EQ(chmod(root_.PathOf(real).c_str(), c.folder_mode), 0);
+    ASSERT_EQ(chown(root_.PathOf(real).c_str(), c.folder_owner, 0), 0);
     root_.WriteFile(kConfig, "[Socket]\nReceiveTimeoutMs = 3000\nPath = " + folder + "/s.sock\n");
+    const bool reopened = c.why.empty() && c.link == kRoot;  // then opened to all
+    const timespec long_ago[2] = {{0, UTIME_OMIT}, {1 << 20, 0}};  // the file's copy is kept
+    ASSERT_TRUE(!reopened || utimensat(AT_FDCWD, root_.PathOf(kConfig).c_str(), long_ago, 0) == 0);
     int listener = support::ListenUnixAs(root_.PathOf(folder + "/s.sock"), c.listener);
     ASSERT_GE(listener, 0);
     pid_t server = c.why.empty() ? ServeAs(listener, c.server) : -1;
@@ -237,12 +252,17 @@ TEST_F(TransportTest, SendsOnlyToATrustedServer) {
     EXPECT_TRUE(server < 0 || (waitpid(server, &status, 0) == server && status == 0));
     const std::string traced = NewTraces();
     const std::string why = std::regex_replace(
-        std::regex_replace(c.why, std::regex("<F>"), root_.PathOf(folder)), std::regex("<P>"),
-        root_.PathOf(parent));
+        std::regex_replace(c.why, std::regex("<F>"), root_.PathOf(c.link == kNoLink ? real : folder)),
+        std::regex("<P>"), root_.PathOf(parent));
     EXPECT_EQ(traced.find("s.sock: refused, nothing sent: " + why + "\n") != std::string::npos,
               !c.why.empty()) << traced;
-    // What was sent to a refused server: nothing.
-    if (!c.why.empty()) {
+    // What was sent to a refused server: nothing; nor once the trusted
+    // folder of the last row but one opens to all, the file as it was.
+    if (reopened) {
+      ASSERT_EQ(chmod(root_.PathOf(real).c_str(), 0777), 0);
+      EXPECT_EQ(CFileTransfer("Transport", kConfig).SendMessage("request body"), -1);
+    }
+    if (!c.why.empty() || reopened) {
       fcntl(listener, F_SETFL, O_NONBLOCK);
       int overheard = accept(listener, nullptr, nullptr);
       EXPECT_EQ(support::ReadToEnd(overheard), "");
