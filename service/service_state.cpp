@@ -16,8 +16,8 @@ ServiceSettings ServiceState::Get() const {
 
 bool ServiceState::SetList(std::vector<std::string> ServiceSettings::*list,
                            const std::vector<std::string>& values) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  ServiceSettings next = settings_;
+  std::lock_guard<std::mutex> saving(save_mutex_);
+  ServiceSettings next = Get();
   next.*list = values;
   std::string error;
   if (store_ != nullptr && !store_->Save(next, &error)) {
@@ -26,6 +26,7 @@ bool ServiceState::SetList(std::vector<std::string> ServiceSettings::*list,
   }
   // In place, so in force; only their survival of a power loss is in doubt.
   if (!error.empty()) Log("settings saved, but may not survive a power loss: " + error);
+  std::lock_guard<std::mutex> lock(mutex_);
   settings_ = next;
   return true;
 }

@@ -47,15 +47,17 @@ class ServiceState {
 
   // Replaces one stored list (&ServiceSettings::download or ::update). The
   // new value is kept only when the store saved it; false otherwise, and the
-  // old settings stay in force.
+  // old settings stay in force. Saves are made one at a time, and a reader
+  // waits for none: it has the old settings until the new ones are saved.
   bool SetList(std::vector<std::string> ServiceSettings::*list,
                const std::vector<std::string>& values);
 
   bool Record(const std::string& kind, const std::vector<std::string>& params);
 
  private:
+  std::mutex save_mutex_;  // held for a whole save
   mutable std::mutex mutex_;
-  ServiceSettings settings_;  // guarded by mutex_
+  ServiceSettings settings_;  // guarded by mutex_; written under save_mutex_ too
   SettingsStore* const store_;
   ActionJournal* const journal_;
 };
