@@ -85,7 +85,7 @@ std::string Usage() {
          "                 as may connect. Its folder is made 0755, a socket\n"
          "                 left by a dead instance is replaced.\n"
          "  the state file mode 0600, its folder 0700; root's own will do. A\n"
-         "                 file with bad lines is renamed <state>.corrupt-<time>,\n"
+         "                 file with bad lines is copied to <state>.corrupt-<time>,\n"
          "                 each bad line logged, the good ones kept; one the\n"
          "                 service cannot use at all is renamed so and the\n"
          "                 defaults apply. Files of older and newer versions\n"
