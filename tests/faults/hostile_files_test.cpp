@@ -59,8 +59,6 @@ const Spot kSpots[] = {
     {kServiceJournalPath, false, true, {"ExecuteReboot"}, 1, "journal not written: /"},
     {kServiceStatePath, false, true, {"GetQmxStatus"}, 0, "is unusable"},
     {"/var/lib/qmxupdtmngr/state.lock", false, true, {}, -1, "cannot lock the state: /"},
-    {"/var/lib/qmxupdtmngr/state.tmp", false, true,
-     {"SetAutoUpdateSetting", "UpdateSchedule.Time=03:00"}, 0, ""},
     {kSocketPath, true, false,
      {"SetAutoDownloadSetting", "DownloadSchedule.Time=3", "DownloadSetting.ProxyPassword=pw"}, 1,
      "ReturnValue: 0x00001001"},

@@ -277,86 +277,62 @@ TEST(QmxCallCheckTest, NamesTheBrokenLink) {
   TempRoot schemas;
   schemas.WriteFile("/no-class.mof", "");
   schemas.WriteFile("/few.mof", "class VELTRAX_UpdateManager { uint32 UpdateAll(); };");
+  const char* const status = "var/lib/dpkg/status", *const logs = "var/log/qmx";
   const struct {
     const char* broken;
-    std::function<void(const TempRoot&)> setup;
+    std::string setup;  // a shell command run in the root
     std::string failing;  // the FAILING links, in order
     std::string found;
     Args args = {};
     Peer peer = kService;
     bool as_nobody = false;
   } cases[] = {
-      {"nothing (held, JSON)",
-       [](const TempRoot& root) {
-         root.WriteFile(kPackageStatusPath,
-                        "Package: qmxupdtmngr\nStatus: hold ok installed\nVersion: 42.0-1\n");
-       },
-       "", "qmxupdtmngr 42.0-1, hold ok installed (held", {"--json"}},
-      {"no config", [](const TempRoot& root) { unlink(root.PathOf(kSocketConfigPath).c_str()); },
-       "configuration", "SocketConfig.ini: does not exist"},
-      {"relative path",
-       [](const TempRoot& root) { root.WriteFile(kSocketConfigPath, "[Socket]\nPath=run/x.sock"); },
+      {"nothing (held, JSON)", "sed -i 's/install ok/hold ok/' " + std::string(status), "",
+       "qmxupdtmngr 42.0-1, hold ok installed (held", {"--json"}},
+      {"no config", "rm opt/veltrax/qmx/um/SocketConfig.ini", "configuration",
+       "SocketConfig.ini: does not exist"},
+      {"relative path", "echo '[Socket]\nPath=run/x.sock' >opt/veltrax/qmx/um/SocketConfig.ini",
        "configuration", "Path = 'run/x.sock' is not an absolute path"},
-      {"no socket", nullptr, "socket service", "qmxupdtmngr.sock: does not exist", {}, kNothing},
-      {"no socket folder",
-       [](const TempRoot& root) { root.WriteFile(kSocketConfigPath, "[Socket]\nPath=/run/no/s"); },
+      {"no socket", "", "socket service", "qmxupdtmngr.sock: does not exist", {}, kNothing},
+      {"no socket folder", "echo '[Socket]\nPath=/run/no/s' >opt/veltrax/qmx/um/SocketConfig.ini",
        "socket service", "/run: No such file or directory", {}, kNothing},
       {"socket folder a link anyone could have planted",
-       [](const TempRoot& root) {
-         root.WriteFile("/home/u/.keep", "");
-         root.WriteFile("/var/run/.keep", "");
-         ASSERT_EQ(0, chown(root.PathOf("/home/u").c_str(), 65534, 0) |
-                          chmod(root.PathOf("/var/run").c_str(), 01777) |
-                          symlink(root.PathOf("/home/u").c_str(), root.PathOf("/var/run/qmx").c_str()));
-       },
-       "socket service", "/var/run/qmx not followed: ", {}, kStranger},
-      {"a file at the socket", [](const TempRoot& root) { root.WriteFile(kSocketPath, ""); },
+       "mkdir -p var/run home/u && chown 65534 home/u && chmod 1777 var/run && "
+       "ln -s $PWD/home/u var/run/qmx", "socket service", "/var/run/qmx not followed: ", {},
+       kStranger},
+      {"a file at the socket", "mkdir -p var/run/qmx && touch var/run/qmx/qmxupdtmngr.sock",
        "socket service", "qmxupdtmngr.sock: a regular file", {}, kNothing},
-      {"silent service", [](const TempRoot& root) { root.WriteFile(kSocketPath, ""); },
-       "service", "no reply in time", {}, kSilent},
-      {"a stranger listens", [](const TempRoot& root) { root.WriteFile(kSocketPath, ""); },
-       "socket service", "nothing sent: served by uid 65534 is neither root nor the owner of ",
-       {}, kStranger},
-      {"a user who may not connect",
-       [](const TempRoot& root) { chmod(root.dir().c_str(), 0755); }, "socket service trace",
+      {"silent service", "mkdir -p var/run/qmx", "service", "no reply in time", {}, kSilent},
+      {"a stranger listens", "mkdir -p var/run/qmx", "socket service",
+       "nothing sent: served by uid 65534 is neither root nor the owner of ", {}, kStranger},
+      {"a user who may not connect", "chmod 0755 .", "socket service trace",
        "Permission denied (time-outs: connect 5000 ms, send 5000 ms, receive 2000 ms) -- "
        "nobody (uid 65534) may not connect: run qmx-call --check as root (sudo)",
        {}, kService, true},
-      {"package absent",
-       [](const TempRoot& root) { root.WriteFile(kPackageStatusPath, "Package: libc6\n"); },
-       "package", "qmxupdtmngr is not installed"},
-      {"package removed", [](const TempRoot& root) { root.WritePackageStatus(false); },
-       "package", "deinstall ok config-files: not installed"},
-      {"library exports more", nullptr, "provider",
+      {"package absent", "echo 'Package: libc6' >" + std::string(status), "package",
+       "qmxupdtmngr is not installed"},
+      {"package removed", "sed -i '6s/install ok installed/deinstall ok config-files/' " +
+       std::string(status), "package", "deinstall ok config-files: not installed"},
+      {"library exports more", "", "provider",
        "libprovider_exporting_more.so: exports more than \"create\": ",
        {"--provider", QMX_EXPORTING_PROVIDER}},
-      {"schema without the class", nullptr, "schema", "declares no class VELTRAX_UpdateManager",
+      {"schema without the class", "", "schema", "declares no class VELTRAX_UpdateManager",
        {"--schema=" + schemas.PathOf("/no-class.mof")}},
-      {"schema without methods", nullptr, "schema",
+      {"schema without methods", "", "schema",
        "lacks GetAutoDownloadSetting, SetAutoDownloadSetting, DownloadAll, "
        "GetAutoUpdateSetting, SetAutoUpdateSetting, RollbackAll,",
        {"--schema", schemas.PathOf("/few.mof")}},
       {"trace folder others may write",
-       [](const TempRoot& root) {
-         root.WriteFile("/var/log/qmx/umprovider.log", "");
-         chmod(root.PathOf("/var/log/qmx").c_str(), 0777);
-       },
-       "trace", "can be written by others without the sticky bit (mode 0777)"},
+       "mkdir -p " + std::string(logs) + " && chmod 0777 " + logs, "trace",
+       "can be written by others without the sticky bit (mode 0777)"},
       {"trace log and journal others may read",
-       [](const TempRoot& root) {
-         for (const char* path : {kProviderLogPath, kServiceJournalPath}) {
-           root.WriteFile(path, "");
-           chmod(root.PathOf(path).c_str(), 0604);
-         }
-       },
-       "service trace", "umprovider.log: mode 0604, others could read the passwords it holds; "
-                        "made 0600 now"},
-      {"trace log a link",
-       [](const TempRoot& root) {
-         root.WriteFile("/var/log/qmx/other.log", "");
-         ASSERT_EQ(0, symlink("other.log", root.PathOf(kProviderLogPath).c_str()));
-       },
-       "trace", "umprovider.log: refused: is a symbolic link"},
+       "mkdir -p var/lib/qmxupdtmngr " + std::string(logs) + " && touch " + logs +
+           "/umprovider.log var/lib/qmxupdtmngr/journal.log && chmod 0604 var/*/q*/*.log",
+       "service trace",
+       "umprovider.log: mode 0604, others could read the passwords it holds; made 0600 now"},
+      {"trace log a link", "mkdir -p " + std::string(logs) + " && ln -s other.log " + logs +
+       "/umprovider.log && touch " + logs + "/other.log", "trace",
+       "umprovider.log: refused: is a symbolic link"},
   };
   const std::regex link("(^|\n)(ok|FAILING) |\"link\":\""),
       failing("FAILING +([a-z]+)|\"link\":\"([a-z]+)\",\"ok\":false");
@@ -364,7 +340,8 @@ TEST(QmxCallCheckTest, NamesTheBrokenLink) {
     TempRoot root;
     root.WriteSocketConfig(2000);
     root.WritePackageStatus(true);
-    if (c.setup) c.setup(root);
+    ASSERT_EQ(0, system(("cd " + root.dir() + " && " + (c.setup.empty() ? ":" : c.setup)).c_str()))
+        << c.broken;
     ServiceProcess service(QMXUPDTMNGR_PATH, &root);
     if (c.peer == kService) service.Start();
     int listener = c.peer == kSilent     ? ListenUnix(root.SocketPath())

@@ -230,13 +230,12 @@ TEST_F(TransportTest, SendsOnlyToATrustedServer) {
     const std::string parent = "/var/run/t" + std::to_string(&c - cases), folder = parent + "/qmx";
     const std::string real = c.link == kNoLink ? folder : "/var/run/h" + std::to_string(&c - cases);
     SCOPED_TRACE(folder);
-    root_.WriteFile(real + "/.keep", "");
-    root_.WriteFile(parent + "/.keep", "");
+    for (const std::string& made : {real, parent}) root_.WriteFile(made + "/.keep", "");
     ASSERT_TRUE(c.link == kNoLink || (symlink(root_.PathOf(real).c_str(), root_.PathOf(folder).c_str()) |
                                       lchown(root_.PathOf(folder).c_str(), c.link, 0)) == 0);
-    ASSERT_EQ(chmod(root_.PathOf(parent).c_str(), c.parent_mode), 0);
-    ASSERT_EQ(chmod(root_.PathOf(real).c_str(), c.folder_mode), 0);
-    ASSERT_EQ(chown(root_.PathOf(real).c_str(), c.folder_owner, 0), 0);
+    ASSERT_EQ(chmod(root_.PathOf(parent).c_str(), c.parent_mode) |
+                  chmod(root_.PathOf(real).c_str(), c.folder_mode) |
+                  chown(root_.PathOf(real).c_str(), c.folder_owner, 0), 0);
     root_.WriteFile(kConfig, "[Socket]\nReceiveTimeoutMs = 3000\nPath = " + folder + "/s.sock\n");
     const bool reopened = c.why.empty() && c.link == kRoot;  // then opened to all
     const timespec long_ago[2] = {{0, UTIME_OMIT}, {1 << 20, 0}};  // the file's copy is kept
