@@ -73,14 +73,11 @@ long CpuTicks(pid_t pid) {
 // A status request from a child process running as uid: 0 when answered,
 // 1 when closed without a reply, 2 when it could not connect or switch.
 int ClientAs(uid_t uid, const std::string& socket) {
-  pid_t child = fork();
-  if (child == 0) {
-    bool user = setgroups(0, nullptr) == 0 && setgid(uid) == 0 && setuid(uid) == 0;
-    int fd = user ? ConnectUnix(socket) : -1;
-    _exit(fd < 0 ? 2 : SendAll(fd, Request("gustatus")) && shutdown(fd, SHUT_WR) == 0 &&
-                               ReadToEnd(fd) == "0000gustatus0000" ? 0 : 1);
-  }
-  return WaitProcess(child, 20000);
+  return WaitProcess(ForkAs(uid, [&socket] {
+    int fd = ConnectUnix(socket);
+    return fd < 0 ? 2 : SendAll(fd, Request("gustatus")) && shutdown(fd, SHUT_WR) == 0 &&
+                        ReadToEnd(fd) == "0000gustatus0000" ? 0 : 1;
+  }), 20000);
 }
 
 // An update schedule whose every field but the booleans names generation
@@ -204,12 +201,10 @@ TEST_F(ServiceFaultTest, FloodsAndStraySignalsLeaveItServing) {
   ASSERT_EQ(system(("cd " + root_.dir() + " && chmod o+x . var var/run var/run/qmx && chmod 0666 " +
                     path).c_str()), 0);
   const Clock::time_point start = Clock::now();
-  const pid_t stranger = fork();
-  if (stranger == 0) {
-    bool user = setgroups(0, nullptr) == 0 && setgid(kStranger) == 0 && setuid(kStranger) == 0;
-    for (int i = 0; user && i < 3000; ++i) close(ConnectUnix(path));
-    _exit(user ? 0 : 2);
-  }
+  const pid_t stranger = ForkAs(kStranger, [&path] {
+    for (int i = 0; i < 3000; ++i) close(ConnectUnix(path));
+    return 0;
+  });
   for (int i = 0; i < 200; ++i) {
     int fd = ConnectUnix(path);
     SendAll(fd, "0010gtatupdt0000;;");

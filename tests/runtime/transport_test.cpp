@@ -23,6 +23,7 @@
 #include "gtest/gtest.h"
 #include "host/file_transfer.h"
 #include "tests/runtime/test_root.h"
+#include "tests/support/child_process.h"
 #include "tests/support/unix_socket.h"
 
 namespace qmx {
@@ -185,10 +186,10 @@ TEST_F(TransportTest, TimeOutsBoundEachStep) {
 // Runs a server of uid in a child: it takes one connection on listener,
 // reads the request, answers "ok" when it is the expected one and ends.
 pid_t ServeAs(int listener, uid_t uid) {
-  pid_t child = fork();
-  if (child != 0) return child;
-  int client = setresuid(uid, uid, uid) == 0 ? accept(listener, nullptr, nullptr) : -1;
-  _exit(support::ReadToEnd(client) == "request body" && support::SendAll(client, "ok") ? 0 : 1);
+  return support::ForkAs(uid, [listener] {
+    int client = accept(listener, nullptr, nullptr);
+    return support::ReadToEnd(client) == "request body" && support::SendAll(client, "ok") ? 0 : 1;
+  });
 }
 
 // A request goes only to a server of root or of the owner of the socket's

@@ -1,6 +1,7 @@
 #include "tests/support/child_process.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -86,6 +87,13 @@ long OpenFiles(pid_t pid, const std::string& kind) {
     count += std::filesystem::read_symlink(fd, gone).string().rfind(kind, 0) == 0;
   }
   return count;
+}
+
+pid_t ForkAs(uid_t uid, const std::function<int()>& body) {
+  pid_t child = fork();
+  if (child != 0) return child;
+  _exit(uid == 0 || (setgroups(0, nullptr) == 0 && setresgid(uid, uid, uid) == 0 &&
+                     setresuid(uid, uid, uid) == 0) ? body() : 2);
 }
 
 void KillProcess(pid_t pid) {

@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -41,6 +42,10 @@ CommandResult RunCommand(const Command& command);
 // Waits up to timeout_ms for a child to end; its exit code (128 + signal
 // when a signal ended it), or -1 when it is still running.
 int WaitProcess(pid_t pid, int timeout_ms);
+
+// Runs body in a child process as uid (groups dropped, root's own when uid
+// is 0), which exits with what it returns, or 2 when the switch fails.
+pid_t ForkAs(uid_t uid, const std::function<int()>& body);
 
 // Ends a child at once with SIGKILL, as a crash would, and reaps it.
 void KillProcess(pid_t pid);

@@ -9,6 +9,8 @@
 
 #include <cstdio>
 
+#include "tests/support/child_process.h"
+
 namespace qmx {
 namespace support {
 namespace {
@@ -16,17 +18,7 @@ namespace {
 // Listens on fd as a process of uid: the kernel takes the credentials a
 // client sees (SO_PEERCRED) from whoever calls listen().
 bool ListenAs(int fd, uid_t uid) {
-  if (uid == 0) return listen(fd, 16) == 0;
-  pid_t child = fork();
-  if (child == 0) {
-    _exit(setresgid(uid, uid, uid) == 0 && setresuid(uid, uid, uid) == 0 &&
-                  listen(fd, 16) == 0
-              ? 0
-              : 1);
-  }
-  int status = 0;
-  return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
-         WEXITSTATUS(status) == 0;
+  return WaitProcess(ForkAs(uid, [fd] { return listen(fd, 16); }), 20000) == 0;
 }
 
 // A socket bound to path and listening as uid, or connected to it; -1 on
