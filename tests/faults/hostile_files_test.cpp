@@ -86,13 +86,8 @@ CommandResult CallQmx(const TempRoot& root, Args args, const std::string& level 
 
 // Content, mode and owner of the files a planted link or hard link leads to.
 std::string Victims(const TempRoot& root) {
-  std::string seen;
-  for (const char* name : {"/victim", "/theirs"}) {
-    struct stat st = {};
-    stat(root.PathOf(name).c_str(), &st);
-    seen += root.ReadFile(name) + std::to_string(st.st_mode) + ":" + std::to_string(st.st_uid);
-  }
-  return seen;
+  const std::string files = root.PathOf("/victim") + " " + root.PathOf("/theirs");
+  return RunCommand({{"sh", "-c", "stat -c %f:%u " + files + "; cat " + files}, {}}).out;
 }
 
 // A root with the usual files and the victims; 0, or -1 when the object
@@ -102,12 +97,9 @@ int Prepare(const TempRoot& root, const std::string& path, bool read, Plant plan
   root.WriteSocketConfig();
   root.WritePackageStatus(true);
   root.WriteFile(kSchema, ReadWholeFile(QMX_SCHEMA_FILE));
-  root.WriteFile("/victim", "victim\n");
-  root.WriteFile("/theirs", "theirs\n");
   fs::create_directories(fs::path(path).parent_path());
-  if (chown(root.PathOf("/theirs").c_str(), kNobody, kNobody) != 0 ||
-      chmod(root.PathOf("/theirs").c_str(), 0666) != 0 ||
-      mkfifo(root.PathOf("/fifo").c_str(), 0600) != 0) {
+  if (system(("cd " + root.dir() + " && echo victim >victim && echo theirs >theirs && "
+              "chown 65534:65534 theirs && chmod 0666 theirs && mkfifo -m 0600 fifo").c_str()) != 0) {
     return -1;
   }
   if (plant != kOpenFolder) unlink(path.c_str());

@@ -325,9 +325,8 @@ TEST(QmxCallCheckTest, NamesTheBrokenLink) {
       {"trace folder others may write",
        "mkdir -p " + std::string(logs) + " && chmod 0777 " + logs, "trace",
        "can be written by others without the sticky bit (mode 0777)"},
-      {"trace log and journal others may read",
-       "mkdir -p var/lib/qmxupdtmngr " + std::string(logs) + " && touch " + logs +
-           "/umprovider.log var/lib/qmxupdtmngr/journal.log && chmod 0604 var/*/q*/*.log",
+      {"trace log and journal others may read", "mkdir -p var/lib/qmxupdtmngr var/log/qmx && touch "
+       "var/log/qmx/umprovider.log var/lib/qmxupdtmngr/journal.log && chmod 0604 var/*/q*/*.log",
        "service trace",
        "umprovider.log: mode 0604, others could read the passwords it holds; made 0600 now"},
       {"trace log a link", "mkdir -p " + std::string(logs) + " && ln -s other.log " + logs +
