@@ -280,7 +280,7 @@ TEST(QmxCallCheckTest, NamesTheBrokenLink) {
   const char* const status = "var/lib/dpkg/status", *const logs = "var/log/qmx";
   const struct {
     const char* broken;
-    std::string setup;  // a shell command run in the root
+    std::string setup;  // shell commands run in the root
     std::string failing;  // the FAILING links, in order
     std::string found;
     Args args = {};
@@ -297,9 +297,8 @@ TEST(QmxCallCheckTest, NamesTheBrokenLink) {
       {"no socket folder", "echo '[Socket]\nPath=/run/no/s' >opt/veltrax/qmx/um/SocketConfig.ini",
        "socket service", "/run: No such file or directory", {}, kNothing},
       {"socket folder a link anyone could have planted",
-       "mkdir -p var/run home/u && chown 65534 home/u && chmod 1777 var/run && "
-       "ln -s $PWD/home/u var/run/qmx", "socket service", "/var/run/qmx not followed: ", {},
-       kStranger},
+       "mkdir -p var/run home/u && chown 65534 home/u && chmod 1777 var/run && ln -s $PWD/home/u "
+       "var/run/qmx", "socket service", "/var/run/qmx not followed: ", {}, kStranger},
       {"a file at the socket", "mkdir -p var/run/qmx && touch var/run/qmx/qmxupdtmngr.sock",
        "socket service", "qmxupdtmngr.sock: a regular file", {}, kNothing},
       {"silent service", "mkdir -p var/run/qmx", "service", "no reply in time", {}, kSilent},
@@ -339,8 +338,7 @@ TEST(QmxCallCheckTest, NamesTheBrokenLink) {
     TempRoot root;
     root.WriteSocketConfig(2000);
     root.WritePackageStatus(true);
-    ASSERT_EQ(0, system(("cd " + root.dir() + " && " + (c.setup.empty() ? ":" : c.setup)).c_str()))
-        << c.broken;
+    ASSERT_EQ(0, system(("cd " + root.dir() + "; " + c.setup).c_str())) << c.broken;
     ServiceProcess service(QMXUPDTMNGR_PATH, &root);
     if (c.peer == kService) service.Start();
     int listener = c.peer == kSilent     ? ListenUnix(root.SocketPath())
@@ -354,16 +352,13 @@ TEST(QmxCallCheckTest, NamesTheBrokenLink) {
     CommandResult result = RunCommand({args, {{"QMX_ROOT", root.dir()}}, {"QMX_TRACE_LEVEL"}});
     if (listener >= 0) close(listener);
     std::string names;
-    for (std::sregex_iterator it(result.out.begin(), result.out.end(), failing), end;
-         it != end; ++it) {
-      names += (names.empty() ? "" : " ") + (*it)[1].str() + (*it)[2].str();
-    }
+    for (std::sregex_iterator it(result.out.begin(), result.out.end(), failing), end; it != end;
+         ++it) names += (names.empty() ? "" : " ") + (*it)[1].str() + (*it)[2].str();
     EXPECT_EQ(c.failing, names) << c.broken << ": " << result.Describe();
     EXPECT_EQ(c.failing.empty() ? 0 : 1, result.exit_code) << c.broken;
     EXPECT_NE(std::string::npos, result.out.find(c.found)) << c.broken << ": " << result.out;
     EXPECT_EQ(std::string::npos, result.out.find("service's user")) << result.out;
-    EXPECT_EQ(7, std::distance(std::sregex_iterator(result.out.begin(), result.out.end(), link),
-                               std::sregex_iterator()))
+    EXPECT_EQ(7, std::distance(std::sregex_iterator(result.out.begin(), result.out.end(), link), {}))
         << c.broken;
   }
 }

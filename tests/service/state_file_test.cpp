@@ -63,9 +63,7 @@ class StateFileTest : public ::testing::Test {
 TEST_F(StateFileTest, SavesPrivatelyAndLoadsWhatItSaved) {
   std::string error;
   ASSERT_TRUE(file_.Save(Awkward(), &error)) << error;
-  struct stat info;
-  ASSERT_EQ(stat(path_.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_EQ(std::filesystem::status(path_).permissions(), std::filesystem::perms(0600));
   root_.WriteFile("/state.tmp-Zz0123", "left by a save cut short");
   ASSERT_TRUE(StateFile(path_).Load(&settings_, &notes_, 1000));
   EXPECT_EQ(settings_, Awkward());
@@ -77,8 +75,7 @@ TEST_F(StateFileTest, SavesPrivatelyAndLoadsWhatItSaved) {
   EXPECT_NE(error.find(": cannot sync: "), std::string::npos) << error;
   ASSERT_TRUE(file_.Load(&settings_, &notes_, 1000));
   EXPECT_EQ(settings_, ServiceSettings::Defaults());
-  ASSERT_EQ(rename(path_.c_str(), (path_ + ".old").c_str()), 0);
-  ASSERT_EQ(mkdir(path_.c_str(), 0700), 0);
+  ASSERT_EQ(rename(path_.c_str(), (path_ + ".old").c_str()) | mkdir(path_.c_str(), 0700), 0);
   EXPECT_FALSE(file_.Save(ServiceSettings::Defaults(), &error));
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root_.dir()), {}), 2);
 }
