@@ -290,17 +290,18 @@ TEST_F(MessageCycleTest, TracesACallInOrder) {
       "[LEAVE] " + status + ", rc=0000", d + " mr=0x00000000", d + "() [END]"}));
   capture_->Clear();
   RecordReleases();
-  Reply("0000statdnld0000");
-  CallResult result = Call("SetAutoDownloadSetting");
+  const Sample& set = SampleOf("SetAutoDownloadSetting");
+  Reply(set.reply);
+  CallResult result = Call(set.method, Fields(set.inputs.begin(), set.inputs.end()));
   const std::vector<std::string> texts = Texts();  // the input's making and end too
   auto from = std::find(texts.begin(), texts.end(), d + "() [START]");
   EXPECT_EQ(std::vector<std::string>(from, std::find(from, texts.end(), d + "() [END]")),
             (std::vector<std::string>{
       d + "() [START]", d + "() MethodName = SetAutoDownloadSetting", w + "[START]", i + "[START]",
       i + "updatemanager install version:[1.0]", i + "[END]", open + "[START]", open + "[END]",
-      w + "strSendMessage = 0011statdnld00000;0;;;;0;;;;;;;;;", "MSGID_CP_0005_S statdnld",
+      w + "strSendMessage = " + set.request, "MSGID_CP_0005_S statdnld",
       close + "[START]", close + "[END]", w + "ReceiveMessage is succeeded",
-      w + "strReceiveMessage = 0000statdnld0000", "MSGID_CP_0006_S statdnld 0000",
+      w + "strReceiveMessage = " + set.reply, "MSGID_CP_0006_S statdnld 0000",
       "Release Veltrax_DownloadSchedule instance", "Release Veltrax_DownloadSetting instance",
       w + "[END]", m + " instance", m, "Release VELTRAX_UpdateManager", d + " mr=0x00000000"}));
 }

@@ -18,13 +18,15 @@ check_stored_settings() {
   [[ $answer == *'"WebSiteUrl":"https://updates.example/qmx"'*'"ProxyPort":"3128"'* ]] ||
     fail "$1: download setting lost: $answer"
 }
-# Stores the settings, then calls every other method once.
+# Calls every method once as its sample does (tests/samples/methods), then
+# stores the settings.
 call_every_method() {
+  local key value method="" args=()
+  while read -r key value; do
+    [[ $key == method && -n $method ]] && call "$method" "${args[@]}"
+    [[ $key == method ]] && method=$value args=()
+    [[ $key == input ]] && args+=("$value")
+  done <"$(dirname "${BASH_SOURCE[0]}")/../samples/methods"
+  call "$method" "${args[@]}"
   store_settings
-  call DownloadAll DownloadSetting.DownloadType=2 DownloadSetting.ExternalMediaPath=/media/usb0
-  local method
-  for method in UpdateAll RollbackAll NoticeModuleUpdate ExecuteReboot GetQmxStatus \
-                GetProviderVersion; do
-    call "$method"
-  done
 }
