@@ -266,64 +266,44 @@ TEST(RegistryTest, EachProgramsHelpNamesTheOptionsAndStatusesOfItsManualPage) {
   }
 }
 
-// The codes a table of a page lists, as the code declares them: the
-// provider's result codes and the service's.
-TEST(RegistryTest, EachPageListsTheResultCodesOfTheCode) {
-  const struct { const char* source; const char* declared; const char* page; const char* from;
-                 const char* listed; } tables[] = {
-      {"provider/UpdateManager.h", R"(kResult\w+ = [^;]*\b0x([0-9A-Fa-f]+))", "README.md",
-       "| value | meaning |", R"(\n\| 0x([0-9A-F]+) \|)"},
-      {"provider/UpdateManager.h", R"(kResult\w+ = [^;]*\b0x([0-9A-Fa-f]+))",
-       "packaging/man/qmx-call.1", "ReturnValue 0x", R"(\b0x([0-9A-F]+)\b)"},
-      {"service/protocol.h", R"(k\w+ = 0x([0-9A-F]{4}),)", "service/README.md",
-       "| code | meaning |", R"(\n\| `([0-9A-F]{4})` \|)"},
-  };
-  for (const auto& table : tables) {
-    std::set<std::string> declared;
-    for (std::string code : Matches(ReadText(Source(table.source)), table.declared, 1)) {
-      std::transform(code.begin(), code.end(), code.begin(), ::toupper);
-      declared.insert(code);
-    }
-    EXPECT_EQ(declared, Matches(Paragraph(ReadText(Source(table.page)), table.from), table.listed, 1))
-        << table.page << " against " << table.source;
+// Each table a page keeps lists what the code or the samples keep: the
+// provider's result codes, the service's, the trace catalogue with levels
+// and texts, the kinds the service journals and those whose reply has a
+// body, and the state file version.
+TEST(RegistryTest, EachPageListsWhatTheCodeKeeps) {
+  std::set<std::string> provider, journaled, with_body;
+  for (std::string code : Matches(ReadText(Source("provider/UpdateManager.h")),
+                                  R"(kResult\w+ = [^;]*\b0x([0-9A-Fa-f]+))", 1)) {
+    std::transform(code.begin(), code.end(), code.begin(), ::toupper);
+    provider.insert(code);
   }
-}
-
-// runtime/README.md's message catalogue has each entry of the runtime's,
-// with its level and text.
-TEST(RegistryTest, TheTraceCatalogueIsListedAsTheRuntimeKeepsIt) {
-  std::string source = ReadText(Source("runtime/trace.cpp"));
-  source = std::regex_replace(std::regex_replace(source, std::regex("TRACE_DETAIL"), "1"),
-                              std::regex("TRACE_ERROR"), "2");
-  EXPECT_EQ(Matches(source, R"re(\{"(MSGID_\w+)", (\d),\s*"([^"]*)"\})re", -1),
-            Matches(ReadText(Source("runtime/README.md")), R"(\| `(MSGID_\w+)` \| (\d) \| `([^`]*)` \|)", -1))
-      << "runtime/trace.cpp against runtime/README.md";
-}
-
-// Where a page names the kinds the service journals, or those whose reply
-// carries a body, it names those of the samples.
-TEST(RegistryTest, EachPageNamesTheKindsTheSamplesJournalAndAnswerWithABody) {
-  std::set<std::string> journaled, with_body;
   for (const Sample& sample : Samples()) {
     if (!sample.journal.empty()) journaled.insert(sample.kind());
-    if (!sample.reply.empty() && sample.reply.size() > 16) with_body.insert(sample.kind());
+    if (sample.reply.size() > 16) with_body.insert(sample.kind());
   }
-  const struct { const char* page; const char* from; const std::set<std::string>* kinds; } places[] = {
-      {"service/README.md", "line appended with one write per", &journaled},
-      {"packaging/man/qmxupdtmngr.8", "writes every action it is asked for", &journaled},
-      {"service/README.md", "A reply echoes the request's kind", &with_body},
+  const std::string trace = std::regex_replace(
+      std::regex_replace(ReadText(Source("runtime/trace.cpp")), std::regex("TRACE_DETAIL"), "1"),
+      std::regex("TRACE_ERROR"), "2");
+  const char* kind = R"((?:`|\\fB)([a-z]{8})(?:`|\\fR))";
+  const struct { const char* source; std::set<std::string> kept; const char* page; const char* from;
+                 const char* listed; } tables[] = {
+      {"provider/UpdateManager.h", provider, "README.md", "| value | meaning |", R"(\n\| 0x([0-9A-F]+) \|)"},
+      {"provider/UpdateManager.h", provider, "packaging/man/qmx-call.1", "ReturnValue 0x",
+       R"(\b0x([0-9A-F]+)\b)"},
+      {"service/protocol.h", Matches(ReadText(Source("service/protocol.h")), R"(k\w+ = 0x([0-9A-F]{4}),)", 1),
+       "service/README.md", "| code | meaning |", R"(\n\| `([0-9A-F]{4})` \|)"},
+      {"runtime/trace.cpp", Matches(trace, R"re(\{"(MSGID_\w+)", (\d),\s*"([^"]*)"\})re", -1),
+       "runtime/README.md", "| id | level | text |", R"(\| `(MSGID_\w+)` \| (\d) \| `([^`]*)` \|)"},
+      {"the samples' journal lines", journaled, "service/README.md", "line appended with one write per", kind},
+      {"the samples' journal lines", journaled, "packaging/man/qmxupdtmngr.8", "writes every action", kind},
+      {"the samples' replies with a body", with_body, "service/README.md", "A reply echoes the request's", kind},
+      {"kStateVersion", {std::to_string(qmx::service::kStateVersion)}, "service/README.md",
+       "qmxupdtmngr-state", R"(qmxupdtmngr-state (\d+))"},
   };
-  for (const auto& place : places) {
-    EXPECT_EQ(*place.kinds, Matches(Paragraph(ReadText(Source(place.page)), place.from),
-                                    R"((?:`|\\fB)([a-z]{8})(?:`|\\fR))", 1))
-        << place.page << ", \"" << place.from << "...\", against tests/samples/methods";
+  for (const auto& table : tables) {
+    EXPECT_EQ(table.kept, Matches(Paragraph(ReadText(Source(table.page)), table.from), table.listed, -1))
+        << table.page << " (from \"" << table.from << "\") against " << table.source;
   }
-}
-
-TEST(RegistryTest, TheServicesPageShowsTheStateVersionItWrites) {
-  EXPECT_EQ(Matches(ReadText(Source("service/README.md")), R"(qmxupdtmngr-state (\d+))", 1),
-            std::set<std::string>{std::to_string(qmx::service::kStateVersion)})
-      << "service/README.md's state file against kStateVersion";
 }
 
 // A method or a settings field added changes what the two sides send, and

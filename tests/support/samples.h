@@ -1,7 +1,6 @@
 // The samples of tests/samples/methods: one call of every method, in the
-// schema's order, with its request and reply as they travel. Tests, the
-// benchmark's peers and the fuzz target read them here instead of keeping
-// copies of the wire.
+// schema's order, with its request and reply as they travel. Tests and the
+// fuzz target read them here instead of keeping copies of the wire.
 
 #ifndef QMX_TESTS_SUPPORT_SAMPLES_H_
 #define QMX_TESTS_SUPPORT_SAMPLES_H_
@@ -40,20 +39,20 @@ inline const std::vector<Sample>& Samples() {
     std::ifstream file(QMX_SAMPLES_FILE);
     std::string line;
     for (int number = 1; std::getline(file, line); ++number) {
-      const size_t blank = line.find(' ');
+      const size_t blank = line.find(' '), equals = line.find('=');
       const std::string key = line.substr(0, blank), value = line.substr(blank + 1);
       if (key == "method") read.emplace_back().method = value;
-      std::string* field = read.empty()          ? nullptr
-                           : key == "request"   ? &read.back().request
-                           : key == "reply"     ? &read.back().reply
-                           : key == "journal"   ? &read.back().journal
-                           : key == "output"    ? &read.back().output
-                                                : nullptr;
-      const size_t equals = value.find('=');
-      if (field != nullptr) *field = value;
-      if (key == "input" && !read.empty() && equals != std::string::npos) {
-        read.back().inputs.emplace_back(value.substr(0, equals), value.substr(equals + 1));
-      } else if (field == nullptr && key != "method" && !key.empty() && key[0] != '#') {
+      Sample* sample = read.empty() ? nullptr : &read.back();
+      std::string* text = sample == nullptr   ? nullptr
+                          : key == "request" ? &sample->request
+                          : key == "reply"   ? &sample->reply
+                          : key == "journal" ? &sample->journal
+                          : key == "output"  ? &sample->output
+                                             : nullptr;
+      if (text != nullptr) *text = value;
+      if (key == "input" && sample != nullptr && equals != std::string::npos) {
+        sample->inputs.emplace_back(value.substr(0, equals - blank - 1), line.substr(equals + 1));
+      } else if (text == nullptr && key != "method" && !line.empty() && line[0] != '#') {
         std::fprintf(stderr, "%s:%d: cannot read \"%s\"\n", QMX_SAMPLES_FILE, number, line.c_str());
         std::abort();
       }
