@@ -317,14 +317,5 @@ TEST_F(MessageCycleTest, GivesTheLinkBackOnlyOnceItsTransportIsGone) {
   EXPECT_EQ(transport_.MostAlive(), 1);
 }
 
-// The link's raw-buffer slots are kept for its interface only: they always
-// fail, whatever they are given.
-TEST(SocketClientTest, RawBufferSlotsAlwaysFail) {
-  CSocketClient client;
-  char buffer[4] = {};
-  EXPECT_EQ(client.Send(buffer, sizeof(buffer), 0), -1);
-  EXPECT_EQ(client.Receive(buffer, sizeof(buffer), 0), -1);
-}
-
 }  // namespace
 }  // namespace qmx_test
