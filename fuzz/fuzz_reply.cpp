@@ -1,5 +1,5 @@
 // The reply handling of every method: the first byte picks the method (its
-// place in the tests' method table), the rest is the update service's reply,
+// place among the samples, modulo their count), the rest is the update service's reply,
 // played through a scripted transport into ExecMethodAsync with the product
 // schema, the service installed and an object in every embedded input
 // parameter (its fields unset: they shape the request, not the handling of
@@ -23,11 +23,11 @@
 #include "runtime/repository.h"
 #include "runtime/testing/host_testing.h"
 #include "tests/provider/host_objects.h"
-#include "tests/support/method_table.h"
+#include "tests/support/samples.h"
 
 namespace {
 
-using qmx::support::kMethods;
+using qmx::support::Samples;
 using qmx_fuzz::Check;
 using qmx_test::ObjectPtr;
 
@@ -38,7 +38,7 @@ struct Host {
   IWbemServices* services = nullptr;
   IWbemContext* context = qmx::CreateContext();
   CVELTRAX_UpdateManager provider;
-  std::vector<ObjectPtr> inputs;  // per entry of kMethods
+  std::vector<ObjectPtr> inputs;  // per sample
 };
 Host* g_host = nullptr;
 
@@ -58,13 +58,13 @@ uint32_t Call(size_t method, const std::string& reply) {
   transport.PushReply(reply);
   qmx::RecordingSink sink;
   std::string path = "VELTRAX_UpdateManager";
-  std::string name = kMethods[method].name;
+  std::string name = Samples()[method].method;
   HRESULT status = g_host->provider.ExecMethodAsync(path.data(), name.data(), 0, g_host->context,
                                                     g_host->inputs[method].get(), &sink);
   Check(status == WBEM_S_NO_ERROR && sink.Statuses() == std::vector<HRESULT>{WBEM_S_NO_ERROR},
         "a served method succeeds whatever the reply, and says so once");
   Check(sink.Indicated().size() == 1, "the sink gets one output instance");
-  Check(transport.Constructed() == (*kMethods[method].kind == '\0' ? 0 : 1),
+  Check(transport.Constructed() == (Samples()[method].request.empty() ? 0 : 1),
         "each call that sends opens exactly one link");
   int value = 0;
   Check(CIWbemUtil::getIntFromIWbemClassObject(sink.Indicated()[0], "ReturnValue", &value) >= 0,
@@ -101,8 +101,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_host->services = qmx::LoadRepository({QMX_SCHEMA_FILE}, &error);
   Check(g_host->services != nullptr, "the product schema loads");
   g_host->provider.SetServices(g_host->services);
-  for (const auto& method : kMethods) {
-    g_host->inputs.push_back(qmx_test::MakeInput(g_host->services, method.name));
+  for (const auto& sample : Samples()) {
+    g_host->inputs.push_back(qmx_test::MakeInput(g_host->services, sample.method));
   }
   return 0;
 }
@@ -111,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   std::string reply(reinterpret_cast<const char*>(data) + 1, size - 1);
   int liveBefore = qmx::testing::LiveObjectCount();
-  uint32_t value = Call(data[0] % std::size(kMethods), reply);
+  uint32_t value = Call(data[0] % Samples().size(), reply);
   qmx_fuzz::g_accepted = value == 0;
   Check(qmx::testing::LiveObjectCount() == liveBefore, "every object of the call is released");
   Check(Allowed(value, reply), "the return value is one the reply allows");

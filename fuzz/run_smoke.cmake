@@ -1,8 +1,8 @@
 # Runs one fuzz target on a fresh copy of its seeds, so that what the run
 # adds stays out of the source tree, for $QMX_FUZZ_SECONDS seconds (default
 # 30). A finding fails the test and leaves its input in WORK_DIR/findings.
-#   cmake -DFUZZER=<binary> -DSEEDS=<dir> -DWORK_DIR=<dir> -DMAX_LEN=<bytes>
-#         [-DEXTRA_SEEDS=<file>|<file>...] -P run_smoke.cmake
+#   cmake -DFUZZER=<binary> -DWORK_DIR=<dir> -DMAX_LEN=<bytes>
+#         -DEXTRA_SEEDS=<file or dir/>|<file or dir/>... -P run_smoke.cmake
 
 set(seconds 30)
 if(NOT "$ENV{QMX_FUZZ_SECONDS}" STREQUAL "")
@@ -15,7 +15,6 @@ endif()
 
 file(REMOVE_RECURSE "${WORK_DIR}")
 file(MAKE_DIRECTORY "${WORK_DIR}/findings")
-file(COPY "${SEEDS}/" DESTINATION "${WORK_DIR}/corpus")
 string(REPLACE "|" ";" extra_seeds "${EXTRA_SEEDS}")
 foreach(seed IN LISTS extra_seeds)
   file(COPY "${seed}" DESTINATION "${WORK_DIR}/corpus")

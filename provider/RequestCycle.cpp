@@ -24,6 +24,18 @@ void Unescape(std::string* pstrItem) {
                           message::kSeparator);
 }
 
+// A bare header of the kind with a failure code, where a body was due, is
+// how a service that does not know the kind (an older one) refuses it: the
+// call still fails on the length, but the trace keeps the service's code.
+void TraceRefusal(const char* pszKind, const std::string& strReply) {
+  if (strReply.size() != message::kHeaderLength || message::KindOf(strReply) != pszKind ||
+      message::CodeOf(strReply) == message::kSuccessCode) {
+    return;
+  }
+  CTraceUtility::WriteTrace(kTraceName, "MSGID_CP_0006_F", pszKind,
+                            message::CodeOf(strReply).c_str());
+}
+
 bool LengthAccepted(EReplyLength eRule, size_t nLength) {
   if (eRule == EReplyLength::kHeaderOnly) {
     return nLength == message::kHeaderLength;
@@ -150,6 +162,7 @@ long CVELTRAX_UpdateManager::RunRequestCycle(CRequestCycle* pCycle) {
 
   if (!LengthAccepted(pCycle->GetReplyLength(), strReceiveMessage.size())) {
     objTrace.Write(TRACE_ERROR, "ReceiveMessage length error");
+    TraceRefusal(pszKind, strReceiveMessage);
     return kResultFailed;
   }
   if (message::KindOf(strReceiveMessage) != pszKind) {

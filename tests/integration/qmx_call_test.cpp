@@ -17,7 +17,7 @@
 
 #include "gtest/gtest.h"
 #include "tests/support/child_process.h"
-#include "tests/support/method_table.h"
+#include "tests/support/samples.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/unix_socket.h"
 
@@ -29,9 +29,11 @@ using Args = std::vector<std::string>;
 
 const char kSocketError[] = "4097";   // 0x1001
 const char kNotInstalled[] = "4099";  // 0x1003
-const char kUpdateSchedule[] =
-    ",\"UpdateSchedule\":{\"IsAutoSetting\":true,\"RepeatType\":2147483647,"
-    "\"DayOfWeek\":\"Sun\",\"Date\":\"\",\"Time\":\"04:30\"}";
+
+// A sample's outputs as they follow ReturnValue.
+std::string Outputs(const Sample& sample) {
+  return sample.output.empty() ? "" : "," + sample.output;
+}
 
 // The JSON line qmx-call prints for a call that reached the provider.
 std::string Answer(const std::string& method, const std::string& return_value,
@@ -68,58 +70,20 @@ class QmxCallTest : public ::testing::Test {
   ServiceProcess service_{QMXUPDTMNGR_PATH, &root_};
 };
 
-// In order: each Get reads back what the Set before it stored; the values
-// carry the list separator, quotes, a backslash, control bytes and a byte
-// that is not UTF-8 (JSON shows it as U+FFFD). The restarted service keeps
-// them, and the state file's knobs make it answer a status code and ask
-// for a reboot, both passed on unchanged.
+// Every sample, each Set before its Get, answered with the sample's
+// outputs; the journal holds each sample's line. The restarted service
+// keeps what was set, and the state file's knobs make it answer a status
+// code and ask for a reboot, both passed on unchanged.
 TEST_F(QmxCallTest, EveryMethodReachesTheServiceAndItsStateSurvivesARestart) {
   service_.Start();
-  const std::pair<Args, std::string> steps[] = {
-      {{"SetAutoDownloadSetting", "DownloadSchedule.RepeatType=-70",
-        "DownloadSchedule.IsAutoSetting=False",
-        "DownloadSetting.WebSiteUrl=https://updates.example/qmx?a=1;b=2",
-        "DownloadSetting.ProxyPassword=p;a\"s\\s\tw\xff\x1b"},
-       Answer("SetAutoDownloadSetting", "0")},
-      {{"GetAutoDownloadSetting"},
-       Answer("GetAutoDownloadSetting", "0",
-              ",\"DownloadSchedule\":{\"IsAutoSetting\":false,"
-              "\"RepeatType\":-70,\"DayOfWeek\":\"\",\"Date\":\"\","
-              "\"Time\":\"\"},\"DownloadSetting\":{\"DownloadType\":0,"
-              "\"WebSiteUrl\":\"https://updates.example/qmx?a=1;b=2\","
-              "\"ProxyAddress\":\"\",\"ProxyPort\":\"\",\"ProxyUser\":\"\","
-              "\"ProxyPassword\":\"p;a\\\"s\\\\s\\tw\xef\xbf\xbd\\u001b\","
-              "\"CacheServerPath\":\"\",\"CacheServerUser\":\"\","
-              "\"CacheServerPassword\":\"\",\"TempDriveLetter\":\"\"}")},
-      {{"SetAutoUpdateSetting", "UpdateSchedule.IsAutoSetting=TRUE",
-        "UpdateSchedule.RepeatType=2147483647", "UpdateSchedule.DayOfWeek=Sun",
-        "updateschedule.time=04:30"},
-       Answer("SetAutoUpdateSetting", "0")},
-      {{"GetAutoUpdateSetting"},
-       Answer("GetAutoUpdateSetting", "0", kUpdateSchedule)},
-      {{"DownloadAll", "DownloadSetting.DownloadType=2",
-        "DownloadSetting.ExternalMediaPath=/media/usb0"},
-       Answer("DownloadAll", "0")},
-      {{"UpdateAll"}, Answer("UpdateAll", "0", ",\"Reboot\":0")},
-      {{"RollbackAll"}, Answer("RollbackAll", "0", ",\"Reboot\":0")},
-      {{"NoticeModuleUpdate"}, Answer("NoticeModuleUpdate", "0")},
-      {{"ExecuteReboot"}, Answer("ExecuteReboot", "0")},
-      {{"GetQmxStatus"}, Answer("GetQmxStatus", "0")},
-      {{"GetProviderVersion"},
-       Answer("GetProviderVersion", "0", ",\"Version\":\"42.0\"")},
-  };
-  for (const MethodEntry& m : kMethods) {
-    auto calls = [&m](const auto& step) { return step.first[0] == m.name; };
-    EXPECT_TRUE(std::any_of(std::begin(steps), std::end(steps), calls)) << "no step calls " << m.name;
+  for (const Sample& sample : InPlayOrder()) {
+    ExpectJson(sample.Args(), Answer(sample.method, "0", Outputs(sample)), 0);
   }
-  for (const auto& step : steps) ExpectJson(step.first, step.second, 0);
-  // The actions reached the service as asked.
-  std::string journal = root_.ReadFile(kServiceJournalPath);
-  for (const MethodEntry& m : kMethods) {
-    EXPECT_TRUE(!m.journaled || journal.find(m.kind) != std::string::npos) << m.kind;
-  }
-  for (const char* values : {"exmndnld\tDownloadType=2", "MediaPath=/media/usb0"}) {
-    EXPECT_NE(std::string::npos, journal.find(values)) << values << "\n" << journal;
+  const std::string journal = root_.ReadFile(kServiceJournalPath);
+  for (const Sample& sample : Samples()) {
+    if (sample.journal.empty()) continue;
+    const std::string line = std::regex_replace(sample.journal, std::regex(" "), "\t");
+    EXPECT_NE(std::string::npos, journal.find("\t" + line + "\n")) << line << "\n" << journal;
   }
 
   ASSERT_EQ(0, service_.Stop());
@@ -129,7 +93,7 @@ TEST_F(QmxCallTest, EveryMethodReachesTheServiceAndItsStateSurvivesARestart) {
   root_.WriteFile(kServiceStatePath, state);
   service_.Start();
   ExpectJson({"GetAutoUpdateSetting"},
-             Answer("GetAutoUpdateSetting", "0", kUpdateSchedule), 0);
+             Answer("GetAutoUpdateSetting", "0", Outputs(SampleOf("GetAutoUpdateSetting"))), 0);
   ExpectJson({"GetQmxStatus"}, Answer("GetQmxStatus", "291"), 1);
   ExpectJson({"UpdateAll"}, Answer("UpdateAll", "0", ",\"Reboot\":1"), 0);
 }

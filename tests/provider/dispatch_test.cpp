@@ -31,7 +31,7 @@ TEST_F(DispatchTest, CreatesAProviderThatNamesItselfAndItsVersion) {
   CallResult result = Call("GetProviderVersion");
   EXPECT_EQ(result.statuses(), std::vector<HRESULT>{WBEM_S_NO_ERROR});
   EXPECT_EQ(result.returnValue(), 0u);
-  EXPECT_EQ(Render(result.out()), "Version=42.0");
+  EXPECT_EQ(Outputs(result, "GetProviderVersion"), qmx::support::SampleOf("GetProviderVersion").output);
 }
 
 // Calls that no operation serves, or no class describes: the sink's
@@ -67,8 +67,8 @@ TEST_F(DispatchTest, LeavesOtherCallsToTheBaseOrFailsThem) {
 // before it (all but GetQmxStatus) has been passed over by an exact
 // compare: a compare that throws fails only those two methods.
 TEST_F(DispatchTest, ComparesOnlyGetProviderVersionWithTheHost) {
-  for (const qmx::support::MethodEntry& method : qmx::support::kMethods) {
-    const std::string name = method.name;
+  for (const qmx::support::Sample& method : qmx::support::Samples()) {
+    const std::string name = method.method;
     qmx::testing::FaultInjection faults;
     faults.Run(HostOperation::kCompare, name, [] { throw std::runtime_error("compare"); });
     capture_->Clear();

@@ -5,6 +5,10 @@
 
 #include <atomic>
 
+#include <nlohmann/json.hpp>
+
+#include "tools/qmx-call/call_report.h"
+
 namespace qmx_test {
 namespace {
 
@@ -88,31 +92,22 @@ uint32_t CallResult::returnValue() const {
   return static_cast<uint32_t>(value);
 }
 
-std::string Render(IWbemClassObject* object) {
-  if (object == nullptr) return "(no instance)";
-  std::string text;
-  for (const std::string& name : object->GetPropertyNames()) {
-    VARIANT value;
-    VariantInit(&value);
-    object->Get(name.c_str(), 0, &value, nullptr, nullptr);
-    std::string shown = name + "=";
-    if (value.vt == VT_BOOL) shown += value.boolVal ? "true" : "false";
-    if (value.vt == VT_I4) shown += std::to_string(value.lVal);
-    if (value.vt == VT_BSTR) shown += value.bstrVal;
-    if (value.vt == VT_UNKNOWN) shown += "{" + Render(value.punkVal) + "}";
-    bool held = value.vt != VT_NULL && name != "ReturnValue";
-    VariantClear(&value);
-    if (held) text += (text.empty() ? "" : " ") + shown;
+std::string Outputs(const CallResult& result, const std::string& method) {
+  const nlohmann::ordered_json json = nlohmann::ordered_json::parse(
+      qmx::call::FormatJson({method, WBEM_S_NO_ERROR, result.out(), nullptr}));
+  std::string members;
+  for (const auto& [name, value] : json.items()) {
+    if (name == "method" || name == "status" || name == "ReturnValue" || value.is_null()) continue;
+    members += (members.empty() ? "\"" : ",\"") + name + "\":" + value.dump();
   }
-  return text;
+  return members;
 }
 
-std::string KindOf(const std::string& method) {
-  for (const qmx::support::MethodEntry& entry : qmx::support::kMethods) {
-    if (method == entry.name) return entry.kind;
-  }
-  return "(" + method + " is not in the method table)";
+std::string Member(const std::string& members, const std::string& name) {
+  return "\"" + name + "\":" + nlohmann::ordered_json::parse("{" + members + "}").at(name).dump();
 }
+
+std::string KindOf(const std::string& method) { return qmx::support::SampleOf(method).kind(); }
 
 std::string Prefix(const std::string& operation) {
   if (operation != "GetQmxStatus") return "CVELTRAX_UpdateManager::" + operation + "() ";

@@ -21,7 +21,7 @@
 #include "runtime/repository.h"
 #include "runtime/testing/host_testing.h"
 #include "tests/provider/host_objects.h"
-#include "tests/support/method_table.h"
+#include "tests/support/samples.h"
 #include "tests/support/temp_root.h"
 
 namespace qmx_test {
@@ -29,8 +29,8 @@ namespace qmx_test {
 const uint32_t kFailed = 0x80000001u;
 const int kReplyLength = qmx::testing::Exchange::kReplyLength;
 
-// The kind of the method's request, from the tests' method table; "" for a
-// method that sends nothing, a text that says so for one not in the table.
+// The kind of the method's request, from its sample; "" for a method that
+// sends nothing.
 std::string KindOf(const std::string& method);
 
 // What one method call delivered; the sink keeps the indicated instance.
@@ -44,9 +44,11 @@ struct CallResult {
   uint32_t returnValue() const;
 };
 
-// The properties of an instance that hold a value except ReturnValue, as
-// "Name=value" joined with blanks, an embedded instance in braces.
-std::string Render(IWbemClassObject* object);
+// The output parameters of a call that hold a value, as qmx-call --json
+// writes them after ReturnValue.
+std::string Outputs(const CallResult& result, const std::string& method);
+// The member name of a JSON object's members, as "name":value.
+std::string Member(const std::string& members, const std::string& name);
 
 // What every trace text of an operation starts with.
 std::string Prefix(const std::string& operation);

@@ -1,30 +1,33 @@
 # What the package tests ask of an installed product through its qmx-call,
 # with the caller's own call() (METHOD ARGS..., the JSON answer in $answer)
-# and fail(): settings stored and read back, and every method called.
+# and fail(): every method called as its sample does
+# (tests/samples/methods), the settings stored and read back.
 
-settings='"IsAutoSetting":true,"RepeatType":2,"DayOfWeek":"Sun","Date":"","Time":"04:30"'
-store_settings() {
-  call SetAutoUpdateSetting UpdateSchedule.IsAutoSetting=true UpdateSchedule.RepeatType=2 \
-    UpdateSchedule.DayOfWeek=Sun UpdateSchedule.Date= UpdateSchedule.Time=04:30
-  call SetAutoDownloadSetting DownloadSchedule.IsAutoSetting=true DownloadSchedule.RepeatType=1 \
-    DownloadSchedule.Time=02:00 DownloadSetting.WebSiteUrl=https://updates.example/qmx \
-    DownloadSetting.ProxyPort=3128
+samples="$(dirname "${BASH_SOURCE[0]}")/../samples/methods"
+# each_sample COMMAND: COMMAND METHOD ARGS... for every sample, in order.
+each_sample() {
+  local key value method="" args=()
+  while read -r key value; do
+    [[ $key == method && -n $method ]] && "$1" "$method" "${args[@]}"
+    [[ $key == method ]] && method=$value args=()
+    [[ $key == input ]] && args+=("$value")
+  done <"$samples"
+  "$1" "$method" "${args[@]}"
 }
-# check_stored_settings WHEN: what store_settings stored is still there.
+set_sample() { [[ $1 != Set* ]] || call "$@"; }
+store_settings() { each_sample set_sample; }
+# check_stored_settings WHEN: the Get of each Set answers its sample's outputs.
 check_stored_settings() {
-  call GetAutoUpdateSetting
-  [[ $answer == *"$settings"* ]] || fail "$1: update schedule lost: $answer"
-  call GetAutoDownloadSetting
-  [[ $answer == *'"WebSiteUrl":"https://updates.example/qmx"'*'"ProxyPort":"3128"'* ]] ||
-    fail "$1: download setting lost: $answer"
+  when=$1
+  get_sample() {
+    [[ $1 == Set* ]] || return 0
+    call "Get${1#Set}"
+    [[ $answer == *"$(sed -n "/^method Get${1#Set}\$/,/^\$/s/^output //p" "$samples")"* ]] ||
+      fail "$when: Get${1#Set} lost what was set: $answer"
+  }
+  each_sample get_sample
 }
-# Stores the settings, then calls every other method once.
 call_every_method() {
+  each_sample call
   store_settings
-  call DownloadAll DownloadSetting.DownloadType=2 DownloadSetting.ExternalMediaPath=/media/usb0
-  local method
-  for method in UpdateAll RollbackAll NoticeModuleUpdate ExecuteReboot GetQmxStatus \
-                GetProviderVersion; do
-    call "$method"
-  done
 }

@@ -1,17 +1,20 @@
 // Value lists the update service takes, built from its field tables, for
 // the tests, fuzz targets and benchmark that need a good list without
-// writing one out: a field added to a table reaches them all. The request
-// handler's tests keep one literal request and reply per kind, so that a
-// mistake the tables and the code share still fails there.
+// writing one out: a field added to a table reaches them all. The samples
+// (samples.h) keep one literal request and reply per kind, so that a
+// mistake the tables and the code share still fails there. And settings
+// as a failed test shows them: their state file, each field by name.
 
 #ifndef QMX_TESTS_SUPPORT_WIRE_LISTS_H_
 #define QMX_TESTS_SUPPORT_WIRE_LISTS_H_
 
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "service/settings.h"
+#include "service/state_file.h"
 
 namespace qmx {
 namespace support {
@@ -36,6 +39,14 @@ inline std::vector<std::string> ValuesOf(
 }
 
 }  // namespace support
+
+namespace service {
+
+inline void PrintTo(const ServiceSettings& settings, std::ostream* out) {
+  *out << FormatState(settings);
+}
+
+}  // namespace service
 }  // namespace qmx
 
 #endif  // QMX_TESTS_SUPPORT_WIRE_LISTS_H_
