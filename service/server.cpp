@@ -118,16 +118,24 @@ std::string DistrustPeer(int fd) {
 
 // Why no client may take a descriptor now; "" when one may. Numbers are
 // given lowest first, so the next is the lowest free one; every one below it
-// is taken, and the reserve must stay free above it.
-std::string DistrustNextDescriptor(int any_fd) {
+// is taken, and the reserve must stay free above it. The number after the
+// last client's is the next one unless descriptors were taken since; only
+// near the limit is the next one looked up.
+std::string DistrustNextDescriptor(int any_fd, int last_client_fd) {
+  rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+    return "";
+  }
+  auto leaves_reserve = [&limit](int next) {
+    return static_cast<rlim_t>(next) + kDescriptorReserve < limit.rlim_cur;
+  };
+  if (last_client_fd >= 0 && leaves_reserve(last_client_fd + 1 + kDescriptorReserve)) {
+    return "";
+  }
   int next = fcntl(any_fd, F_DUPFD_CLOEXEC, 0);
   if (next < 0) return ErrorText(errno);
   close(next);
-  rlimit limit;
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
-      static_cast<rlim_t>(next) + kDescriptorReserve < limit.rlim_cur) {
-    return "";
-  }
+  if (leaves_reserve(next)) return "";
   return "the last " + std::to_string(kDescriptorReserve) +
          " descriptors are kept for the service's files";
 }
@@ -139,8 +147,7 @@ bool PeerGone(int fd) {
   return poll(&wait, 1, 0) == 1 && (wait.revents & POLLHUP) != 0;
 }
 
-bool SendAll(int fd, const std::string& data) {
-  size_t done = 0;
+bool SendAll(int fd, const std::string& data, size_t done = 0) {
   while (done < data.size()) {
     ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
@@ -150,7 +157,8 @@ bool SendAll(int fd, const std::string& data) {
   return true;
 }
 
-// A blocking socket whose writes give up after timeout_ms.
+// A blocking socket whose writes give up after timeout_ms: for a reply the
+// client does not take at once.
 void PrepareToReply(int fd, int timeout_ms) {
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   timeval limit;
@@ -280,13 +288,17 @@ void Server::EventLoop() {
       int fd = events[i].data.fd;
       if (fd == stop_pipe_[0]) return;
       if (fd == listen_fd_) {
-        AcceptAll();
+        // One at a time: a request usually comes whole with its connection
+        // and is answered before the next is taken.
+        AcceptAll(at_cap_);
       } else {
         ReadFrom(fd);
       }
     }
     ExpireDeadlines();
     if (!accepting_ && Clock::now() >= resume_accepting_) ResumeAccepting();
+    // Below the cap again: looked at until nobody waits, to say so.
+    if (at_cap_ && accepting_ && clients_ < options_.max_connections) AcceptAll(true);
   }
 }
 
@@ -303,25 +315,30 @@ int Server::WaitMs() const {
   return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
 
-void Server::AcceptAll() {
+// Takes one waiting client, or every one when until_empty; a request that
+// has come whole is acted on at once.
+void Server::AcceptAll(bool until_empty) {
   while (accepting_) {
-    if (clients_ >= options_.max_connections) {
-      PauseAccepting(std::to_string(clients_) + " clients held, the most allowed");
-      return;
-    }
-    std::string full = DistrustNextDescriptor(listen_fd_);
-    if (!full.empty()) {
-      PauseAccepting(full);
-      return;
-    }
+    if (clients_ >= options_.max_connections) return PauseAtCap();
+    std::string full = DistrustNextDescriptor(listen_fd_, last_client_fd_);
+    if (!full.empty()) return PauseAccepting(full);
     int fd =
         accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) {
       if (errno == EINTR || errno == ECONNABORTED) continue;
-      if (errno != EAGAIN && errno != EWOULDBLOCK) PauseAccepting(ErrorText(errno));
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return PauseAccepting(ErrorText(errno));
+      if (at_cap_) {
+        const auto held = std::chrono::duration_cast<std::chrono::milliseconds>(
+            Clock::now() - cap_since_);
+        Log("accepting connections again: nobody waits after " +
+            std::to_string(held.count()) + " ms at the cap; it was met " +
+            std::to_string(cap_met_) + " more times meanwhile");
+        at_cap_ = false;
+      }
       return;
     }
     ++clients_;
+    last_client_fd_ = fd;
     std::string refused = DistrustPeer(fd);
     if (!refused.empty()) {
       refused_log_.Note(refused);
@@ -329,11 +346,13 @@ void Server::AcceptAll() {
       continue;
     }
     if (!Hold(fd)) return;
+    ReadFrom(fd);
+    if (!until_empty) return;
   }
 }
 
-// Watches a new client until its deadline. A shortage (of memory or kernel
-// resources) closes just this client and pauses accepting.
+// Holds a new client until its deadline. A shortage of memory closes just
+// this client and pauses accepting.
 bool Server::Hold(int fd) {
   try {
     const uint64_t serial = next_serial_++;
@@ -347,11 +366,6 @@ bool Server::Hold(int fd) {
     PauseAccepting("out of memory");
     return false;
   }
-  if (!Watch(epoll_fd_, fd, EPOLLIN, EPOLL_CTL_ADD)) {
-    PauseAccepting(ErrorText(errno));
-    CloseConnection(fd);
-    return false;
-  }
   return true;
 }
 
@@ -361,6 +375,23 @@ bool Server::Hold(int fd) {
 void Server::PauseAccepting(const std::string& why) {
   accept_log_.Note("cannot accept connections: " + why +
                    "; clients wait until some end");
+  Watch(epoll_fd_, listen_fd_, 0, EPOLL_CTL_MOD);
+  accepting_ = false;
+  resume_accepting_ = Clock::now() + kAcceptRetry;
+}
+
+// The cap is said once when it is reached and once when it clears, however
+// long idle clients hold it.
+void Server::PauseAtCap() {
+  if (at_cap_) {
+    ++cap_met_;
+  } else {
+    Log("cannot accept connections: " + std::to_string(clients_) +
+        " clients held, the most allowed; clients wait until some end");
+    at_cap_ = true;
+    cap_since_ = Clock::now();
+    cap_met_ = 0;
+  }
   Watch(epoll_fd_, listen_fd_, 0, EPOLL_CTL_MOD);
   accepting_ = false;
   resume_accepting_ = Clock::now() + kAcceptRetry;
@@ -386,7 +417,7 @@ void Server::ReadFrom(int fd) {
         recv(fd, buffer, room < sizeof(buffer) ? room : sizeof(buffer), 0);
     if (n == 0) break;
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return AwaitMore(fd);
     if (n < 0) {  // the client reset the connection: nobody to answer
       CloseConnection(fd);
       return;
@@ -429,16 +460,29 @@ void Server::Drain(int fd) {
   for (;;) {
     ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return AwaitMore(fd);
     if (n <= 0) break;
   }
   CloseConnection(fd);
 }
 
+// A client that has more to send is watched until it has, or until its
+// deadline.
+void Server::AwaitMore(int fd) {
+  Connection& connection = connections_[fd];
+  if (connection.watched) return;
+  if (!Watch(epoll_fd_, fd, EPOLLIN, EPOLL_CTL_ADD)) {
+    PauseAccepting(ErrorText(errno));
+    CloseConnection(fd);
+    return;
+  }
+  connection.watched = true;
+}
+
 void Server::HandOver(int fd) {
   auto it = connections_.find(fd);
-  epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
-  Job job{fd, std::move(it->second.request)};
+  if (it->second.watched) epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
+  Job job{fd, std::move(it->second.request), std::string()};
   connections_.erase(it);
   // A client that closed without a word waits for nothing.
   if (job.request.empty() && PeerGone(fd)) {
@@ -446,9 +490,46 @@ void Server::HandOver(int fd) {
     ResumeAccepting();
     return;
   }
+  // A request that only reads waits for nothing while no other is in hand
+  // (a save holds the settings): answered here, it costs no thread switch.
+  if (in_hand_ == 0 && IsRoutine(Reply{EchoedKind(job.request), kOk, ""})) {
+    try {
+      AnswerHere(&job);
+    } catch (const std::bad_alloc&) {
+      memory_log_.Note("closed a client: no memory to answer it");
+      CloseClient(fd);
+    }
+    ResumeAccepting();
+    return;
+  }
+  Queue(&job);
+}
+
+// Sends what the client takes at once; the rest, if any, goes to a worker,
+// which may wait for the client.
+void Server::AnswerHere(Job* job) {
+  Reply reply = HandleRequest(job->request, *state_);
+  // A client that hung up before its answer costs no log line.
+  if (!IsRoutine(reply) && PeerGone(job->fd)) return CloseClient(job->fd);
+  NoteReply(reply);
+  const std::string bytes = EncodeReply(reply);
+  ssize_t sent = send(job->fd, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+  if (sent == static_cast<ssize_t>(bytes.size()) ||
+      (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+    CloseClient(job->fd);  // answered, or nobody to answer
+    return;
+  }
+  job->reply = bytes.substr(sent > 0 ? static_cast<size_t>(sent) : 0);
+  std::string().swap(job->request);
+  Queue(job);
+}
+
+void Server::Queue(Job* job) {
+  const int fd = job->fd;
   try {
     std::lock_guard<std::mutex> lock(mutex_);
-    jobs_.push_back(std::move(job));
+    jobs_.push_back(std::move(*job));
+    ++in_hand_;
   } catch (const std::bad_alloc&) {
     memory_log_.Note("closed a client: no memory to queue its request");
     CloseClient(fd);
@@ -496,7 +577,7 @@ void Server::Finish() {
     // and so do the clients in its backlog, for the next instance.
     RemoveSocket();
     ResumeAccepting();
-    AcceptAll();
+    AcceptAll(true);
   }
   std::vector<int> open;
   for (const auto& connection : connections_) open.push_back(connection.first);
@@ -537,22 +618,37 @@ void Server::WorkerLoop() {
       memory_log_.Note("closed a client: no memory to answer it");
     }
     CloseClient(job.fd);
+    --in_hand_;
   }
 }
 
 // A client that hung up before its answer costs no log line; lines a
 // client can cause over and over come at most once a second.
 void Server::Serve(const Job& job) {
+  if (!job.reply.empty()) return SendReply(job.fd, job.reply);
   Reply reply = HandleRequest(job.request, *state_);
   if (PeerGone(job.fd)) return;
+  NoteReply(reply);
+  SendReply(job.fd, EncodeReply(reply));
+}
+
+void Server::NoteReply(const Reply& reply) {
+  if (IsRoutine(reply)) return;
   const std::string line = EscapeLine(reply.kind) + " -> " + Hex4(reply.code);
   if (reply.code >= kMalformedHeader && reply.code <= kRequestTooLarge) {
     bad_request_log_.Note(line);
-  } else if (!IsRoutine(reply)) {
+  } else {
     Log(line);
   }
-  PrepareToReply(job.fd, options_.request_timeout_ms);
-  if (!SendAll(job.fd, EncodeReply(reply))) {
+}
+
+// Most replies fit the socket's buffer and go out at once; only for the
+// rest does the socket block, up to the deadline.
+void Server::SendReply(int fd, const std::string& bytes) {
+  ssize_t sent = send(fd, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+  if (sent == static_cast<ssize_t>(bytes.size())) return;
+  PrepareToReply(fd, options_.request_timeout_ms);
+  if (!SendAll(fd, bytes, sent > 0 ? static_cast<size_t>(sent) : 0)) {
     reply_log_.Note("sending a reply failed: " + ErrorText(errno));
   }
 }

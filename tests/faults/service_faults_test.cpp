@@ -291,14 +291,15 @@ long HeldWhenSettled(pid_t pid) {
 // Held to its connection cap, or to a descriptor limit it keeps a reserve
 // below, the service leaves the other clients in the backlog; freed, it
 // takes them in turn, and a Set that comes last is saved (no descriptor of
-// the reserve went to a client), and the log says why it stopped. Each
-// client sends a part of a request.
+// the reserve went to a client), and the log says why it stopped: for the
+// cap, once when reached and once when nobody waits any more, however long
+// it held. Each client sends a part of a request.
 TEST(ServiceLimitTest, CapAndDescriptorReserveHoldClientsBack) {
   const int kClients = 100;
   const struct { std::vector<std::string> args; rlim_t descriptors; size_t sent; long most;
-                 const char* said; } rows[] = {
-      {{"--max-connections", "40"}, 0, 60000, 40, "40 clients held, the most allowed"},
-      {{}, 64, 100, 64, "descriptors are kept for the service's files"},
+                 const char* said; long times; } rows[] = {
+      {{"--max-connections", "40"}, 0, 60000, 40, "40 clients held, the most allowed", 1},
+      {{}, 64, 100, 64, "descriptors are kept for the service's files", 0},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.descriptors);
@@ -319,7 +320,7 @@ TEST(ServiceLimitTest, CapAndDescriptorReserveHoldClientsBack) {
     EXPECT_GT(held, row.most / 2);
     auto set = std::async(std::launch::async, Exchange, root.SocketPath(),
                           Request("statupdt", Schedule(1)));
-    usleep(200000);
+    usleep(1200000);  // the cap held longer than a second
     // The Set takes the last place the clients leave.
     for (long i = 0; i <= kClients - held; ++i) close(clients[i]);
     ASSERT_EQ(set.wait_for(std::chrono::seconds(20)), std::future_status::ready);
@@ -327,6 +328,10 @@ TEST(ServiceLimitTest, CapAndDescriptorReserveHoldClientsBack) {
     EXPECT_NE(service.Log().find(row.said), std::string::npos) << service.Log();
     for (long i = kClients - held + 1; i < kClients; ++i) close(clients[i]);
     EXPECT_EQ(Exchange(root.SocketPath(), Request("gtatupdt")), StoredReply(1));
+    ASSERT_EQ(service.Stop(), 0);
+    if (row.times == 0) continue;
+    EXPECT_EQ(Matches(service.Log(), row.said), row.times) << service.Log();
+    EXPECT_EQ(Matches(service.Log(), "accepting connections again"), row.times) << service.Log();
   }
 }
 
