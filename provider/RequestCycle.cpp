@@ -3,6 +3,7 @@
 
 #include "provider/RequestCycle.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "host/utility.h"
@@ -59,24 +60,45 @@ bool CVELTRAX_UpdateManager::CheckUmInstall() {
 
 std::list<std::string> CVELTRAX_UpdateManager::GetParameter(
     std::string strParameter) {
+  std::list<std::string> lstItems;
+  SplitParameter(strParameter, &lstItems);
+  return lstItems;
+}
+
+bool CVELTRAX_UpdateManager::GetParameterOf(std::string strParameter,
+                                            size_t nItems,
+                                            std::list<std::string>* plstItems) {
+  size_t nFound = 1 + static_cast<size_t>(std::count(
+                          strParameter.begin(), strParameter.end(), ';'));
+  SplitParameter(strParameter, nFound == nItems ? plstItems : nullptr);
+  return nFound == nItems;
+}
+
+void CVELTRAX_UpdateManager::SplitParameter(const std::string& strParameter,
+                                            std::list<std::string>* plstItems) {
   COperationTrace objTrace("CVELTRAX_UpdateManager::GetParameter()");
   objTrace.Start();
-  std::list<std::string> lstItems;
+  // Items not kept pass through one string, whose memory is reused.
+  std::string strDropped;
+  auto Take = [&](size_t nBegin, size_t nLength) -> std::string& {
+    if (plstItems == nullptr) return strDropped.assign(strParameter, nBegin, nLength);
+    plstItems->emplace_back(strParameter, nBegin, nLength);
+    return plstItems->back();
+  };
   // One pass over the text: a bad reply of nothing but separators must not
   // cost more than its length.
   size_t nBegin = 0;
   for (size_t nEnd = strParameter.find(';'); nEnd != std::string::npos;
        nEnd = strParameter.find(';', nBegin)) {
-    lstItems.emplace_back(strParameter, nBegin, nEnd - nBegin);
-    objTrace.WriteValue(TRACE_DETAIL, "Param", lstItems.back().c_str());
-    Unescape(&lstItems.back());
+    std::string& strItem = Take(nBegin, nEnd - nBegin);
+    objTrace.WriteValue(TRACE_DETAIL, "Param", strItem.c_str());
+    Unescape(&strItem);
     nBegin = nEnd + 1;
   }
-  lstItems.emplace_back(strParameter, nBegin);
-  Unescape(&lstItems.back());
-  objTrace.WriteValue(TRACE_DETAIL, "Param", lstItems.back().c_str());
+  std::string& strLast = Take(nBegin, std::string::npos);
+  Unescape(&strLast);
+  objTrace.WriteValue(TRACE_DETAIL, "Param", strLast.c_str());
   objTrace.End();
-  return lstItems;
 }
 
 long CVELTRAX_UpdateManager::OpenLink(const COperationTrace& objTrace,
