@@ -141,7 +141,7 @@ struct LastLog {
 // The file of traceName's log, or null (a log that cannot be opened is
 // asked again in the next second); it stays open while the caller holds it.
 std::shared_ptr<OpenFile> LogFile(const std::string& traceName, time_t second) {
-  thread_local LastLog last;
+  thread_local LastLog last __attribute__((tls_model("initial-exec")));
   unsigned epoch = g_pathEpoch.load(std::memory_order_relaxed);
   std::shared_ptr<OpenFile> file;
   if (last.second == second && last.epoch == epoch &&
@@ -162,7 +162,7 @@ std::shared_ptr<OpenFile> LogFile(const std::string& traceName, time_t second) {
 void ReaskTracePaths() { g_pathEpoch.fetch_add(1); }
 
 void AppendTraceLine(const std::string& traceName, time_t second,
-                     const std::string& line) {
+                     const char* line, size_t length) {
   std::shared_ptr<OpenFile> file = LogFile(traceName, second);
   if (file == nullptr) return;
   // One write: a partial append cannot be completed without interleaving.
@@ -171,13 +171,14 @@ void AppendTraceLine(const std::string& traceName, time_t second,
   bool fresh = file->midLine.load(std::memory_order_relaxed) &&
                file->midLine.exchange(false);
   std::string joined;
-  if (fresh) joined = "\n" + line;
-  const std::string& text = fresh ? joined : line;
+  if (fresh) joined.append("\n").append(line, length);
+  const char* text = fresh ? joined.data() : line;
+  const size_t size = fresh ? joined.size() : length;
   ssize_t n;
   do {
-    n = write(file->fd, text.data(), text.size());
+    n = write(file->fd, text, size);
   } while (n < 0 && errno == EINTR);
-  if (n == static_cast<ssize_t>(text.size())) return;
+  if (n == static_cast<ssize_t>(size)) return;
   if (n > 0 || fresh) file->midLine = true;
   NoteDropped(LogPath(traceName) + ": " +
               (n < 0 ? ErrorText(errno) : "the disk took only part of a line"));
