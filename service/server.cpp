@@ -1,5 +1,6 @@
 #include "service/server.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/epoll.h>
@@ -11,6 +12,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -118,24 +120,22 @@ std::string DistrustPeer(int fd) {
 
 // Why no client may take a descriptor now; "" when one may. Numbers are
 // given lowest first, so the next is the lowest free one; every one below it
-// is taken, and the reserve must stay free above it. The number after the
-// last client's is the next one unless descriptors were taken since; only
-// near the limit is the next one looked up.
-std::string DistrustNextDescriptor(int any_fd, int last_client_fd) {
+// is taken, and the reserve must stay free above it. With at most open
+// descriptors open, the lowest free one is at most open: only near the
+// limit is it looked up.
+std::string DistrustNextDescriptor(int any_fd, size_t open) {
   rlimit limit;
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
     return "";
   }
-  auto leaves_reserve = [&limit](int next) {
+  auto leaves_reserve = [&limit](size_t next) {
     return static_cast<rlim_t>(next) + kDescriptorReserve < limit.rlim_cur;
   };
-  if (last_client_fd >= 0 && leaves_reserve(last_client_fd + 1 + kDescriptorReserve)) {
-    return "";
-  }
+  if (leaves_reserve(open)) return "";
   int next = fcntl(any_fd, F_DUPFD_CLOEXEC, 0);
   if (next < 0) return ErrorText(errno);
   close(next);
-  if (leaves_reserve(next)) return "";
+  if (leaves_reserve(static_cast<size_t>(next))) return "";
   return "the last " + std::to_string(kDescriptorReserve) +
          " descriptors are kept for the service's files";
 }
@@ -165,6 +165,17 @@ void PrepareToReply(int fd, int timeout_ms) {
   limit.tv_sec = timeout_ms / 1000;
   limit.tv_usec = (timeout_ms % 1000) * 1000;
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+}
+
+// The descriptors open now; more than any limit when they cannot be
+// counted, so that the lowest free one is always looked up.
+size_t CountOpenDescriptors() {
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return SIZE_MAX / 2;
+  size_t count = 0;
+  while (readdir(dir) != nullptr) ++count;
+  closedir(dir);
+  return count;  // with ".", ".." and the folder's own: an upper bound
 }
 
 bool Watch(int epoll_fd, int fd, uint32_t events, int operation) {
@@ -200,6 +211,7 @@ bool Server::Listen(std::string* error) {
     return false;
   }
   address_ = AddressOf(listen_fd_);
+  own_fds_ = CountOpenDescriptors();
   // Accepting stops at "would block": the loop must never wait in accept.
   fcntl(listen_fd_, F_SETFL, fcntl(listen_fd_, F_GETFL) | O_NONBLOCK);
   if (!Watch(epoll_fd_, listen_fd_, EPOLLIN, EPOLL_CTL_ADD) ||
@@ -290,15 +302,15 @@ void Server::EventLoop() {
       if (fd == listen_fd_) {
         // One at a time: a request usually comes whole with its connection
         // and is answered before the next is taken.
-        AcceptAll(at_cap_);
+        AcceptAll(at_limit_);
       } else {
         ReadFrom(fd);
       }
     }
     ExpireDeadlines();
     if (!accepting_ && Clock::now() >= resume_accepting_) ResumeAccepting();
-    // Below the cap again: looked at until nobody waits, to say so.
-    if (at_cap_ && accepting_ && clients_ < options_.max_connections) AcceptAll(true);
+    // Below the limit again: looked at until nobody waits, to say so.
+    if (at_limit_ && accepting_) AcceptAll(true);
   }
 }
 
@@ -319,26 +331,30 @@ int Server::WaitMs() const {
 // has come whole is acted on at once.
 void Server::AcceptAll(bool until_empty) {
   while (accepting_) {
-    if (clients_ >= options_.max_connections) return PauseAtCap();
-    std::string full = DistrustNextDescriptor(listen_fd_, last_client_fd_);
-    if (!full.empty()) return PauseAccepting(full);
+    if (clients_ >= options_.max_connections) {
+      return PauseAtLimit(std::to_string(clients_) + " clients held, the most allowed");
+    }
+    // The service's own, those it had at the start and as many again as
+    // its workers may open, and the clients'.
+    std::string full =
+        DistrustNextDescriptor(listen_fd_, own_fds_ + kDescriptorReserve + clients_);
+    if (!full.empty()) return PauseAtLimit(full);
     int fd =
         accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) {
       if (errno == EINTR || errno == ECONNABORTED) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) return PauseAccepting(ErrorText(errno));
-      if (at_cap_) {
+      if (at_limit_) {
         const auto held = std::chrono::duration_cast<std::chrono::milliseconds>(
-            Clock::now() - cap_since_);
+            Clock::now() - limit_since_);
         Log("accepting connections again: nobody waits after " +
-            std::to_string(held.count()) + " ms at the cap; it was met " +
-            std::to_string(cap_met_) + " more times meanwhile");
-        at_cap_ = false;
+            std::to_string(held.count()) + " ms at the limit; it was met " +
+            std::to_string(limit_met_) + " more times meanwhile");
+        at_limit_ = false;
       }
       return;
     }
     ++clients_;
-    last_client_fd_ = fd;
     std::string refused = DistrustPeer(fd);
     if (!refused.empty()) {
       refused_log_.Note(refused);
@@ -380,17 +396,17 @@ void Server::PauseAccepting(const std::string& why) {
   resume_accepting_ = Clock::now() + kAcceptRetry;
 }
 
-// The cap is said once when it is reached and once when it clears, however
-// long idle clients hold it.
-void Server::PauseAtCap() {
-  if (at_cap_) {
-    ++cap_met_;
+// A limit that clients hold (the connection cap, the descriptors kept for
+// the service's files) is said once when it is reached and once when it
+// clears, however long idle clients hold it.
+void Server::PauseAtLimit(const std::string& why) {
+  if (at_limit_) {
+    ++limit_met_;
   } else {
-    Log("cannot accept connections: " + std::to_string(clients_) +
-        " clients held, the most allowed; clients wait until some end");
-    at_cap_ = true;
-    cap_since_ = Clock::now();
-    cap_met_ = 0;
+    Log("cannot accept connections: " + why + "; clients wait until some end");
+    at_limit_ = true;
+    limit_since_ = Clock::now();
+    limit_met_ = 0;
   }
   Watch(epoll_fd_, listen_fd_, 0, EPOLL_CTL_MOD);
   accepting_ = false;

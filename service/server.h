@@ -106,7 +106,7 @@ class Server {
   void AcceptAll(bool until_empty);
   bool Hold(int fd);
   void PauseAccepting(const std::string& why);
-  void PauseAtCap();
+  void PauseAtLimit(const std::string& why);
   void ResumeAccepting();
   void ReadFrom(int fd);
   void Drain(int fd);
@@ -141,12 +141,12 @@ class Server {
   uint64_t next_serial_ = 0;
   bool accepting_ = true;
   std::chrono::steady_clock::time_point resume_accepting_;
-  int last_client_fd_ = -1;  // the lowest free number when it was accepted
-  // Held at the connection cap since cap_since_: said once when reached and
-  // once when nobody waits any more, with the times it was met meanwhile.
-  bool at_cap_ = false;
-  std::chrono::steady_clock::time_point cap_since_;
-  size_t cap_met_ = 0;
+  size_t own_fds_ = 0;  // open when the socket was set up
+  // Held at a limit since limit_since_: said once when reached and once
+  // when nobody waits any more, with the times it was met meanwhile.
+  bool at_limit_ = false;
+  std::chrono::steady_clock::time_point limit_since_;
+  size_t limit_met_ = 0;
   ThrottledLog dropped_log_;
   ThrottledLog accept_log_;
   ThrottledLog refused_log_;
