@@ -498,8 +498,10 @@ void Bench::RunTraceLine() {
   UseRoot(root_);
   UseTraceLevel(kAllLevels);
   const char kPrefix[] = "CVELTRAX_UpdateManager::GetAutoDownloadSetting()";
-  auto trace = [&kPrefix] {
-    CTraceUtility::WriteDebug("umprovider", TRACE_DETAIL, "%s %s", kPrefix,
+  // The trace name as the provider passes it, a string made once.
+  const std::string name = "umprovider";
+  auto trace = [&kPrefix, &name] {
+    CTraceUtility::WriteDebug(name, TRACE_DETAIL, "%s %s", kPrefix,
                               "ReceiveMessage is succeeded");
   };
   trace();
