@@ -117,10 +117,10 @@ long CVELTRAX_UpdateManager::OpenLink(const COperationTrace& objTrace,
 
 long CVELTRAX_UpdateManager::Exchange(const COperationTrace& objTrace,
                                       COpenLinkScope* pLink,
-                                      const std::string& strSendMessage,
+                                      std::string strSendMessage,
                                       std::string* pstrReceiveMessage,
                                       const CLinkFailureTexts& objTexts) {
-  if (!SendMessage(strSendMessage)) {
+  if (!SendMessage(std::move(strSendMessage))) {
     pLink->Close();
     objTrace.Write(TRACE_ERROR, "%s", objTexts.pszSendFailed);
     return kResultTransferFailed;
@@ -163,8 +163,8 @@ long CVELTRAX_UpdateManager::RunRequestCycle(CRequestCycle* pCycle) {
   CTraceUtility::WriteTrace(kTraceName, "MSGID_CP_0005_S", pszKind);
 
   std::string strReceiveMessage;
-  lResult = Exchange(objTrace, &objLink, strSendMessage, &strReceiveMessage,
-                     kCycleFailureTexts);
+  lResult = Exchange(objTrace, &objLink, std::move(strSendMessage),
+                     &strReceiveMessage, kCycleFailureTexts);
   if (lResult != kResultSuccess) return lResult;
   objTrace.Write(TRACE_DETAIL, "ReceiveMessage is succeeded");
   objTrace.WriteValue(TRACE_DETAIL, "strReceiveMessage",
@@ -187,9 +187,11 @@ long CVELTRAX_UpdateManager::RunRequestCycle(CRequestCycle* pCycle) {
   CTraceUtility::WriteTrace(kTraceName, "MSGID_CP_0006_S", pszKind,
                             strResultCode.c_str());
   pCycle->ReleaseInput();
-  if (pCycle->GetReplyLength() == EReplyLength::kWithBody &&
-      !pCycle->ReadBody(message::BodyOf(strReceiveMessage))) {
-    return kResultFailed;
+  if (pCycle->GetReplyLength() == EReplyLength::kWithBody) {
+    // The reply's own text becomes the body: a reply of megabytes is not
+    // copied again.
+    strReceiveMessage.erase(0, message::kHeaderLength);
+    if (!pCycle->ReadBody(std::move(strReceiveMessage))) return kResultFailed;
   }
   objTrace.End();
   return kResultSuccess;

@@ -90,7 +90,7 @@ class CVELTRAX_UpdateManager : public CVELTRAX_SysService {
   // Sends the request and receives the reply over the open link, and closes
   // it; 0, or the result code the operation ends with.
   long Exchange(const COperationTrace& objTrace, COpenLinkScope* pLink,
-                const std::string& strSendMessage,
+                std::string strSendMessage,
                 std::string* pstrReceiveMessage,
                 const CLinkFailureTexts& objTexts);
   // SocketClientDeinitialize for the cycle whose client is *ppClient.
