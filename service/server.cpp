@@ -525,9 +525,10 @@ void Server::HandOver(int fd) {
 // which may wait for the client.
 void Server::AnswerHere(Job* job) {
   Reply reply = HandleRequest(job->request, *state_);
+  const bool routine = IsRoutine(reply);
   // A client that hung up before its answer costs no log line.
-  if (!IsRoutine(reply) && PeerGone(job->fd)) return CloseClient(job->fd);
-  NoteReply(reply);
+  if (!routine && PeerGone(job->fd)) return CloseClient(job->fd);
+  if (!routine) NoteReply(reply);
   const std::string bytes = EncodeReply(reply);
   ssize_t sent = send(job->fd, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
   if (sent == static_cast<ssize_t>(bytes.size()) ||
@@ -644,12 +645,12 @@ void Server::Serve(const Job& job) {
   if (!job.reply.empty()) return SendReply(job.fd, job.reply);
   Reply reply = HandleRequest(job.request, *state_);
   if (PeerGone(job.fd)) return;
-  NoteReply(reply);
+  if (!IsRoutine(reply)) NoteReply(reply);
   SendReply(job.fd, EncodeReply(reply));
 }
 
+// Logs a reply that is not routine.
 void Server::NoteReply(const Reply& reply) {
-  if (IsRoutine(reply)) return;
   const std::string line = EscapeLine(reply.kind) + " -> " + Hex4(reply.code);
   if (reply.code >= kMalformedHeader && reply.code <= kRequestTooLarge) {
     bad_request_log_.Note(line);
