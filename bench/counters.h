@@ -17,6 +17,9 @@ namespace bench {
 // (bench/libc_calls.h), averaged over its runs.
 struct SyscallCounts {
   double total = 0;
+  // The fewest of one run: the run whose peer never kept it waiting, so
+  // that timing cannot move it.
+  double least = 0;
   double stats = 0;  // stat, lstat, fstatat by any of their names
   std::map<std::string, double> byName;
 };

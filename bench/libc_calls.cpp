@@ -27,14 +27,15 @@ int g_counting = 0;
 enum Row {
   kSocket, kConnect, kSend, kRecv, kShutdown, kSetsockopt, kGetsockopt,
   kRead, kWrite, kPread, kClose, kPoll, kStat, kFstat, kGetpid, kSyscall,
-  kRows
+  kAccept, kEpollWait, kEpollCtl, kFcntl, kGetrlimit, kRows
 };
 
 const char* const kRowNames[kRows] = {
     "socket", "connect", "send", "recv", "shutdown", "setsockopt",
     "getsockopt", "read", "write", "pread", "close", "poll",
     "stat (of a path)", "fstat (of a descriptor)", "getpid",
-    "syscall (gettid)"};
+    "syscall (gettid)", "accept", "epoll_wait", "epoll_ctl", "fcntl",
+    "getrlimit"};
 
 long g_counts[kRows];
 
@@ -112,3 +113,13 @@ QMX_COUNTED(__fxstat, kFstat)
 QMX_COUNTED(__fxstat64, kFstat)
 QMX_COUNTED(getpid, kGetpid)
 QMX_COUNTED(syscall, kSyscall)
+QMX_COUNTED(accept, kAccept)
+QMX_COUNTED(accept4, kAccept)
+QMX_COUNTED(epoll_wait, kEpollWait)
+QMX_COUNTED(epoll_pwait, kEpollWait)
+QMX_COUNTED(epoll_ctl, kEpollCtl)
+QMX_COUNTED(fcntl, kFcntl)
+QMX_COUNTED(fcntl64, kFcntl)
+QMX_COUNTED(__fcntl_time64, kFcntl)
+QMX_COUNTED(getrlimit, kGetrlimit)
+QMX_COUNTED(getrlimit64, kGetrlimit)

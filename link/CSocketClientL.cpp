@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "host/file_transfer.h"
 #include "host/utility.h"
@@ -31,7 +32,7 @@ void CSocketClient::Disconnect() {}
 void CSocketClient::Deinitialize() {}
 
 bool CSocketClient::Send(std::string strMessage) {
-  return m_pFileTransfer->SendMessage(strMessage) != -1;
+  return m_pFileTransfer->SendMessage(std::move(strMessage)) != -1;
 }
 
 bool CSocketClient::Receive(std::string* pstrReply) {

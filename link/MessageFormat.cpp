@@ -45,10 +45,6 @@ std::string CodeOf(const std::string& strReply) {
   return strReply.substr(kCodeOffset, kCodeLength);
 }
 
-std::string BodyOf(const std::string& strReply) {
-  return strReply.substr(kHeaderLength);
-}
-
 long CodeValue(const std::string& strCode) {
   // Truncating to 32 bits makes a signed code such as "-001" read the same
   // on both word sizes.

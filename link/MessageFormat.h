@@ -36,7 +36,6 @@ std::string EscapeValue(std::string strValue);
 // The fields of a reply of at least kHeaderLength characters.
 std::string KindOf(const std::string& strReply);
 std::string CodeOf(const std::string& strReply);
-std::string BodyOf(const std::string& strReply);
 
 // A result code read as strtoul does in base 16, as a 32-bit value.
 long CodeValue(const std::string& strCode);

@@ -3,6 +3,7 @@
 
 #include "provider/RequestCycle.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "host/utility.h"
@@ -71,24 +72,45 @@ bool CVELTRAX_UpdateManager::CheckUmInstall() {
 
 std::list<std::string> CVELTRAX_UpdateManager::GetParameter(
     std::string strParameter) {
+  std::list<std::string> lstItems;
+  SplitParameter(strParameter, &lstItems);
+  return lstItems;
+}
+
+bool CVELTRAX_UpdateManager::GetParameterOf(std::string strParameter,
+                                            size_t nItems,
+                                            std::list<std::string>* plstItems) {
+  size_t nFound = 1 + static_cast<size_t>(std::count(
+                          strParameter.begin(), strParameter.end(), ';'));
+  SplitParameter(strParameter, nFound == nItems ? plstItems : nullptr);
+  return nFound == nItems;
+}
+
+void CVELTRAX_UpdateManager::SplitParameter(const std::string& strParameter,
+                                            std::list<std::string>* plstItems) {
   COperationTrace objTrace("CVELTRAX_UpdateManager::GetParameter()");
   objTrace.Start();
-  std::list<std::string> lstItems;
+  // Items not kept pass through one string, whose memory is reused.
+  std::string strDropped;
+  auto Take = [&](size_t nBegin, size_t nLength) -> std::string& {
+    if (plstItems == nullptr) return strDropped.assign(strParameter, nBegin, nLength);
+    plstItems->emplace_back(strParameter, nBegin, nLength);
+    return plstItems->back();
+  };
   // One pass over the text: a bad reply of nothing but separators must not
   // cost more than its length.
   size_t nBegin = 0;
   for (size_t nEnd = strParameter.find(';'); nEnd != std::string::npos;
        nEnd = strParameter.find(';', nBegin)) {
-    lstItems.emplace_back(strParameter, nBegin, nEnd - nBegin);
-    objTrace.WriteValue(TRACE_DETAIL, "Param", lstItems.back().c_str());
-    Unescape(&lstItems.back());
+    std::string& strItem = Take(nBegin, nEnd - nBegin);
+    objTrace.WriteValue(TRACE_DETAIL, "Param", strItem.c_str());
+    Unescape(&strItem);
     nBegin = nEnd + 1;
   }
-  lstItems.emplace_back(strParameter, nBegin);
-  Unescape(&lstItems.back());
-  objTrace.WriteValue(TRACE_DETAIL, "Param", lstItems.back().c_str());
+  std::string& strLast = Take(nBegin, std::string::npos);
+  Unescape(&strLast);
+  objTrace.WriteValue(TRACE_DETAIL, "Param", strLast.c_str());
   objTrace.End();
-  return lstItems;
 }
 
 long CVELTRAX_UpdateManager::OpenLink(const COperationTrace& objTrace,
@@ -107,10 +129,10 @@ long CVELTRAX_UpdateManager::OpenLink(const COperationTrace& objTrace,
 
 long CVELTRAX_UpdateManager::Exchange(const COperationTrace& objTrace,
                                       COpenLinkScope* pLink,
-                                      const std::string& strSendMessage,
+                                      std::string strSendMessage,
                                       std::string* pstrReceiveMessage,
                                       const CLinkFailureTexts& objTexts) {
-  if (!SendMessage(strSendMessage)) {
+  if (!SendMessage(std::move(strSendMessage))) {
     pLink->Close();
     objTrace.Write(TRACE_ERROR, "%s", objTexts.pszSendFailed);
     return kResultTransferFailed;
@@ -153,8 +175,8 @@ long CVELTRAX_UpdateManager::RunRequestCycle(CRequestCycle* pCycle) {
   CTraceUtility::WriteTrace(kTraceName, "MSGID_CP_0005_S", pszKind);
 
   std::string strReceiveMessage;
-  lResult = Exchange(objTrace, &objLink, strSendMessage, &strReceiveMessage,
-                     kCycleFailureTexts);
+  lResult = Exchange(objTrace, &objLink, std::move(strSendMessage),
+                     &strReceiveMessage, kCycleFailureTexts);
   if (lResult != kResultSuccess) return lResult;
   objTrace.Write(TRACE_DETAIL, "ReceiveMessage is succeeded");
   objTrace.WriteValue(TRACE_DETAIL, "strReceiveMessage",
@@ -178,9 +200,11 @@ long CVELTRAX_UpdateManager::RunRequestCycle(CRequestCycle* pCycle) {
   CTraceUtility::WriteTrace(kTraceName, "MSGID_CP_0006_S", pszKind,
                             strResultCode.c_str());
   pCycle->ReleaseInput();
-  if (pCycle->GetReplyLength() == EReplyLength::kWithBody &&
-      !pCycle->ReadBody(message::BodyOf(strReceiveMessage))) {
-    return kResultFailed;
+  if (pCycle->GetReplyLength() == EReplyLength::kWithBody) {
+    // The reply's own text becomes the body: a reply of megabytes is not
+    // copied again.
+    strReceiveMessage.erase(0, message::kHeaderLength);
+    if (!pCycle->ReadBody(std::move(strReceiveMessage))) return kResultFailed;
   }
   objTrace.End();
   return kResultSuccess;

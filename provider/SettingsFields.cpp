@@ -169,12 +169,12 @@ void CSettingsWriteCycle::ReleaseInput() {
 }
 
 bool CSettingsReadCycle::ReadBody(std::string strBody) {
-  std::list<std::string> lstValues = m_pProvider->GetParameter(std::move(strBody));
   size_t nExpected = 0;
   for (const CSettingsObject& objObject : m_objObjects) {
     nExpected += objObject.pFields->size();
   }
-  if (lstValues.size() != nExpected) {
+  std::list<std::string> lstValues;
+  if (!m_pProvider->GetParameterOf(std::move(strBody), nExpected, &lstValues)) {
     GetTrace().Write(TRACE_ERROR, "ParamNum error");
     return false;
   }

@@ -70,18 +70,27 @@ class CVELTRAX_UpdateManager : public CVELTRAX_SysService {
   bool CheckUmInstall();
   // The items of a parameter list in message order, unescaped.
   std::list<std::string> GetParameter(std::string strParameter);
+  // GetParameter for a list that must hold nItems items: true and the items
+  // when it does; otherwise false, traced alike but with no item kept, so
+  // that a reply of nothing but separators costs no memory per item.
+  bool GetParameterOf(std::string strParameter, size_t nItems,
+                      std::list<std::string>* plstItems);
 
  private:
   // The steps every request shares: install check, input, link, request,
   // reply checks, body. Each operation gives only what is its own.
   long RunRequestCycle(CRequestCycle* pCycle);
+  // Splits strParameter with GetParameter's traces; null plstItems: the
+  // items are not kept.
+  void SplitParameter(const std::string& strParameter,
+                      std::list<std::string>* plstItems);
   // Opens the link and hands it to pLink; 0, or the result code the
   // operation ends with.
   long OpenLink(const COperationTrace& objTrace, COpenLinkScope* pLink);
   // Sends the request and receives the reply over the open link, and closes
   // it; 0, or the result code the operation ends with.
   long Exchange(const COperationTrace& objTrace, COpenLinkScope* pLink,
-                const std::string& strSendMessage,
+                std::string strSendMessage,
                 std::string* pstrReceiveMessage,
                 const CLinkFailureTexts& objTexts);
   // SocketClientDeinitialize for the cycle whose client is *ppClient.

@@ -6,6 +6,7 @@
 #define QMX_RUNTIME_CLASS_DEF_H_
 
 #include <map>
+#include <unordered_map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -63,7 +64,21 @@ class Schema {
 
  private:
   std::vector<std::unique_ptr<ClassDef>> m_all;
-  std::map<std::string, const ClassDef*, NoCaseLess> m_byName;
+  // A name is looked up for every GetObject: hashed without regard to case,
+  // it is found with one pass over it and one comparison.
+  struct NoCaseHash {
+    size_t operator()(const std::string& name) const {
+      size_t hash = 2166136261u;
+      for (char c : name) hash = (hash ^ static_cast<unsigned char>(AsciiLower(c))) * 16777619u;
+      return hash;
+    }
+  };
+  struct NoCaseEqual {
+    bool operator()(const std::string& left, const std::string& right) const {
+      return EqualsNoCase(left, right);
+    }
+  };
+  std::unordered_map<std::string, const ClassDef*, NoCaseHash, NoCaseEqual> m_byName;
 };
 
 using SchemaRef = std::shared_ptr<const Schema>;

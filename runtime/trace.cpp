@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "host/utility.h"
@@ -77,56 +79,103 @@ bool CaptureWants(int level) {
   return (internal::g_captureMask.load(std::memory_order_relaxed) & level) != 0;
 }
 
-// True when every conversion of format is "%s": such formats, the
-// provider's own and every catalogue text, are expanded by hand, as a format
-// call cost more than the rest of the line.
-bool OnlyStrings(const char* format) {
-  for (const char* p = std::strchr(format, '%'); p != nullptr;
-       p = std::strchr(p + 2, '%')) {
-    if (p[1] != 's') return false;
+// A line longer than this (a whole reply at full detail) does not leave its
+// memory with the thread.
+constexpr size_t kKeptLineBytes = 64 * 1024;
+
+// The bytes of the line a thread builds, kept from line to line: a piece is
+// appended with one copy, without a string's bookkeeping for each.
+class LineBuffer {
+ public:
+  // Empties it for a new line.
+  void Clear() {
+    if (capacity_ > kKeptLineBytes) {
+      data_.reset();
+      capacity_ = 0;
+    }
+    used_ = 0;
   }
-  return true;
-}
+  void Put(const char* text, size_t length) {
+    if (length == 0) return;
+    std::memcpy(Room(length), text, length);
+    used_ += length;
+  }
+  void Put(const char* text) { Put(text, std::strlen(text)); }
+  void Put(char c) { Put(&c, 1); }
+  // Room for length bytes at the end; Commit takes those written.
+  char* Room(size_t length) {
+    if (capacity_ - used_ < length) Grow(length);
+    return data_.get() + used_;
+  }
+  void Commit(size_t length) { used_ += length; }
+  void Truncate(size_t length) { used_ = length; }
+  char* data() const { return data_.get(); }
+  size_t size() const { return used_; }
+  std::string Text(size_t from) const {
+    return std::string(data_.get() + from, used_ - from);
+  }
+
+ private:
+  void Grow(size_t length) {
+    size_t capacity = std::max({size_t{256}, 2 * capacity_, used_ + length});
+    std::unique_ptr<char[]> grown(new char[capacity]);
+    if (used_ > 0) std::memcpy(grown.get(), data_.get(), used_);
+    data_ = std::move(grown);
+    capacity_ = capacity;
+  }
+
+  std::unique_ptr<char[]> data_;
+  size_t capacity_ = 0;
+  size_t used_ = 0;
+};
 
 // Appends format with each "%s" replaced by the next argument, verbatim
 // ("(null)" for a null one); *inserts, when given, collects the arguments.
-void AppendStrings(const char* format, va_list args, std::string* out,
+// Such formats, the provider's own and every catalogue text, are expanded
+// by hand, as a format call cost more than the rest of the line. False, and
+// the line left part-way, at the first other conversion.
+bool AppendStrings(const char* format, va_list args, LineBuffer* out,
                    std::vector<std::string>* inserts) {
   const char* text = format;
-  for (const char* p = format; *p != '\0'; ++p) {
-    if (p[0] != '%' || p[1] != 's') continue;
-    out->append(text, static_cast<size_t>(p - text));
+  for (const char* p = std::strchr(format, '%'); p != nullptr;
+       p = std::strchr(p, '%')) {
+    if (p[1] != 's') return false;
+    out->Put(text, static_cast<size_t>(p - text));
     const char* insert = va_arg(args, const char*);
     if (insert == nullptr) insert = "(null)";
     if (inserts != nullptr) inserts->push_back(insert);
-    out->append(insert);
-    text = ++p + 1;
+    out->Put(insert);
+    text = p += 2;
   }
-  out->append(text);
+  out->Put(text);
+  return true;
 }
 
 // Appends format with its arguments, as printf would.
-void AppendFormatted(const char* format, va_list args, std::string* out) {
+void AppendFormatted(const char* format, va_list args, LineBuffer* out) {
   if (format == nullptr) return;
-  if (OnlyStrings(format)) {
-    AppendStrings(format, args, out, nullptr);
-    return;
-  }
-  char local[512];
+  constexpr size_t kFirstTry = 512;
   va_list again;
   va_copy(again, args);
-  int needed = std::vsnprintf(local, sizeof(local), format, args);
-  if (needed < 0) {
-    out->append(format);
-  } else if (static_cast<size_t>(needed) < sizeof(local)) {
-    out->append(local, static_cast<size_t>(needed));
-  } else {
-    size_t start = out->size();
-    out->resize(start + static_cast<size_t>(needed) + 1);
-    std::vsnprintf(&(*out)[start], static_cast<size_t>(needed) + 1, format,
-                   again);
-    out->resize(start + static_cast<size_t>(needed));
+  const size_t start = out->size();
+  if (AppendStrings(format, args, out, nullptr)) {
+    va_end(again);
+    return;
   }
+  out->Truncate(start);
+  va_list last;
+  va_copy(last, again);
+  int needed = std::vsnprintf(out->Room(kFirstTry), kFirstTry, format, again);
+  if (needed < 0) {
+    out->Put(format);
+  } else if (static_cast<size_t>(needed) < kFirstTry) {
+    out->Commit(static_cast<size_t>(needed));
+  } else {
+    size_t length = static_cast<size_t>(needed);
+    std::vsnprintf(out->Room(length + 1), length + 1, format, last);
+    out->Commit(length);
+  }
+  va_end(last);
   va_end(again);
 }
 
@@ -153,13 +202,13 @@ struct ThreadLines {
   char prefix[96] = "";
   size_t microsAt = 0;  // where the six digits of microseconds are
   size_t prefixLength = 0;
-  std::string line;
+  LineBuffer line;
 };
 
 ThreadLines& Mine() {
   static const int registered = pthread_atfork(nullptr, nullptr, CountFork);
   (void)registered;
-  thread_local ThreadLines mine;
+  thread_local ThreadLines mine __attribute__((tls_model("initial-exec")));
   return mine;
 }
 
@@ -187,27 +236,26 @@ void AppendLinePrefix(const std::string& traceName, ThreadLines* mine) {
   if (mine->second != now.tv_sec || mine->forks != forks) {
     FormatPrefix(now.tv_sec, forks, mine);
   }
+  // Two digits at a time, from a table: the line's own work is small enough
+  // for six divisions to show.
+  static const char kPairs[] =
+      "00010203040506070809101112131415161718192021222324252627282930313233343536"
+      "37383940414243444546474849505152535455565758596061626364656667686970717273"
+      "7475767778798081828384858687888990919293949596979899";
   char* micros = mine->prefix + mine->microsAt;
-  long value = now.tv_nsec / 1000;
-  for (int digit = 5; digit >= 0; --digit, value /= 10) {
-    micros[digit] = static_cast<char>('0' + value % 10);
+  unsigned value = static_cast<unsigned>(now.tv_nsec / 1000);
+  for (int pair = 4; pair >= 0; pair -= 2, value /= 100) {
+    std::memcpy(micros + pair, kPairs + 2 * (value % 100), 2);
   }
-  mine->line.append(mine->prefix, mine->prefixLength).append(traceName);
-  mine->line.push_back(' ');
+  mine->line.Put(mine->prefix, mine->prefixLength);
+  mine->line.Put(traceName.data(), traceName.size());
+  mine->line.Put(' ');
 }
-
-// A line longer than this (a whole reply at full detail) does not leave its
-// memory with the thread.
-constexpr size_t kKeptLineBytes = 64 * 1024;
 
 // The thread's line, emptied for a new one.
 ThreadLines& NewLine() {
   ThreadLines& mine = Mine();
-  if (mine.line.capacity() > kKeptLineBytes) {
-    std::string().swap(mine.line);
-  } else {
-    mine.line.clear();
-  }
+  mine.line.Clear();
   return mine;
 }
 
@@ -226,7 +274,8 @@ size_t BeginLine(const std::string& traceName, const char* tag, bool toFile,
                  ThreadLines* mine) {
   if (!toFile) return 0;
   AppendLinePrefix(traceName, mine);
-  mine->line.append(tag).push_back(' ');
+  mine->line.Put(tag);
+  mine->line.Put(' ');
   return mine->line.size();
 }
 
@@ -234,19 +283,18 @@ size_t BeginLine(const std::string& traceName, const char* tag, bool toFile,
 // A line break in the text would split one line into two, so it becomes a
 // blank.
 void EndLine(const std::string& traceName, size_t body, ThreadLines* mine) {
-  std::string* line = &mine->line;
-  const char* text = line->data() + body;
+  LineBuffer* line = &mine->line;
+  char* text = line->data() + body;
   size_t length = line->size() - body;
   if (std::memchr(text, '\n', length) != nullptr ||
       std::memchr(text, '\r', length) != nullptr) {
-    std::replace_if(line->begin() + static_cast<std::ptrdiff_t>(body),
-                    line->end(),
+    std::replace_if(text, text + length,
                     [](char c) { return c == '\n' || c == '\r'; }, ' ');
   }
-  line->push_back('\n');
-  AppendTraceLine(traceName, mine->second, *line);
+  line->Put('\n');
+  AppendTraceLine(traceName, mine->second, line->data(), line->size());
   TraceMirror mirror = g_mirror.load(std::memory_order_relaxed);
-  if (mirror != nullptr) mirror(*line);
+  if (mirror != nullptr) mirror(line->Text(0));
 }
 
 }  // namespace
@@ -268,15 +316,14 @@ void CTraceUtility::WriteDebug(const std::string& traceName, int level,
   bool toCapture = qmx::CaptureWants(level);
   if (!toFile && !toCapture) return;
   qmx::ThreadLines& mine = qmx::NewLine();
-  std::string& line = mine.line;
   size_t body =
       qmx::BeginLine(traceName, qmx::LevelTag(level).text, toFile, &mine);
   va_list args;
   va_start(args, format);
-  qmx::AppendFormatted(format, args, &line);
+  qmx::AppendFormatted(format, args, &mine.line);
   va_end(args);
   if (toCapture) {
-    qmx::internal::CaptureTraceLine({traceName, level, "", {}, line.substr(body)});
+    qmx::internal::CaptureTraceLine({traceName, level, "", {}, mine.line.Text(body)});
   }
   if (toFile) qmx::EndLine(traceName, body, &mine);
 }
@@ -289,20 +336,19 @@ void CTraceUtility::WriteTrace(const std::string& traceName,
   bool toCapture = qmx::CaptureWants(entry.level);
   if (!toFile && !toCapture) return;
   qmx::ThreadLines& mine = qmx::NewLine();
-  std::string& line = mine.line;
   size_t body = qmx::BeginLine(traceName, id, toFile, &mine);
   std::vector<std::string> inserts;
   if (entry.id == nullptr) {
-    line.append(entry.text);
+    mine.line.Put(entry.text);
   } else {
     va_list args;
     va_start(args, messageId);
-    qmx::AppendStrings(entry.text, args, &line, toCapture ? &inserts : nullptr);
+    qmx::AppendStrings(entry.text, args, &mine.line, toCapture ? &inserts : nullptr);
     va_end(args);
   }
   if (toCapture) {
     qmx::internal::CaptureTraceLine(
-        {traceName, entry.level, id, inserts, line.substr(body)});
+        {traceName, entry.level, id, inserts, mine.line.Text(body)});
   }
   if (toFile) qmx::EndLine(traceName, body, &mine);
 }

@@ -128,27 +128,33 @@ std::atomic<unsigned> g_pathEpoch{0};
 // as much as writing the line. So a log removed, replaced or renamed by
 // logrotate is followed within a second, and the lines of that second go to
 // the file that was open, under its new name.
+// The thread does not own the file: when any thread finds the log replaced,
+// the old file is closed once the lines being written to it are done, even
+// while a thread that wrote to it last stays idle.
 struct LastLog {
   std::string traceName;
   time_t second = -1;
   unsigned epoch = 0;
-  std::shared_ptr<OpenFile> file;
+  std::weak_ptr<OpenFile> file;
 };
 
 // The file of traceName's log, or null (a log that cannot be opened is
-// asked again in the next second); it stays open at least until the
-// thread's next line.
-OpenFile* LogFile(const std::string& traceName, time_t second) {
-  thread_local LastLog last;
+// asked again in the next second); it stays open while the caller holds it.
+std::shared_ptr<OpenFile> LogFile(const std::string& traceName, time_t second) {
+  thread_local LastLog last __attribute__((tls_model("initial-exec")));
   unsigned epoch = g_pathEpoch.load(std::memory_order_relaxed);
-  if (last.second != second || last.epoch != epoch ||
-      last.traceName != traceName) {
-    last.file = Files().Get(LogPath(traceName));
-    last.traceName = traceName;
-    last.second = second;
-    last.epoch = epoch;
+  std::shared_ptr<OpenFile> file;
+  if (last.second == second && last.epoch == epoch &&
+      last.traceName == traceName) {
+    file = last.file.lock();
+    if (file != nullptr) return file;
   }
-  return last.file.get();
+  file = Files().Get(LogPath(traceName));
+  last.file = file;
+  last.traceName = traceName;
+  last.second = second;
+  last.epoch = epoch;
+  return file;
 }
 
 }  // namespace
@@ -156,8 +162,8 @@ OpenFile* LogFile(const std::string& traceName, time_t second) {
 void ReaskTracePaths() { g_pathEpoch.fetch_add(1); }
 
 void AppendTraceLine(const std::string& traceName, time_t second,
-                     const std::string& line) {
-  OpenFile* file = LogFile(traceName, second);
+                     const char* line, size_t length) {
+  std::shared_ptr<OpenFile> file = LogFile(traceName, second);
   if (file == nullptr) return;
   // One write: a partial append cannot be completed without interleaving.
   // After a cut line the next one starts on a line of its own.
@@ -165,13 +171,14 @@ void AppendTraceLine(const std::string& traceName, time_t second,
   bool fresh = file->midLine.load(std::memory_order_relaxed) &&
                file->midLine.exchange(false);
   std::string joined;
-  if (fresh) joined = "\n" + line;
-  const std::string& text = fresh ? joined : line;
+  if (fresh) joined.append("\n").append(line, length);
+  const char* text = fresh ? joined.data() : line;
+  const size_t size = fresh ? joined.size() : length;
   ssize_t n;
   do {
-    n = write(file->fd, text.data(), text.size());
+    n = write(file->fd, text, size);
   } while (n < 0 && errno == EINTR);
-  if (n == static_cast<ssize_t>(text.size())) return;
+  if (n == static_cast<ssize_t>(size)) return;
   if (n > 0 || fresh) file->midLine = true;
   NoteDropped(LogPath(traceName) + ": " +
               (n < 0 ? ErrorText(errno) : "the disk took only part of a line"));

@@ -1,5 +1,6 @@
 #include "service/server.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/epoll.h>
@@ -11,6 +12,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -118,16 +120,22 @@ std::string DistrustPeer(int fd) {
 
 // Why no client may take a descriptor now; "" when one may. Numbers are
 // given lowest first, so the next is the lowest free one; every one below it
-// is taken, and the reserve must stay free above it.
-std::string DistrustNextDescriptor(int any_fd) {
+// is taken, and the reserve must stay free above it. With at most open
+// descriptors open, the lowest free one is at most open: only near the
+// limit is it looked up.
+std::string DistrustNextDescriptor(int any_fd, size_t open) {
+  rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+    return "";
+  }
+  auto leaves_reserve = [&limit](size_t next) {
+    return static_cast<rlim_t>(next) + kDescriptorReserve < limit.rlim_cur;
+  };
+  if (leaves_reserve(open)) return "";
   int next = fcntl(any_fd, F_DUPFD_CLOEXEC, 0);
   if (next < 0) return ErrorText(errno);
   close(next);
-  rlimit limit;
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
-      static_cast<rlim_t>(next) + kDescriptorReserve < limit.rlim_cur) {
-    return "";
-  }
+  if (leaves_reserve(static_cast<size_t>(next))) return "";
   return "the last " + std::to_string(kDescriptorReserve) +
          " descriptors are kept for the service's files";
 }
@@ -139,8 +147,7 @@ bool PeerGone(int fd) {
   return poll(&wait, 1, 0) == 1 && (wait.revents & POLLHUP) != 0;
 }
 
-bool SendAll(int fd, const std::string& data) {
-  size_t done = 0;
+bool SendAll(int fd, const std::string& data, size_t done = 0) {
   while (done < data.size()) {
     ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
@@ -150,13 +157,25 @@ bool SendAll(int fd, const std::string& data) {
   return true;
 }
 
-// A blocking socket whose writes give up after timeout_ms.
+// A blocking socket whose writes give up after timeout_ms: for a reply the
+// client does not take at once.
 void PrepareToReply(int fd, int timeout_ms) {
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   timeval limit;
   limit.tv_sec = timeout_ms / 1000;
   limit.tv_usec = (timeout_ms % 1000) * 1000;
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
+}
+
+// The descriptors open now; more than any limit when they cannot be
+// counted, so that the lowest free one is always looked up.
+size_t CountOpenDescriptors() {
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return SIZE_MAX / 2;
+  size_t count = 0;
+  while (readdir(dir) != nullptr) ++count;
+  closedir(dir);
+  return count;  // with ".", ".." and the folder's own: an upper bound
 }
 
 bool Watch(int epoll_fd, int fd, uint32_t events, int operation) {
@@ -192,6 +211,7 @@ bool Server::Listen(std::string* error) {
     return false;
   }
   address_ = AddressOf(listen_fd_);
+  own_fds_ = CountOpenDescriptors();
   // Accepting stops at "would block": the loop must never wait in accept.
   fcntl(listen_fd_, F_SETFL, fcntl(listen_fd_, F_GETFL) | O_NONBLOCK);
   if (!Watch(epoll_fd_, listen_fd_, EPOLLIN, EPOLL_CTL_ADD) ||
@@ -280,13 +300,17 @@ void Server::EventLoop() {
       int fd = events[i].data.fd;
       if (fd == stop_pipe_[0]) return;
       if (fd == listen_fd_) {
-        AcceptAll();
+        // One at a time: a request usually comes whole with its connection
+        // and is answered before the next is taken.
+        AcceptAll(at_limit_);
       } else {
         ReadFrom(fd);
       }
     }
     ExpireDeadlines();
     if (!accepting_ && Clock::now() >= resume_accepting_) ResumeAccepting();
+    // Below the limit again: looked at until nobody waits, to say so.
+    if (at_limit_ && accepting_) AcceptAll(true);
   }
 }
 
@@ -303,22 +327,31 @@ int Server::WaitMs() const {
   return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
 
-void Server::AcceptAll() {
+// Takes one waiting client, or every one when until_empty; a request that
+// has come whole is acted on at once.
+void Server::AcceptAll(bool until_empty) {
   while (accepting_) {
     if (clients_ >= options_.max_connections) {
-      PauseAccepting(std::to_string(clients_) + " clients held, the most allowed");
-      return;
+      return PauseAtLimit(std::to_string(clients_) + " clients held, the most allowed");
     }
-    std::string full = DistrustNextDescriptor(listen_fd_);
-    if (!full.empty()) {
-      PauseAccepting(full);
-      return;
-    }
+    // The service's own, those it had at the start and as many again as
+    // its workers may open, and the clients'.
+    std::string full =
+        DistrustNextDescriptor(listen_fd_, own_fds_ + kDescriptorReserve + clients_);
+    if (!full.empty()) return PauseAtLimit(full);
     int fd =
         accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) {
       if (errno == EINTR || errno == ECONNABORTED) continue;
-      if (errno != EAGAIN && errno != EWOULDBLOCK) PauseAccepting(ErrorText(errno));
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return PauseAccepting(ErrorText(errno));
+      if (at_limit_) {
+        const auto held = std::chrono::duration_cast<std::chrono::milliseconds>(
+            Clock::now() - limit_since_);
+        Log("accepting connections again: nobody waits after " +
+            std::to_string(held.count()) + " ms at the limit; it was met " +
+            std::to_string(limit_met_) + " more times meanwhile");
+        at_limit_ = false;
+      }
       return;
     }
     ++clients_;
@@ -329,11 +362,13 @@ void Server::AcceptAll() {
       continue;
     }
     if (!Hold(fd)) return;
+    ReadFrom(fd);
+    if (!until_empty) return;
   }
 }
 
-// Watches a new client until its deadline. A shortage (of memory or kernel
-// resources) closes just this client and pauses accepting.
+// Holds a new client until its deadline. A shortage of memory closes just
+// this client and pauses accepting.
 bool Server::Hold(int fd) {
   try {
     const uint64_t serial = next_serial_++;
@@ -347,11 +382,6 @@ bool Server::Hold(int fd) {
     PauseAccepting("out of memory");
     return false;
   }
-  if (!Watch(epoll_fd_, fd, EPOLLIN, EPOLL_CTL_ADD)) {
-    PauseAccepting(ErrorText(errno));
-    CloseConnection(fd);
-    return false;
-  }
   return true;
 }
 
@@ -361,6 +391,23 @@ bool Server::Hold(int fd) {
 void Server::PauseAccepting(const std::string& why) {
   accept_log_.Note("cannot accept connections: " + why +
                    "; clients wait until some end");
+  Watch(epoll_fd_, listen_fd_, 0, EPOLL_CTL_MOD);
+  accepting_ = false;
+  resume_accepting_ = Clock::now() + kAcceptRetry;
+}
+
+// A limit that clients hold (the connection cap, the descriptors kept for
+// the service's files) is said once when it is reached and once when it
+// clears, however long idle clients hold it.
+void Server::PauseAtLimit(const std::string& why) {
+  if (at_limit_) {
+    ++limit_met_;
+  } else {
+    Log("cannot accept connections: " + why + "; clients wait until some end");
+    at_limit_ = true;
+    limit_since_ = Clock::now();
+    limit_met_ = 0;
+  }
   Watch(epoll_fd_, listen_fd_, 0, EPOLL_CTL_MOD);
   accepting_ = false;
   resume_accepting_ = Clock::now() + kAcceptRetry;
@@ -386,7 +433,7 @@ void Server::ReadFrom(int fd) {
         recv(fd, buffer, room < sizeof(buffer) ? room : sizeof(buffer), 0);
     if (n == 0) break;
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return AwaitMore(fd);
     if (n < 0) {  // the client reset the connection: nobody to answer
       CloseConnection(fd);
       return;
@@ -429,16 +476,29 @@ void Server::Drain(int fd) {
   for (;;) {
     ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return AwaitMore(fd);
     if (n <= 0) break;
   }
   CloseConnection(fd);
 }
 
+// A client that has more to send is watched until it has, or until its
+// deadline.
+void Server::AwaitMore(int fd) {
+  Connection& connection = connections_[fd];
+  if (connection.watched) return;
+  if (!Watch(epoll_fd_, fd, EPOLLIN, EPOLL_CTL_ADD)) {
+    PauseAccepting(ErrorText(errno));
+    CloseConnection(fd);
+    return;
+  }
+  connection.watched = true;
+}
+
 void Server::HandOver(int fd) {
   auto it = connections_.find(fd);
-  epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
-  Job job{fd, std::move(it->second.request)};
+  if (it->second.watched) epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
+  Job job{fd, std::move(it->second.request), std::string()};
   connections_.erase(it);
   // A client that closed without a word waits for nothing.
   if (job.request.empty() && PeerGone(fd)) {
@@ -446,9 +506,47 @@ void Server::HandOver(int fd) {
     ResumeAccepting();
     return;
   }
+  // A request that only reads waits for nothing while no other is in hand
+  // (a save holds the settings): answered here, it costs no thread switch.
+  if (in_hand_ == 0 && IsRoutine(Reply{EchoedKind(job.request), kOk, ""})) {
+    try {
+      AnswerHere(&job);
+    } catch (const std::bad_alloc&) {
+      memory_log_.Note("closed a client: no memory to answer it");
+      CloseClient(fd);
+    }
+    ResumeAccepting();
+    return;
+  }
+  Queue(&job);
+}
+
+// Sends what the client takes at once; the rest, if any, goes to a worker,
+// which may wait for the client.
+void Server::AnswerHere(Job* job) {
+  Reply reply = HandleRequest(job->request, *state_);
+  const bool routine = IsRoutine(reply);
+  // A client that hung up before its answer costs no log line.
+  if (!routine && PeerGone(job->fd)) return CloseClient(job->fd);
+  if (!routine) NoteReply(reply);
+  const std::string bytes = EncodeReply(reply);
+  ssize_t sent = send(job->fd, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+  if (sent == static_cast<ssize_t>(bytes.size()) ||
+      (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+    CloseClient(job->fd);  // answered, or nobody to answer
+    return;
+  }
+  job->reply = bytes.substr(sent > 0 ? static_cast<size_t>(sent) : 0);
+  std::string().swap(job->request);
+  Queue(job);
+}
+
+void Server::Queue(Job* job) {
+  const int fd = job->fd;
   try {
     std::lock_guard<std::mutex> lock(mutex_);
-    jobs_.push_back(std::move(job));
+    jobs_.push_back(std::move(*job));
+    ++in_hand_;
   } catch (const std::bad_alloc&) {
     memory_log_.Note("closed a client: no memory to queue its request");
     CloseClient(fd);
@@ -496,7 +594,7 @@ void Server::Finish() {
     // and so do the clients in its backlog, for the next instance.
     RemoveSocket();
     ResumeAccepting();
-    AcceptAll();
+    AcceptAll(true);
   }
   std::vector<int> open;
   for (const auto& connection : connections_) open.push_back(connection.first);
@@ -537,22 +635,37 @@ void Server::WorkerLoop() {
       memory_log_.Note("closed a client: no memory to answer it");
     }
     CloseClient(job.fd);
+    --in_hand_;
   }
 }
 
 // A client that hung up before its answer costs no log line; lines a
 // client can cause over and over come at most once a second.
 void Server::Serve(const Job& job) {
+  if (!job.reply.empty()) return SendReply(job.fd, job.reply);
   Reply reply = HandleRequest(job.request, *state_);
   if (PeerGone(job.fd)) return;
+  if (!IsRoutine(reply)) NoteReply(reply);
+  SendReply(job.fd, EncodeReply(reply));
+}
+
+// Logs a reply that is not routine.
+void Server::NoteReply(const Reply& reply) {
   const std::string line = EscapeLine(reply.kind) + " -> " + Hex4(reply.code);
   if (reply.code >= kMalformedHeader && reply.code <= kRequestTooLarge) {
     bad_request_log_.Note(line);
-  } else if (!IsRoutine(reply)) {
+  } else {
     Log(line);
   }
-  PrepareToReply(job.fd, options_.request_timeout_ms);
-  if (!SendAll(job.fd, EncodeReply(reply))) {
+}
+
+// Most replies fit the socket's buffer and go out at once; only for the
+// rest does the socket block, up to the deadline.
+void Server::SendReply(int fd, const std::string& bytes) {
+  ssize_t sent = send(fd, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+  if (sent == static_cast<ssize_t>(bytes.size())) return;
+  PrepareToReply(fd, options_.request_timeout_ms);
+  if (!SendAll(fd, bytes, sent > 0 ? static_cast<size_t>(sent) : 0)) {
     reply_log_.Note("sending a reply failed: " + ErrorText(errno));
   }
 }

@@ -2,8 +2,9 @@
 // with exactly one reply. One thread reads requests with an event loop until
 // each client ends its writing, so that a client that sends slowly or not at
 // all costs a descriptor but no thread, and is closed without a reply at its
-// deadline. Whole requests go to a fixed pool of workers, which act on them
-// and write the replies.
+// deadline. A request that only reads is answered on that thread while no
+// other request is in hand, as it then waits for nothing; the others go to a
+// fixed pool of workers, which act on them and write the replies.
 
 #ifndef QMX_SERVICE_SERVER_H_
 #define QMX_SERVICE_SERVER_H_
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "service/log.h"
+#include "service/protocol.h"
 #include "service/service_state.h"
 
 namespace qmx {
@@ -84,6 +86,7 @@ class Server {
     uint64_t serial;  // tells this connection from a later one on its fd
     std::string request;
     bool draining = false;  // answered "too large"; the rest is read away
+    bool watched = false;   // in the event loop's watch list
   };
   struct Deadline {
     std::chrono::steady_clock::time_point when;
@@ -93,20 +96,25 @@ class Server {
   struct Job {
     int fd = -1;
     std::string request;
+    std::string reply;  // when not empty: answered, this is left to send
   };
 
   bool TakeListener(std::string* error);
   bool BindListener(std::string* error);
   void EventLoop();
   int WaitMs() const;
-  void AcceptAll();
+  void AcceptAll(bool until_empty);
   bool Hold(int fd);
   void PauseAccepting(const std::string& why);
+  void PauseAtLimit(const std::string& why);
   void ResumeAccepting();
   void ReadFrom(int fd);
   void Drain(int fd);
+  void AwaitMore(int fd);
   void RefuseTooLarge(int fd);
   void HandOver(int fd);
+  void AnswerHere(Job* job);
+  void Queue(Job* job);
   void CloseConnection(int fd);
   void CloseClient(int fd);
   void ExpireDeadlines();
@@ -114,6 +122,8 @@ class Server {
   void RemoveSocket();
   void WorkerLoop();
   void Serve(const Job& job);
+  void NoteReply(const Reply& reply);
+  void SendReply(int fd, const std::string& bytes);
 
   const Options options_;
   ServiceState* const state_;
@@ -131,6 +141,12 @@ class Server {
   uint64_t next_serial_ = 0;
   bool accepting_ = true;
   std::chrono::steady_clock::time_point resume_accepting_;
+  size_t own_fds_ = 0;  // open when the socket was set up
+  // Held at a limit since limit_since_: said once when reached and once
+  // when nobody waits any more, with the times it was met meanwhile.
+  bool at_limit_ = false;
+  std::chrono::steady_clock::time_point limit_since_;
+  size_t limit_met_ = 0;
   ThrottledLog dropped_log_;
   ThrottledLog accept_log_;
   ThrottledLog refused_log_;
@@ -138,6 +154,7 @@ class Server {
 
   // Shared with the workers.
   std::atomic<size_t> clients_{0};  // client descriptors open
+  std::atomic<size_t> in_hand_{0};  // requests queued or being served
   ThrottledLog bad_request_log_;
   ThrottledLog reply_log_;
 

@@ -224,8 +224,8 @@ TEST_F(ServiceFaultTest, FloodsAndStraySignalsLeaveItServing) {
 // send nothing and forty that send a byte every half second hold a
 // descriptor each but no worker: fifty busy clients and a call
 // through qmx-call are all answered beside them. With no descriptor left, a
-// new client waits in the backlog, the service says so at most once a second
-// and answers it once some are free. SIGTERM then closes the idle ones
+// new client waits in the backlog, the service says so once however long
+// that lasts, and answers it once some are free. SIGTERM then closes the idle ones
 // without a reply at once.
 TEST_F(ServiceFaultTest, IdleBusyClientsAndNoDescriptorsLeftHoldNobodyUp) {
   rlimit limit;  // started below its hard limit, the service takes all of it; so does the test
@@ -282,19 +282,13 @@ TEST_F(ServiceFaultTest, IdleBusyClientsAndNoDescriptorsLeftHoldNobodyUp) {
   // since. The first clients' are freed to let the waiting one in.
   const rlimit none = {64, 64};
   ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, &none, nullptr), 0);
-  Clock::time_point exhausted = Clock::now();
   for (int i = 0; i < 8; ++i) clients.push_back(ConnectUnix(root_.SocketPath()));
   auto waiting = std::async(std::launch::async, Exchange, root_.SocketPath(), Request("gustatus"));
   sleep(2);
   for (int i = 0; i < kFreedClients; ++i) close(clients[i]);
-  const double exhausted_ms = MsSince(exhausted);
   ASSERT_EQ(waiting.wait_for(std::chrono::seconds(20)), std::future_status::ready);
   EXPECT_EQ(waiting.get(), "0000gustatus0000");
-  const std::string log = service_.Log();  // of the condition, at most one line a second
-  const long lines = Matches(log, "cannot accept");
-  EXPECT_GE(lines, 1);
-  EXPECT_LE(lines, 1 + static_cast<long>(exhausted_ms / 1000)) << log;
-  EXPECT_EQ(log.find(" (1 times"), std::string::npos) << log;  // a count only of lines held back
+  EXPECT_EQ(Matches(service_.Log(), "cannot accept"), 1) << service_.Log();
 
   EXPECT_EQ(service_.Stop(), 0) << service_.Log();
   for (size_t i = kFreedClients; i < clients.size(); ++i) {
@@ -318,8 +312,9 @@ long HeldWhenSettled(pid_t pid) {
 // Held to its connection cap, or to a descriptor limit it keeps a reserve
 // below, the service leaves the other clients in the backlog; freed, it
 // takes them in turn, and a Set that comes last is saved (no descriptor of
-// the reserve went to a client), and the log says why it stopped. Each
-// client sends a part of a request.
+// the reserve went to a client), and the log says why it stopped, once when
+// it was reached and once when nobody waits any more, however long it held.
+// Each client sends a part of a request.
 TEST(ServiceLimitTest, CapAndDescriptorReserveHoldClientsBack) {
   const int kClients = 100;
   const struct { std::vector<std::string> args; rlim_t descriptors; size_t sent; long most;
@@ -346,14 +341,16 @@ TEST(ServiceLimitTest, CapAndDescriptorReserveHoldClientsBack) {
     EXPECT_GT(held, row.most / 2);
     auto set = std::async(std::launch::async, Exchange, root.SocketPath(),
                           Request("statupdt", Schedule(1)));
-    usleep(200000);
+    usleep(1200000);  // the limit held longer than a second
     // The Set takes the last place the clients leave.
     for (long i = 0; i <= kClients - held; ++i) close(clients[i]);
     ASSERT_EQ(set.wait_for(std::chrono::seconds(20)), std::future_status::ready);
     EXPECT_EQ(set.get(), "0000statupdt0000") << service.Log();
-    EXPECT_NE(service.Log().find(row.said), std::string::npos) << service.Log();
     for (long i = kClients - held + 1; i < kClients; ++i) close(clients[i]);
     EXPECT_EQ(Exchange(root.SocketPath(), Request("gtatupdt")), StoredReply(1));
+    ASSERT_EQ(service.Stop(), 0);
+    EXPECT_EQ(Matches(service.Log(), row.said), 1) << service.Log();
+    EXPECT_EQ(Matches(service.Log(), "accepting connections again"), 1) << service.Log();
   }
 }
 

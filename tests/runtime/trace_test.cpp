@@ -22,6 +22,7 @@
 #include "host/utility.h"
 #include "runtime/trace_control.h"
 #include "tests/runtime/test_root.h"
+#include "tests/support/child_process.h"
 
 namespace qmx {
 namespace {
@@ -143,13 +144,17 @@ TEST(TraceTest, LevelMaskSelectsLinesOfOneFormatInPrivateFiles) {
   std::vector<int> all(written);
   std::iota(all.begin(), all.end(), 0);
   EXPECT_EQ(lines, all);  // in the old file, then only in the new one
-  // A reader who deletes the log finds a fresh one within a second, instead
-  // of lines going on into the deleted file.
-  ASSERT_EQ(unlink(root.PathOf("/var/log/qmx/trc.log").c_str()), 0);
+  // A reader who deletes the log finds a fresh one at the next line of
+  // another thread, and the deleted one is closed then though this thread,
+  // which wrote to it, stays idle; this thread follows within a second.
+  ReloadTraceLevel();
+  T::WriteDebug("trc", TRACE_ERROR, "before");
+  ASSERT_EQ(unlink(path.c_str()), 0);
+  std::thread([] { T::WriteDebug("trc", TRACE_ERROR, "other"); }).join();
+  EXPECT_EQ(support::OpenFiles(getpid(), path + " (deleted)"), 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   T::WriteDebug("trc", TRACE_ERROR, "after");
-  const std::string fresh = log();
-  EXPECT_EQ(fresh.substr(fresh.find("] trc ")), "] trc L2 after\n");
+  EXPECT_EQ(std::regex_replace(log(), std::regex(".*] trc "), ""), "L2 other\nL2 after\n");
 }
 
 }  // namespace
