@@ -239,7 +239,7 @@ service_run=$(unit_show qmxupdtmngr.service InvocationID)
 apt_install ./next/*.deb || fail "apt upgrade: $(tail -n 20 "$work/apt.log")"
 check_enabled "the upgrade to $next"
 installed=$(inside dpkg-query -W -f='${Version}' qmxupdtmngr)
-[ "$installed" = "0~$next+standin" ] || fail "the upgrade left qmxupdtmngr $installed"
+[ "$installed" = "$next~standin" ] || fail "the upgrade left qmxupdtmngr $installed"
 [ "$(unit_show qmxupdtmngr.socket InvocationID)" != "$socket_run" ] &&
   [ "$(unit_show qmxupdtmngr.service InvocationID)" != "$service_run" ] ||
   fail "the upgrade did not restart both units (their InvocationIDs did not change)"
@@ -289,14 +289,20 @@ for mixed in "today's provider with 42.0's service" "42.0's provider with today'
   purge
 done
 mixed=""
-# From 42.0, whose configuration was a conffile at the framework's path and
-# whose service was enabled for multi-user.target: the administrator's
-# change is carried over to /etc/qmx/um, this version's file beside it as
-# .dpkg-new (the table of maintainer scripts has a link and an unchanged
-# file). (The stand-in's version, 42.0~standin then, sorts after today's.)
+# Off 42.0, whose configuration was a conffile at the framework's path and
+# whose service was enabled for multi-user.target, by a plain "apt upgrade"
+# from a repository of today's packages: the administrator's change is
+# carried over to /etc/qmx/um, this version's file beside it as .dpkg-new
+# (the table of maintainer scripts has a link and an unchanged file).
 apt_install ./old/*.deb || fail "apt install 42.0: $(tail -n 20 "$work/apt.log")"
 inside sed -i "s/^ConnectTimeoutMs=5000/ConnectTimeoutMs=4000/" $opt
-apt_install --allow-downgrades ./now/*.deb || fail "apt upgrade from 42.0: $(tail -n 20 "$work/apt.log")"
+(cd "$work/root/srv/qmx-test/now" && dpkg-scanpackages . >Packages 2>/dev/null)
+echo 'deb [trusted=yes] file:/srv/qmx-test/now ./' | inside tee /etc/apt/sources.list.d/qmx-test.list >/dev/null
+inside sh -c 'apt-get update -q -o Dir::Etc::sourcelist=/dev/null -o APT::Get::List-Cleanup=0 && apt upgrade -y -q' \
+  >>"$work/apt.log" 2>&1 || fail "apt upgrade from 42.0: $(tail -n 20 "$work/apt.log")"
+inside rm /etc/apt/sources.list.d/qmx-test.list
+installed=$(inside dpkg-query -W -f='${Version} ' qmx-host-runtime qmx-updatemanager-provider qmxupdtmngr)
+[ "$installed" = "$version $version $version~standin " ] || fail "apt upgrade from 42.0 left $installed"
 check_enabled "the upgrade from 42.0"
 conffiles=$(inside dpkg-query -W -f='${Conffiles}' qmx-updatemanager-provider | awk 'NF { print $1 }')
 [ "$conffiles" = $config ] && [ "$(inside readlink $opt)" = $config ] && inside grep -q '^ConnectTimeoutMs=4000$' $config ||
@@ -305,7 +311,7 @@ conffiles=$(inside dpkg-query -W -f='${Conffiles}' qmx-updatemanager-provider | 
   inside cat $config.dpkg-new | cmp -s - "$src/packaging/SocketConfig.ini" || fail "beside $config: $(inside ls /etc/qmx/um)"
 call GetQmxStatus
 purge
-pass "from 42.0, a changed configuration is carried over"
+pass "a plain apt upgrade takes 42.0 forward; a changed configuration is carried over"
 step "42.0 beside today's packages, and upgrades from it"
 
 # --- after the last purge ---------------------------------------------------------
