@@ -22,6 +22,12 @@ check_enabled() {
   [ "$(inside systemctl is-enabled qmxupdtmngr.socket qmxupdtmngr.service | xargs)" = "enabled indirect" ] ||
     fail "after $1, is-enabled of socket and service: $(inside systemctl is-enabled qmxupdtmngr.{socket,service} | xargs)"
 }
+# ... and, before any request, the socket listening and the service not running.
+check_waiting() {
+  check_enabled "$1"
+  [ "$(unit_state qmxupdtmngr.socket) $(unit_state qmxupdtmngr.service)" = "active/listening inactive/dead" ] ||
+    fail "after $1: socket $(unit_state qmxupdtmngr.socket), service $(unit_state qmxupdtmngr.service)"
+}
 
 init_pid=""
 nspawn_pid=""
@@ -69,14 +75,12 @@ Package: qmx-updatemanager-provider\nStatus: install ok installed\nVersion: 42.0
 run() {
   local stop=$1 package=$2 script=$3
   shift 3
+  # set -T: each command of the script and its functions count, none of a subshell.
   DPKG_ROOT=$r DPKG_ADMINDIR=$r/admin DPKG_MAINTSCRIPT_PACKAGE=$package DPKG_MAINTSCRIPT_NAME=$script \
-    unshare -m bash -c '
-    [ ! -d /run/systemd ] || mount -t tmpfs tmpfs /run/systemd
-    stop=$1 n=0; shift
-    trap "echo \$n >$DPKG_ROOT.steps" EXIT
-    set -T  # each command of the script and its functions, none of a subshell
-    trap "[ \$BASHPID != \$\$ ] || { n=\$((n + 1)); [ \$n != $stop ] || exit 99; }" DEBUG
-    . "$@"' - "$stop" "$work/scripts/$package/$script" "$@" >/dev/null 2>&1
+    unshare -m bash -c '[ ! -d /run/systemd ] || mount -t tmpfs tmpfs /run/systemd; stop=$1 n=0; shift
+    trap "echo \$n >$DPKG_ROOT.steps" EXIT; set -T
+    trap "[ \$BASHPID != \$\$ ] || { n=\$((n + 1)); [ \$n != $stop ] || exit 99; }" DEBUG; . "$@"' \
+    - "$stop" "$work/scripts/$package/$script" "$@" >/dev/null 2>&1
 }
 # 42.0's configuration at the framework's path, changed (or a relative link
 # to a changed file), and its service enabled for multi-user.target.
@@ -139,11 +143,7 @@ apt_install ./now/*.deb || fail "apt install: $(tail -n 20 "$work/apt.log")"
 pass "apt install ./*.deb resolves the i386 dependencies from the mirror"
 step "apt install ./*.deb (i386 dependencies from the mirror)"
 check_runnable
-[ "$(unit_state qmxupdtmngr.socket)" = active/listening ] ||
-  fail "the socket does not listen after the install: $(unit_state qmxupdtmngr.socket)"
-[ "$(unit_state qmxupdtmngr.service)" = inactive/dead ] ||
-  fail "the service runs after the install, before any request: $(unit_state qmxupdtmngr.service)"
-check_enabled "the install"
+check_waiting "the install"
 pass "after the install the socket listens and is enabled, and the service is not running"
 
 # The settings it finds exposed, and its rating.
@@ -252,9 +252,7 @@ step "upgrade to $next"
 halt_container
 boot_container "$work/root"
 emulator_dropin
-check_enabled "the reboot"
-[ "$(unit_state qmxupdtmngr.socket) $(unit_state qmxupdtmngr.service)" = "active/listening inactive/dead" ] ||
-  fail "after the reboot: socket $(unit_state qmxupdtmngr.socket), service $(unit_state qmxupdtmngr.service)"
+check_waiting "the reboot"
 check_stored_settings "the reboot after the upgrade"
 [ "$(unit_state qmxupdtmngr.service)" = active/running ] && inside grep -q '^ConnectTimeoutMs=4000' $config ||
   fail "the first call after the reboot: service $(unit_state qmxupdtmngr.service), $(inside cat $config)"
