@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# The packages as a device runs them: a minimal Debian 12 root, built once
-# per run with mmdebstrap and booted with systemd-nspawn, gets this tree's
-# packages with apt; the real systemd runs the units. Every check is made
-# from outside through nsenter: socket activation, readiness, confinement,
-# the runtime folder's owner, a quiet journal, signals, restart, stop time,
-# the unit's exposure rating, an upgrade to a later version whose service
-# keeps one state key more and the downgrade back, each package beside
-# 42.0's other one, upgrades from 42.0 with the configuration changed and
-# unchanged, and a purge that leaves the root as it was. Prints each
-# step's time.
+# The packages as a device runs them. First each maintainer script against
+# a DPKG_ROOT, whole and stopped at each step and run again. Then a minimal
+# Debian 12 root, built once per run with mmdebstrap and booted with
+# systemd-nspawn, gets this tree's packages with apt; the real systemd runs
+# the units. Every check is made from outside through nsenter: socket
+# activation, readiness, confinement, the runtime folder's owner, a quiet
+# journal, the package's own test (debian/tests), signals, restart, the
+# unit's exposure rating, is-enabled after every install, upgrade and
+# downgrade, an upgrade to a later version whose service keeps one state
+# key more, a halt and a second boot, the downgrade back, each package
+# beside 42.0's other one, a plain apt upgrade from 42.0 with the
+# configuration changed, and a purge that leaves the root as it was.
+# Prints each step's time.
 #   system_test.sh SOURCE_DIR BUILD_DIR
 # Minutes of downloads: only the "system" test preset runs it (common.sh).
 . "$(dirname "$0")/common.sh"
@@ -215,11 +218,6 @@ done
   fail "no restart after SIGKILL: $(unit_state qmxupdtmngr.service)"
 call GetQmxStatus
 pass "SIGKILL is followed by a restart"
-started=$EPOCHREALTIME
-inside systemctl stop qmxupdtmngr.service
-took=$(awk -v a="$started" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.2f", b - a }')
-awk -v t="$took" 'BEGIN { exit !(t <= 1.0) }' || fail "systemctl stop took $took s"
-pass "systemctl stop takes $took s"
 # Started on its own, the service brings up its socket first and is handed
 # it: it cannot bind one itself, /run being read-only to it.
 inside systemctl stop qmxupdtmngr.socket
