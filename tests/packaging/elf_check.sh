@@ -50,7 +50,7 @@ for file in "${files[@]}"; do
     libqmx_ComLib.so | libqmx_ProviderBase.so)
       runtime+=("$file")
       if ! diff=$(diff <(nm -D --defined-only "$file" | awk '{ print $3 }' | sort) <(awk -v lib="${file##*/}" \
-          '/^[^ #]/ { listed = $1 == lib } listed && /^ / { sub(/@Base$/, "", $1); print $1 }' "$abi" | sort)); then
+          '/^[^ #*]/ { listed = $1 == lib } listed && /^ / { sub(/@Base$/, "", $1); print $1 }' "$abi" | sort)); then
         echo "elf check: $file exports (<) other than $abi lists (>):" $diff >&2
         status=1
       fi ;;
