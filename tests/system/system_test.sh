@@ -323,8 +323,7 @@ inside_snapshot >"$work/after"
 left=$(LC_ALL=C comm -13 "$work/before" "$work/after" |
   LC_ALL=C join -t $'\t' -v 1 - <(owned_paths)) || true
 removed=$(LC_ALL=C comm -23 "$work/before" "$work/after")
-[ -z "$left$removed" ] ||
-  fail "after the purge, left: ${left:-nothing}; gone or changed: ${removed:-nothing}"
+[ -z "$left$removed" ] || fail "after the purge, left: ${left:-nothing}; gone or changed: ${removed:-nothing}"
 pass "apt purge leaves no process, unit or file of ours and removes nothing"
 step "purge"
 finish
