@@ -55,6 +55,7 @@ make_root "$work/root" amd64,i386 --include=systemd,systemd-sysv,dbus,apt
 step "root made (mmdebstrap)"
 wait $packages_pid || fail "building the packages: $(tail -n 20 "$work/packages.log")"
 step "packages of $version, $next and 42.0"
+mkdir -p "$work/root/srv/qmx-test"
 cp -r "$work/now" "$work/next" "$work/old" "$work/root/srv/qmx-test/"
 (cd "$src" && cp --parents -r debian/tests tests/support "$work/root/srv/qmx-test/")
 
