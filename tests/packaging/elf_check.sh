@@ -5,9 +5,9 @@
 # protection where it has large frames), and none imports the
 # 32-bit file or time calls that _FILE_OFFSET_BITS=64 and _TIME_BITS=64
 # replace: on i386 those fail on large inode numbers and wrap in 2038. The
-# runtime libraries export no more than the host interface of host/ and
-# the host program's calls of runtime/repository.h, trace_control.h and
-# service_exchange.h: no test seam. The provider imports of them only the
+# runtime libraries export exactly what their symbols file lists (the
+# runtime's ABI; no test seam), and a file installed in /usr has no
+# RUNPATH. The provider imports of them only the
 # host calls it is built for, as a real host framework has no others, and
 # takes no lock, not even the guard of a table built at its first use.
 #   elf_check.sh FILE|DIR...
@@ -33,12 +33,7 @@ narrow+='|time|clock_gettime|clock_getres|clock_nanosleep|nanosleep|gettimeofday
 narrow+='|gmtime|gmtime_r|localtime|localtime_r|mktime|timegm|ctime|difftime|utime|utimes'
 narrow+='|futimens|utimensat|select|pselect|ppoll|setsockopt|getsockopt|recvmmsg'
 narrow+='|sem_timedwait|pthread_cond_timedwait|pthread_mutex_timedlock|timerfd_settime|sigtimedwait'
-interface='CFileTransfer|CFileUtility|CIWbemUtil|CStringUtil|CTraceUtility|CVELTRAX_ServerService
-  |CVELTRAX_SysService|QmxException|IWbemClassObject|IWbemContext|IWbemObjectSink|IWbemServices
-  |VariantInit|VariantClear|SysAllocString|SysFreeString|lstrcmpW|qmx::CreateContext
-  |qmx::LoadRepository|qmx::LoadRepositoryFromText|qmx::RecordingSink|qmx::ReloadTraceLevel
-  |qmx::SetTraceMirror|qmx::TraceLevel|qmx::ExchangeWithService'
-interface=$(tr -d ' \n' <<<"$interface")
+abi=$(dirname "$0")/../../debian/qmx-host-runtime.symbols
 calls='CFileTransfer::(CFileTransfer|RecvMessage|SendMessage)|CFileUtility::GetPackageVersion
   |CIWbemUtil::(get(Bool|Int|ParameterClass|String)From|set(Bool|Int|Long|ParameterClass|ReturnValue|String)To)IWbemClassObject
   |CStringUtil::(StringToTstring|TstringToString|strReplace)|CTraceUtility::Write(Debug|Trace)
@@ -54,17 +49,18 @@ for file in "${files[@]}"; do
     libqmxp_Veltrax_UpdateManager.so) provider=$file ;;
     libqmx_ComLib.so | libqmx_ProviderBase.so)
       runtime+=("$file")
-      unlisted=$(symbols --defined-only "$file" |
-        sed -E 's/^(typeinfo name for |typeinfo for |vtable for )//; s/\(.*//' |
-        grep -v -E "^($interface)(::|$)") || true
-      if [ -n "$unlisted" ]; then
-        echo "elf check: $file exports more than the host interface:" $unlisted >&2
+      if ! diff=$(diff <(nm -D --defined-only "$file" | awk '{ print $3 }' | sort) <(awk -v lib="${file##*/}" \
+          '/^[^ #*]/ { listed = $1 == lib } listed && /^ / { sub(/@Base$/, "", $1); print $1 }' "$abi" | sort)); then
+        echo "elf check: $file exports (<) other than $abi lists (>):" $diff >&2
         status=1
       fi ;;
   esac
-  # Control flow protection (-fcf-protection) is built in, but on i386
-  # Debian 12's C library start files lack the property that marks a file
-  # as protected, so the linker drops it and hardening-check cannot see it.
+  if [[ $file == */usr/* ]] && readelf -d "$file" | grep -q RUNPATH; then
+    echo "elf check: $file has a RUNPATH" >&2
+    status=1
+  fi
+  # No control flow protection on i386: Debian 12's C library start files
+  # lack the property that marks a file as protected (see README).
   if ! report=$(hardening-check --nocfprotection "$file" 2>&1); then
     echo "elf check: $report" >&2
     status=1
@@ -88,6 +84,6 @@ if [ -n "$provider" ] && [ ${#runtime[@]} -eq 2 ]; then
   fi
 fi
 [ $status -eq 0 ] &&
-  echo "elf check: ${#files[@]} files hardened, no 32-bit file or time call, no export past" \
-    "the host interface, no import past the provider's host calls"
+  echo "elf check: ${#files[@]} files hardened, no 32-bit file or time call, the runtime's" \
+    "exports as listed, no import past the provider's host calls"
 exit $status

@@ -148,14 +148,16 @@ unit_journal() {
 # Every path in the container (a tab, then its type, owner and mode) but
 # the kernel's, the package managers' records and logs, systemd's and the
 # console's state (/run/private: the folder systemd keeps for the runtime
-# folders of dynamic users, which 42.0's unit asked for) and the test's
-# packages: what a purge must leave as it was before the install.
+# folders of dynamic users, which 42.0's unit asked for; the private
+# temporary folders of each boot's services) and the test's packages: what
+# a purge must leave as it was before the install.
 inside_snapshot() {
   inside find / \( -path /proc -o -path /sys -o -path /dev -o -path /srv/qmx-test \
     -o -path /var/lib/dpkg -o -path /var/lib/apt -o -path /var/cache/apt -o -path /var/cache/debconf \
     -o -path /var/cache/ldconfig -o -path /var/log/journal -o -path /var/log/apt \
     -o -path /var/log/dpkg.log -o -path /var/log/alternatives.log -o -path /run/systemd \
-    -o -path /var/lib/systemd -o -path /run/log -o -path /run/agetty.reload -o -path /run/private \) \
+    -o -path /var/lib/systemd -o -path /run/log -o -path /run/agetty.reload -o -path /run/private \
+    -o -path '/tmp/systemd-private-*' -o -path '/var/tmp/systemd-private-*' \) \
     -prune \
     -o -printf '%p\t%y %u %m\n' | LC_ALL=C sort
 }
