@@ -292,6 +292,15 @@ TEST(QmxCallCheckTest, NamesTheBrokenLink) {
        "var/log/qmx/umprovider.log var/lib/qmxupdtmngr/journal.log && chmod 0604 var/*/q*/*.log",
        "service trace",
        "umprovider.log: mode 0604, others could read the passwords it holds; made 0600 now"},
+      {"a kind the service refused at its last call",
+       "mkdir -m 0700 -p var/log/qmx && umask 077 && printf '%s\\n' "
+       "'T [1:2] CVELTRAX_UpdateManager::GetAutoDownloadSetting() ReceiveMessage length error' "
+       "'T [1:1] CVELTRAX_UpdateManager::GetUpdateHistory() ReceiveMessage length error' "
+       "'T [1:1] MSGID_CP_0006_F update service answered failure: kind=gtuphist result=0011' "
+       "'T [1:2] MSGID_CP_0006_F update service answered failure: kind=gtatdnld result=0011' "
+       "'T [1:2] MSGID_CP_0006_S update service answered success: kind=gtatdnld result=0000' "
+       ">var/log/qmx/umprovider.log", "service",
+       "at the last call of each: gtuphist (0011: a kind it does not know) -- a service older"},
       {"trace log a link", "mkdir -p " + std::string(logs) + " && ln -s other.log " + logs +
        "/umprovider.log && touch " + logs + "/other.log", "trace",
        "umprovider.log: refused: is a symbolic link"},

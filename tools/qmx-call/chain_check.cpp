@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <iterator>
+#include <map>
 #include <vector>
 
 #include "common/dpkg_status.h"
@@ -39,6 +40,8 @@ const char kTraceFolder[] = "/var/log/qmx";
 const char kProviderLog[] = "umprovider.log";
 // Where the service journals, by default: DownloadAll's proxy password too.
 const char kServiceJournal[] = "/var/lib/qmxupdtmngr/journal.log";
+// How much of the end of the provider's log is searched for refused kinds.
+const size_t kLogTail = 64u << 10;
 // A provider library is a few MiB even with sanitizers; more is no provider.
 const size_t kLibraryLimit = 64u << 20;
 
@@ -191,6 +194,56 @@ std::string ServiceAction(ExchangeFault fault) {
          "qmxupdtmngr; journalctl -u qmxupdtmngr";
 }
 
+// The end of the provider's log, whole lines only; empty when there is no
+// log or it is not a file of ours.
+std::string LogTail(const std::string& path) {
+  std::string error;
+  int fd = OpenForReading(path, ReadRule::kPrivate, &error);
+  if (fd < 0) return "";
+  std::string tail(kLogTail, '\0');
+  off_t end = lseek(fd, 0, SEEK_END);
+  off_t from = end > static_cast<off_t>(kLogTail) ? end - static_cast<off_t>(kLogTail) : 0;
+  ssize_t got = end < 0 ? -1 : pread(fd, &tail[0], tail.size(), from);
+  close(fd);
+  tail.resize(got > 0 ? static_cast<size_t>(got) : 0);
+  if (from > 0) tail.erase(0, tail.find('\n') + 1);
+  return tail;
+}
+
+// The kinds whose last call in the log the service refused: a failure code
+// in a bare header where the provider expects values, which the provider
+// traces as a length error followed by the service's code. A service older
+// than the provider answers so a kind it does not know. Each kind is
+// given with that code.
+std::map<std::string, std::string> RefusedKinds(const std::string& log) {
+  static const char kLengthError[] = "ReceiveMessage length error";
+  static const char kAnswered[] = " update service answered ";
+  std::map<std::string, std::string> refused;
+  std::map<std::string, bool> lengthErrorLast;  // by "[pid:tid]"
+  for (size_t at = 0, next; at < log.size(); at = next) {
+    next = log.find('\n', at);
+    next = next == std::string::npos ? log.size() : next + 1;
+    const std::string line = log.substr(at, next - at - (log[next - 1] == '\n'));
+    size_t open = line.find(" ["), close = line.find("] ");
+    if (open == std::string::npos || close == std::string::npos) continue;
+    const std::string thread = line.substr(open + 1, close - open);
+    bool afterLengthError = lengthErrorLast[thread];
+    lengthErrorLast[thread] = line.size() >= sizeof(kLengthError) - 1 &&
+                              line.compare(line.size() - (sizeof(kLengthError) - 1),
+                                           std::string::npos, kLengthError) == 0;
+    size_t kindAt = line.find("kind=");
+    if (line.find(kAnswered) == std::string::npos || kindAt == std::string::npos) continue;
+    const std::string kind = line.substr(kindAt + 5, 8);
+    size_t codeAt = line.find("result=");
+    if (afterLengthError && line.find("failure") != std::string::npos && codeAt != std::string::npos) {
+      refused[kind] = line.substr(codeAt + 7, 4);
+    } else {
+      refused.erase(kind);
+    }
+  }
+  return refused;
+}
+
 LinkResult CheckService(const SocketConfig& config) {
   using Clock = std::chrono::steady_clock;
   std::string limits = "time-outs: connect " + std::to_string(config.connectTimeoutMs) +
@@ -221,6 +274,16 @@ LinkResult CheckService(const SocketConfig& config) {
     return Failing("service", exposed,
                    "chmod 0600 " + journal + " (the service does at its next line), "
                    "and change the proxy password others may have read there");
+  }
+  std::string refusals;
+  for (const auto& kind : RefusedKinds(LogTail(RootedPath(kTraceFolder) + "/" + kProviderLog))) {
+    refusals += (refusals.empty() ? "" : ", ") + kind.first + " (" + kind.second +
+                (kind.second == "0011" ? ": a kind it does not know" : "") + ")";
+  }
+  if (!refusals.empty()) {
+    return Failing("service", "refused with no values, at the last call of each: " + refusals,
+                   "a service older than this provider refuses its newer kinds: install "
+                   "the qmxupdtmngr that came with it (apt install qmxupdtmngr)");
   }
   return Ok("service", "answered the status request in " +
                            std::to_string(ms.count()) + " ms: status " +
