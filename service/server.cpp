@@ -508,7 +508,7 @@ void Server::HandOver(int fd) {
   }
   // A request that only reads waits for nothing while no other is in hand
   // (a save holds the settings): answered here, it costs no thread switch.
-  if (in_hand_ == 0 && IsRoutine(Reply{EchoedKind(job.request), kOk, ""})) {
+  if (in_hand_ == 0 && OnlyReads(job.request)) {
     try {
       AnswerHere(&job);
     } catch (const std::bad_alloc&) {
