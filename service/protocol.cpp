@@ -1,7 +1,5 @@
 #include "service/protocol.h"
 
-#include <cinttypes>
-#include <cstdio>
 
 namespace qmx {
 namespace service {
@@ -32,6 +30,26 @@ std::string ReplaceAll(const std::string& text, const std::string& from,
   return out;
 }
 
+// The escaped form of value, appended to out.
+void AppendEscaped(const std::string& value, std::string* out) {
+  size_t start = 0;
+  for (size_t at = value.find(kSeparator); at != std::string::npos;
+       at = value.find(kSeparator, start)) {
+    out->append(value, start, at - start);
+    out->append(kEscapedSeparator);
+    start = at + 1;
+  }
+  out->append(value, start, std::string::npos);
+}
+
+// value as digits upper-case hex digits, appended to out.
+void AppendHex(uint32_t value, int digits, std::string* out) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) {
+    out->push_back(kDigits[(value >> shift) & 0xF]);
+  }
+}
+
 }  // namespace
 
 bool ParseRequestHeader(const std::string& request, RequestHeader* header) {
@@ -60,16 +78,24 @@ std::string EchoedKind(const std::string& request) {
 }
 
 std::string EncodeReply(const Reply& reply) {
+  std::string bytes;
+  bytes.reserve(kHeaderSize + reply.body.size());
   // Callers keep bodies within kMaxBodySize; the cast only documents it.
-  return Hex4(static_cast<uint16_t>(reply.body.size())) + reply.kind +
-         Hex4(reply.code) + reply.body;
+  AppendHex(static_cast<uint16_t>(reply.body.size()), 4, &bytes);
+  bytes += reply.kind;
+  AppendHex(reply.code, 4, &bytes);
+  bytes += reply.body;
+  return bytes;
 }
 
 std::string EncodeValues(const std::vector<std::string>& values) {
+  size_t size = values.size();  // the separators; exact with no ";" inside
+  for (const std::string& value : values) size += value.size();
   std::string out;
+  out.reserve(size);
   for (size_t i = 0; i < values.size(); ++i) {
     if (i > 0) out += kSeparator;
-    out += ReplaceAll(values[i], std::string(1, kSeparator), kEscapedSeparator);
+    AppendEscaped(values[i], &out);
   }
   return out;
 }
@@ -92,14 +118,14 @@ std::vector<std::string> DecodeValues(const std::string& body) {
 }
 
 std::string Hex4(uint16_t value) {
-  char text[8];
-  std::snprintf(text, sizeof(text), "%04X", static_cast<unsigned>(value));
+  std::string text;
+  AppendHex(value, 4, &text);
   return text;
 }
 
 std::string Hex8(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "%08" PRIX32, value);
+  std::string text;
+  AppendHex(value, 8, &text);
   return text;
 }
 

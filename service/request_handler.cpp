@@ -1,5 +1,7 @@
 #include "service/request_handler.h"
 
+#include <cstring>
+#include <utility>
 #include <vector>
 
 namespace qmx {
@@ -8,9 +10,8 @@ namespace {
 
 using Values = std::vector<std::string>;
 
-Reply Answer(const std::string& kind, uint16_t code,
-             const std::string& body = "") {
-  return Reply{kind, code, body};
+Reply Answer(std::string kind, uint16_t code, std::string body = "") {
+  return Reply{std::move(kind), code, std::move(body)};
 }
 
 // "Name=value" items for the journal.
@@ -39,7 +40,7 @@ struct KindEntry {
 };
 
 Reply GetStatus(const KindEntry& entry, const Values&, ServiceState& state) {
-  return Answer(entry.kind, static_cast<uint16_t>(state.Get().status));
+  return Answer(entry.kind, static_cast<uint16_t>(state.Snapshot()->status));
 }
 
 // exreboot, mdulupdt and exmndnld: nothing happens but the journal line.
@@ -56,7 +57,7 @@ Reply Journaled(const KindEntry& entry, const Values& values,
 // exmnupdt and exmnrlbk: journaled, answered with the Reboot value.
 Reply JournaledWithReboot(const KindEntry& entry, const Values&,
                           ServiceState& state) {
-  std::string reboot = Hex8(state.Get().reboot);
+  std::string reboot = Hex8(state.Snapshot()->reboot);
   if (!state.Record(entry.kind, {"Reboot=" + reboot})) {
     return Answer(entry.kind, kJournalNotWritten);
   }
@@ -64,7 +65,8 @@ Reply JournaledWithReboot(const KindEntry& entry, const Values&,
 }
 
 Reply GetList(const KindEntry& entry, const Values&, ServiceState& state) {
-  return Answer(entry.kind, kOk, EncodeValues(state.Get().*entry.list));
+  const std::shared_ptr<const ServiceSettings> settings = state.Snapshot();
+  return Answer(entry.kind, kOk, EncodeValues((*settings).*entry.list));
 }
 
 Reply SetList(const KindEntry& entry, const Values& values,
@@ -89,43 +91,55 @@ const KindEntry kKinds[] = {
     {"exmnrlbk", nullptr, nullptr, JournaledWithReboot, false},
 };
 
-const KindEntry* FindKind(const std::string& kind) {
+// Every kind is kKindSize letters, so a kind of any other size is none.
+const KindEntry* FindKind(const char* kind, size_t size) {
+  if (size != kKindSize) return nullptr;
   for (const KindEntry& entry : kKinds) {
-    if (kind == entry.kind) return &entry;
+    if (std::memcmp(kind, entry.kind, kKindSize) == 0) return &entry;
   }
   return nullptr;
 }
 
+const KindEntry* FindKind(const std::string& kind) {
+  return FindKind(kind.data(), kind.size());
+}
+
 // The body's values checked against what the kind takes; kOk or the code
 // of the first fault.
-uint16_t CheckBody(const KindEntry& entry, const std::string& body,
+uint16_t CheckBody(const KindEntry& entry, const std::string& request,
                    Values* values) {
   if (entry.request_fields == nullptr) {
-    return body.empty() ? kOk : kWrongValueCount;
+    return request.size() == kHeaderSize ? kOk : kWrongValueCount;
   }
-  *values = DecodeValues(body);
+  *values = DecodeValues(request.substr(kHeaderSize));
   return CheckValues(*entry.request_fields, values);
 }
 
 }  // namespace
 
 Reply HandleRequest(const std::string& request, ServiceState& state) {
-  std::string echoed = EchoedKind(request);
-  if (request.size() > kMaxRequestSize) return Answer(echoed, kRequestTooLarge);
+  if (request.size() > kMaxRequestSize) {
+    return Answer(EchoedKind(request), kRequestTooLarge);
+  }
   RequestHeader header;
   if (!ParseRequestHeader(request, &header)) {
-    return Answer(echoed, kMalformedHeader);
+    return Answer(EchoedKind(request), kMalformedHeader);
   }
   const KindEntry* entry = FindKind(header.kind);
   if (entry == nullptr) return Answer(header.kind, kUnknownKind);
-  std::string body = request.substr(kHeaderSize);
-  if (body.size() != header.body_length) {
+  if (request.size() - kHeaderSize != header.body_length) {
     return Answer(header.kind, kLengthMismatch);
   }
   Values values;
-  uint16_t code = CheckBody(*entry, body, &values);
+  uint16_t code = CheckBody(*entry, request, &values);
   if (code != kOk) return Answer(header.kind, code);
   return entry->act(*entry, values, state);
+}
+
+bool OnlyReads(const std::string& request) {
+  if (request.size() < 4 + kKindSize) return false;
+  const KindEntry* entry = FindKind(request.data() + 4, kKindSize);
+  return entry != nullptr && entry->reads_only;
 }
 
 bool IsRoutine(const Reply& reply) {

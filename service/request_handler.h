@@ -17,6 +17,10 @@ namespace service {
 // A bad request gets a non-zero code, an empty body and changes nothing.
 Reply HandleRequest(const std::string& request, ServiceState& state);
 
+// True when request names a kind that only reads, whatever else is wrong
+// with it: one that waits for no save.
+bool OnlyReads(const std::string& request);
+
 // True for a successful reply to a kind that only reads: routine, not worth
 // a log line.
 bool IsRoutine(const Reply& reply);

@@ -497,8 +497,7 @@ void Server::AwaitMore(int fd) {
 
 void Server::HandOver(int fd) {
   auto it = connections_.find(fd);
-  if (it->second.watched) epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
-  Job job{fd, std::move(it->second.request), std::string()};
+  Job job{fd, std::move(it->second.request), std::string(), it->second.watched};
   connections_.erase(it);
   // A client that closed without a word waits for nothing.
   if (job.request.empty() && PeerGone(fd)) {
@@ -508,7 +507,7 @@ void Server::HandOver(int fd) {
   }
   // A request that only reads waits for nothing while no other is in hand
   // (a save holds the settings): answered here, it costs no thread switch.
-  if (in_hand_ == 0 && IsRoutine(Reply{EchoedKind(job.request), kOk, ""})) {
+  if (in_hand_ == 0 && OnlyReads(job.request)) {
     try {
       AnswerHere(&job);
     } catch (const std::bad_alloc&) {
@@ -541,8 +540,13 @@ void Server::AnswerHere(Job* job) {
   Queue(job);
 }
 
+// A client closed here leaves the watch list with its descriptor; one
+// queued stays open, and must leave it now, or its end of file would wake the
+// loop until a worker closes it.
 void Server::Queue(Job* job) {
   const int fd = job->fd;
+  if (job->watched) epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
+  job->watched = false;
   try {
     std::lock_guard<std::mutex> lock(mutex_);
     jobs_.push_back(std::move(*job));

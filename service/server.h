@@ -97,6 +97,7 @@ class Server {
     int fd = -1;
     std::string request;
     std::string reply;  // when not empty: answered, this is left to send
+    bool watched = false;  // still in the event loop's watch list
   };
 
   bool TakeListener(std::string* error);

@@ -1,11 +1,12 @@
-// ServiceState is what requests act on: the settings, guarded so that a Set
-// is atomic with respect to Gets, plus where settings are persisted and
+// ServiceState is what requests act on: the settings, replaced whole so that
+// a Set is atomic with respect to Gets, plus where settings are persisted and
 // actions journaled. Without a store or journal (the fuzzer, unit tests) it
 // keeps everything in memory.
 
 #ifndef QMX_SERVICE_SERVICE_STATE_H_
 #define QMX_SERVICE_SERVICE_STATE_H_
 
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -43,7 +44,11 @@ class ServiceState {
   ServiceState(const ServiceState&) = delete;
   ServiceState& operator=(const ServiceState&) = delete;
 
-  ServiceSettings Get() const;
+  // The settings in force. A save never changes them: it puts new ones in
+  // their place, so a reader may keep these as long as it likes and copies
+  // nothing to read one value.
+  std::shared_ptr<const ServiceSettings> Snapshot() const;
+  ServiceSettings Get() const { return *Snapshot(); }
 
   // Replaces one stored list (&ServiceSettings::download or ::update). The
   // new value is kept only when the store saved it; false otherwise, and the
@@ -56,8 +61,9 @@ class ServiceState {
 
  private:
   std::mutex save_mutex_;  // held for a whole save
-  mutable std::mutex mutex_;
-  ServiceSettings settings_;  // guarded by mutex_; written under save_mutex_ too
+  mutable std::mutex mutex_;  // held only to take or swap the pointer
+  std::shared_ptr<const ServiceSettings> settings_;  // guarded by mutex_;
+                                                    // swapped under save_mutex_ too
   SettingsStore* const store_;
   ActionJournal* const journal_;
 };
