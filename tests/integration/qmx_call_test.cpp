@@ -4,7 +4,6 @@
 // closed or unwritable, and --check with each link of the chain broken.
 
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -169,8 +168,7 @@ TEST_F(QmxCallTest, TextReportAndTrace) {
 // or unwritable the report arrives whole, or status 74 says it did not; it
 // never lands in a file we opened (the trace log, opened for an error).
 TEST_F(QmxCallTest, CallsThatCannotSucceedSayWhy) {
-  const std::string fifo = root_.PathOf("/schema.fifo"), empty = root_.PathOf("/empty.mof");
-  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  const std::string empty = root_.PathOf("/empty.mof");
   root_.WriteFile("/empty.mof", "");
   auto shell = [](const std::string& redirect) {
     return Args{"/bin/sh", "-c", "exec \"$0\" \"$@\" " + redirect};
@@ -200,7 +198,6 @@ TEST_F(QmxCallTest, CallsThatCannotSucceedSayWhy) {
        "cannot load the schema: /nonexistent/x.mof"},
       {{"--schema", empty, "GetQmxStatus"}, 64, "the schema declares no class VELTRAX_"},
       {{"--schema", "/dev/zero", "GetQmxStatus"}, 64, "cannot load the schema: /dev/zero"},
-      {{"--schema=" + fifo, "GetQmxStatus"}, 64, "cannot load the schema: " + fifo},
       {{"--provider=/nonexistent/x.so", "GetQmxStatus"}, 64, "cannot load the provider"},
       {{"GetQmxStatus", "Force=1"}, 64, "GetQmxStatus takes no input parameters"},
       {{"SetAutoUpdateSetting", "Schedule.Time=1"}, 64,
@@ -260,9 +257,6 @@ TEST(QmxCallCheckTest, NamesTheBrokenLink) {
       {"no socket", "", "socket service", "qmxupdtmngr.sock: does not exist", {}, kNothing},
       {"no socket folder", "echo '[Socket]\nPath=/run/no/s' >opt/veltrax/qmx/um/SocketConfig.ini",
        "socket service", "/run: No such file or directory", {}, kNothing},
-      {"socket folder a link anyone could have planted",
-       "mkdir -p var/run home/u && chown 65534 home/u && chmod 1777 var/run && ln -s $PWD/home/u "
-       "var/run/qmx", "socket service", "/var/run/qmx not followed: ", {}, kStranger},
       {"a file at the socket", "mkdir -p var/run/qmx && touch var/run/qmx/qmxupdtmngr.sock",
        "socket service", "qmxupdtmngr.sock: a regular file", {}, kNothing},
       {"silent service", "mkdir -p var/run/qmx", "service", "no reply in time", {}, kSilent},

@@ -44,44 +44,31 @@ calls=$(tr -d '\n' <<<"$calls" | sed -E 's/ +\|/|/g')
 symbols() { nm -D -C "$@" | sed -E 's/^[0-9a-f ]+ [A-Za-z] //; s/@.*//' | sort -u; }
 runtime=() provider=""
 status=0
+flag() { echo "elf check: $*" >&2; status=1; }
 for file in "${files[@]}"; do
   case ${file##*/} in
     libqmxp_Veltrax_UpdateManager.so) provider=$file ;;
     libqmx_ComLib.so | libqmx_ProviderBase.so)
       runtime+=("$file")
-      if ! diff=$(diff <(nm -D --defined-only "$file" | awk '{ print $3 }' | sort) <(awk -v lib="${file##*/}" \
-          '/^[^ #*]/ { listed = $1 == lib } listed && /^ / { sub(/@Base$/, "", $1); print $1 }' "$abi" | sort)); then
-        echo "elf check: $file exports (<) other than $abi lists (>):" $diff >&2
-        status=1
-      fi ;;
+      diff=$(diff <(nm -D --defined-only "$file" | awk '{ print $3 }' | sort) <(awk -v lib="${file##*/}" \
+          '/^[^ #*]/ { listed = $1 == lib } listed && /^ / { sub(/@Base$/, "", $1); print $1 }' "$abi" | sort)) ||
+        flag "$file exports (<) other than $abi lists (>):" $diff ;;
   esac
-  if [[ $file == */usr/* ]] && readelf -d "$file" | grep -q RUNPATH; then
-    echo "elf check: $file has a RUNPATH" >&2
-    status=1
-  fi
+  if [[ $file == */usr/* ]] && readelf -d "$file" | grep -q RUNPATH; then flag "$file has a RUNPATH"; fi
   # No control flow protection on i386: Debian 12's C library start files
   # lack the property that marks a file as protected (see README).
-  if ! report=$(hardening-check --nocfprotection "$file" 2>&1); then
-    echo "elf check: $report" >&2
-    status=1
-  fi
+  report=$(hardening-check --nocfprotection "$file" 2>&1) || flag "$report"
   # Only i386 has the narrow variants; a 64-bit build's are already wide.
   [ "$(od -An -tu1 -j4 -N1 "$file" | tr -d ' ')" = 1 ] || continue
   imported=$(nm -D --undefined-only "$file" | awk '{print $2}' | sed 's/@.*//' |
              grep -E -x "$narrow" | tr '\n' ' ') || true
-  if [ -n "$imported" ]; then
-    echo "elf check: $file imports 32-bit file or time calls: $imported" >&2
-    status=1
-  fi
+  [ -z "$imported" ] || flag "$file imports 32-bit file or time calls: $imported"
 done
 if [ -n "$provider" ] && [ ${#runtime[@]} -eq 2 ]; then
   unknown=$(symbols --undefined-only "$provider" | comm -12 - <(symbols --defined-only "${runtime[@]}") |
     sed -E 's/\(.*//; s/\[abi:[^]]*\]//' | grep -v -x -E "$calls") || true
   unknown+=$(symbols --undefined-only "$provider" | grep -E '^(__cxa_guard|pthread_)') || true
-  if [ -n "$unknown" ]; then
-    echo "elf check: $provider imports host calls a host framework lacks, or a lock:" $unknown >&2
-    status=1
-  fi
+  [ -z "$unknown" ] || flag "$provider imports host calls a host framework lacks, or a lock:" $unknown
 fi
 [ $status -eq 0 ] &&
   echo "elf check: ${#files[@]} files hardened, no 32-bit file or time call, the runtime's" \

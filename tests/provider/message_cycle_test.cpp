@@ -104,7 +104,6 @@ TEST_F(MessageCycleTest, SendsEachRequestAndTakesTheReplyByItsRules) {
       {"GetAutoUpdateSetting", "0000gtatupdt0011", kFailed, "MSGID_CP_0006_F gtatupdt 0011"},
       {"GetAutoUpdateSetting", fewer(getAuto), kFailed, "ParamNum error"},
       {"GetAutoUpdateSetting", getAuto + ";", kFailed, "ParamNum error"},
-      {"GetAutoDownloadSetting", getDownload + ";", kFailed, "ParamNum error"},
       {"GetAutoUpdateSetting", first(getAuto, "01"), kFailed, boolean},
       {"GetAutoUpdateSetting", first(getAuto, ""), kFailed, boolean},
       {"GetAutoDownloadSetting", first(getDownload, " 1"), kFailed, boolean},

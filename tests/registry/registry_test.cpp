@@ -117,16 +117,13 @@ TEST(RegistryTest, TheSettingsListsCarryTheSchemaPropertiesInOrder) {
   for (const auto& test : cases) EXPECT_EQ(test.properties, test.fields) << test.list;
 }
 
-TEST(RegistryTest, TheSamplesCallTheSchemaMethodsInOrder) {
+// Where a user or a test meets the methods one by one: the samples call
+// the schema's methods in its order, and the part of each file that lists
+// them names every one.
+TEST(RegistryTest, EveryPlaceThatListsTheMethodsNamesEachOne) {
   std::vector<std::string> sampled;
   for (const Sample& sample : Samples()) sampled.push_back(sample.method);
   EXPECT_EQ(SchemaMethods(), sampled) << "tests/samples/methods against the schema";
-}
-
-// Where a user or a test meets the methods one by one: the part of each
-// file that lists them. README's wire table has a row with each sending
-// method and its kind.
-TEST(RegistryTest, EveryPlaceThatListsTheMethodsNamesEachOne) {
   const struct {
     const char* file;
     const char* from;  // where the list begins

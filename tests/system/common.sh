@@ -4,14 +4,9 @@
 # piuparts_test.sh with their command line (SOURCE_DIR BUILD_DIR): both are
 # skipped unless the "system" test preset runs them, as root.
 set -euo pipefail
-if [ -z "${QMX_SYSTEM_TEST:-}" ]; then
-  echo "skipped: run by 'ctest --preset system', which sets QMX_SYSTEM_TEST"
-  exit 77
-fi
-if [ "$(id -u)" -ne 0 ]; then
-  echo "skipped: making a Debian root takes root"
-  exit 77
-fi
+skip() { echo "skipped: $*"; exit 77; }
+[ -n "${QMX_SYSTEM_TEST:-}" ] || skip "run by 'ctest --preset system', which sets QMX_SYSTEM_TEST"
+[ "$(id -u)" -eq 0 ] || skip "making a Debian root takes root"
 src=$(cd "$1" && pwd)
 build=$(cd "$2" && pwd)
 . "$src/tests/support/method_calls.sh"
@@ -21,10 +16,7 @@ work=${work%.sh}
 started_at=$EPOCHREALTIME
 step_at=$EPOCHREALTIME
 
-fail() {
-  echo "FAIL: $*" >&2
-  exit 1
-}
+fail() { echo "FAIL: $*" >&2; exit 1; }
 pass() { echo "ok: $*"; }
 finish() { printf 'total %.1f s\n' "$(elapsed "$started_at")"; }
 elapsed() { awk -v a="$1" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }'; }
@@ -108,10 +100,7 @@ boot_container() {
     kill -0 "$nspawn_pid" 2>/dev/null || { init_pid=""; break; }
     sleep 0.2
   done
-  if [ -z "$init_pid" ]; then
-    echo "skipped: this machine cannot boot a container: $(tail -n 5 "$work/console.log")"
-    exit 77
-  fi
+  [ -n "$init_pid" ] || skip "this machine cannot boot a container: $(tail -n 5 "$work/console.log")"
   local state
   state=$(timeout 60 nsenter -t "$init_pid" -a systemctl is-system-running --wait) || true
   case "$state" in
@@ -198,10 +187,7 @@ container_only_warning="Failed to configure loopback network device, ignoring: O
 check_runnable() {
   local status=0
   inside /usr/bin/qmx-call --help >/dev/null 2>&1 || status=$?
-  if [ $status -eq 126 ]; then
-    echo "skipped: this machine runs no i386 program"
-    exit 77
-  fi
+  [ $status -ne 126 ] || skip "this machine runs no i386 program"
 }
 
 # call METHOD ARGS...: the installed qmx-call; its JSON answer in $answer.
