@@ -57,7 +57,7 @@ wait $packages_pid || fail "building the packages: $(tail -n 20 "$work/packages.
 step "packages of $version, $next and 42.0"
 mkdir -p "$work/root/srv/qmx-test"
 cp -r "$work/now" "$work/next" "$work/old" "$work/root/srv/qmx-test/"
-(cd "$src" && cp --parents -r debian/tests tests/support "$work/root/srv/qmx-test/")
+(cd "$src" && cp --parents -r debian/tests tests/support tests/samples "$work/root/srv/qmx-test/")
 
 # --- maintainer scripts, stopped at each step and run again --------------------
 # Each row: a DPKG_ROOT set up as the row says, one maintainer script with
