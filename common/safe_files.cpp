@@ -21,12 +21,6 @@ bool Fail(const std::string& what, const std::string& path, int error,
   return false;
 }
 
-std::string ModeText(mode_t mode) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "%04o", static_cast<unsigned>(mode & 07777));
-  return text;
-}
-
 std::string SizeText(size_t bytes) {
   if (bytes % (1u << 20) == 0) return std::to_string(bytes >> 20) + " MiB";
   if (bytes % 1024 == 0) return std::to_string(bytes >> 10) + " KiB";
@@ -158,6 +152,12 @@ bool HoldsOnlyOurFiles(const std::string& dir, const struct stat& st) {
 std::string TemporaryPrefix(const std::string& path) { return path + ".tmp-"; }
 
 }  // namespace
+
+std::string ModeText(mode_t mode) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
+}
 
 int (*g_sync_folder_for_tests)(int fd) = nullptr;
 

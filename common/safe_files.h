@@ -23,6 +23,9 @@ namespace qmx {
 // strerror(error) as a std::string.
 std::string ErrorText(int error);
 
+// A file's permission bits as four octal digits ("0644").
+std::string ModeText(mode_t mode);
+
 // The folder part of path ("." when there is none).
 std::string DirName(const std::string& path);
 

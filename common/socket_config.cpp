@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <vector>
 
@@ -119,9 +118,8 @@ std::string DistrustLink(const PathLink& link, uid_t owner) {
     return not_followed + link.holder + " belongs to uid " + std::to_string(holder.st_uid);
   }
   if (OthersMayWrite(holder)) {
-    char mode[16];
-    std::snprintf(mode, sizeof(mode), "%04o", static_cast<unsigned>(holder.st_mode & 07777));
-    return not_followed + link.holder + " can be written by others (mode " + mode + ")";
+    return not_followed + link.holder + " can be written by others (mode " +
+           ModeText(holder.st_mode) + ")";
   }
   return link.holder == "/" ? "" : DistrustFolderChain(DirName(link.holder));
 }

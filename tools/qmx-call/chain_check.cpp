@@ -60,12 +60,6 @@ std::string Joined(const std::vector<std::string>& parts) {
   return text;
 }
 
-std::string ModeText(mode_t mode) {
-  char text[16];
-  snprintf(text, sizeof(text), "%04o", static_cast<unsigned>(mode & 07777));
-  return text;
-}
-
 std::string UserText(uid_t uid) {
   const struct passwd* user = getpwuid(uid);
   std::string id = "uid " + std::to_string(uid);
