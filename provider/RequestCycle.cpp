@@ -77,25 +77,30 @@ std::list<std::string> CVELTRAX_UpdateManager::GetParameter(
   return lstItems;
 }
 
+// The items go into one block instead of a list node each: a reply's few
+// values then cost one allocation, not one per value.
 bool CVELTRAX_UpdateManager::GetParameterOf(std::string strParameter,
                                             size_t nItems,
-                                            std::list<std::string>* plstItems) {
+                                            std::vector<std::string>* pvecItems) {
   size_t nFound = 1 + static_cast<size_t>(std::count(
                           strParameter.begin(), strParameter.end(), ';'));
-  SplitParameter(strParameter, nFound == nItems ? plstItems : nullptr);
-  return nFound == nItems;
+  bool bKept = nFound == nItems;
+  if (bKept) pvecItems->reserve(nItems);
+  SplitParameter(strParameter, bKept ? pvecItems : nullptr);
+  return bKept;
 }
 
+template <typename TItems>
 void CVELTRAX_UpdateManager::SplitParameter(const std::string& strParameter,
-                                            std::list<std::string>* plstItems) {
+                                            TItems* pItems) {
   COperationTrace objTrace("CVELTRAX_UpdateManager::GetParameter()");
   objTrace.Start();
   // Items not kept pass through one string, whose memory is reused.
   std::string strDropped;
   auto Take = [&](size_t nBegin, size_t nLength) -> std::string& {
-    if (plstItems == nullptr) return strDropped.assign(strParameter, nBegin, nLength);
-    plstItems->emplace_back(strParameter, nBegin, nLength);
-    return plstItems->back();
+    if (pItems == nullptr) return strDropped.assign(strParameter, nBegin, nLength);
+    pItems->emplace_back(strParameter, nBegin, nLength);
+    return pItems->back();
   };
   // One pass over the text: a bad reply of nothing but separators must not
   // cost more than its length.

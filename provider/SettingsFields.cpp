@@ -1,6 +1,8 @@
 #include "provider/SettingsFields.h"
 
 #include <iterator>
+#include <string>
+#include <vector>
 
 #include "host/utility.h"
 #include "link/MessageFormat.h"
@@ -61,7 +63,7 @@ HRESULT StoreField(IWbemClassObject* pInstance, const CSettingField& objField,
   return WBEM_E_FAILED;
 }
 
-using CValueIterator = std::list<std::string>::const_iterator;
+using CValueIterator = std::vector<std::string>::const_iterator;
 
 // The first boolean field whose text is neither "1" nor "0"; checked before
 // any property is set, so a rejected reply leaves no half-filled instance.
@@ -173,12 +175,12 @@ bool CSettingsReadCycle::ReadBody(std::string strBody) {
   for (const CSettingsObject& objObject : m_objObjects) {
     nExpected += objObject.pFields->size();
   }
-  std::list<std::string> lstValues;
-  if (!m_pProvider->GetParameterOf(std::move(strBody), nExpected, &lstValues)) {
+  std::vector<std::string> vecValues;
+  if (!m_pProvider->GetParameterOf(std::move(strBody), nExpected, &vecValues)) {
     GetTrace().Write(TRACE_ERROR, "ParamNum error");
     return false;
   }
-  CValueIterator itValue = lstValues.begin();
+  CValueIterator itValue = vecValues.begin();
   for (const CSettingsObject& objObject : m_objObjects) {
     if (!StoreObject(GetTrace(), m_pProvider->GetServices(), m_pOutParams,
                      objObject, itValue)) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <list>
 #include <string>
+#include <vector>
 
 #include "host/provider_base.h"
 #include "host/wbem.h"
@@ -74,16 +75,16 @@ class CVELTRAX_UpdateManager : public CVELTRAX_SysService {
   // when it does; otherwise false, traced alike but with no item kept, so
   // that a reply of nothing but separators costs no memory per item.
   bool GetParameterOf(std::string strParameter, size_t nItems,
-                      std::list<std::string>* plstItems);
+                      std::vector<std::string>* pvecItems);
 
  private:
   // The steps every request shares: install check, input, link, request,
   // reply checks, body. Each operation gives only what is its own.
   long RunRequestCycle(CRequestCycle* pCycle);
-  // Splits strParameter with GetParameter's traces; null plstItems: the
-  // items are not kept.
-  void SplitParameter(const std::string& strParameter,
-                      std::list<std::string>* plstItems);
+  // Splits strParameter with GetParameter's traces into *pItems (a list or
+  // a vector of strings); null pItems: the items are not kept.
+  template <typename TItems>
+  void SplitParameter(const std::string& strParameter, TItems* pItems);
   // Opens the link and hands it to pLink; 0, or the result code the
   // operation ends with.
   long OpenLink(const COperationTrace& objTrace, COpenLinkScope* pLink);
