@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <new>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -102,7 +103,9 @@ class ClassObject : public ObjectBase {
 
 // An instance: one value per property of its class, NULL until Put. The
 // values lie in the same block as the object: a call makes an instance of
-// every object it returns, and one allocation each is enough.
+// every object it returns, and one allocation each is enough. A text is kept
+// in a string of that block, so that a short one (most settings are) needs
+// no allocation of its own; its VARIANT points at it.
 class InstanceObject : public ObjectBase {
  public:
   static InstanceObject* Make(ClassObject* cls);
@@ -123,20 +126,29 @@ class InstanceObject : public ObjectBase {
   }
 
  private:
-  InstanceObject(ClassObject* cls, VARIANT* values);
+  InstanceObject(ClassObject* cls, VARIANT* values, std::string* texts);
   ~InstanceObject() override;
 
-  // Where the values start in a block that begins with the object.
-  static size_t ValuesOffset() {
-    return (sizeof(InstanceObject) + alignof(VARIANT) - 1) / alignof(VARIANT) *
-           alignof(VARIANT);
+  // Where the values and the texts start in a block that begins with the
+  // object.
+  static size_t ValuesOffset() { return RoundUp(sizeof(InstanceObject), alignof(VARIANT)); }
+  static size_t TextsOffset(size_t count) {
+    return RoundUp(ValuesOffset() + count * sizeof(VARIANT), alignof(std::string));
+  }
+  static size_t RoundUp(size_t size, size_t alignment) {
+    return (size + alignment - 1) / alignment * alignment;
   }
 
   HRESULT CheckValue(const PropertyDef& property, const VARIANT& value,
                      CIMTYPE type) const;
+  // Replaces the value at index with value, already checked.
+  void Store(size_t index, const VARIANT& value);
+  // Frees what the value at index holds; a text stays in its string.
+  void Drop(size_t index);
 
   ClassObject* const m_class;
   VARIANT* const m_values;
+  std::string* const m_texts;
   const size_t m_count;
 };
 
@@ -190,34 +202,62 @@ HRESULT ClassObject::SpawnInstance(long flags, IWbemClassObject** instance) {
   return WBEM_S_NO_ERROR;
 }
 
+bool IsNullValue(const VARIANT& value) {
+  return value.vt == VT_NULL || value.vt == VT_EMPTY ||
+         (value.vt == VT_UNKNOWN && value.punkVal == nullptr);
+}
+
 InstanceObject* InstanceObject::Make(ClassObject* cls) {
   size_t count = cls->Def()->properties.size();
   char* block = static_cast<char*>(
-      ::operator new(ValuesOffset() + count * sizeof(VARIANT)));
+      ::operator new(TextsOffset(count) + count * sizeof(std::string)));
   auto* values = reinterpret_cast<VARIANT*>(block + ValuesOffset());
-  return new (block) InstanceObject(cls, values);
+  auto* texts = reinterpret_cast<std::string*>(block + TextsOffset(count));
+  return new (block) InstanceObject(cls, values, texts);
 }
 
-InstanceObject::InstanceObject(ClassObject* cls, VARIANT* values)
+InstanceObject::InstanceObject(ClassObject* cls, VARIANT* values,
+                               std::string* texts)
     : ObjectBase(cls->SchemaOf(), cls->Def()),
       m_class(cls),
       m_values(values),
+      m_texts(texts),
       m_count(cls->Def()->properties.size()) {
   m_class->AddRef();
   for (size_t i = 0; i < m_count; ++i) {
     VariantInit(&m_values[i]);
     m_values[i].vt = VT_NULL;
+    new (&m_texts[i]) std::string();
   }
 }
 
 InstanceObject::~InstanceObject() {
-  for (size_t i = 0; i < m_count; ++i) VariantClear(&m_values[i]);
+  for (size_t i = 0; i < m_count; ++i) {
+    Drop(i);
+    m_texts[i].~basic_string();
+  }
   m_class->Release();
 }
 
-bool IsNullValue(const VARIANT& value) {
-  return value.vt == VT_NULL || value.vt == VT_EMPTY ||
-         (value.vt == VT_UNKNOWN && value.punkVal == nullptr);
+void InstanceObject::Drop(size_t index) {
+  if (m_values[index].vt != VT_BSTR) VariantClear(&m_values[index]);
+  VariantInit(&m_values[index]);
+}
+
+void InstanceObject::Store(size_t index, const VARIANT& value) {
+  // Copy before dropping: the new value may be held only by the old one.
+  VARIANT copy;
+  VariantInit(&copy);
+  copy.vt = VT_NULL;
+  if (value.vt == VT_BSTR && value.bstrVal != nullptr) {
+    m_texts[index].assign(value.bstrVal);
+    copy.vt = VT_BSTR;
+    copy.bstrVal = &m_texts[index][0];
+  } else if (!IsNullValue(value)) {
+    VariantCopyTo(value, &copy);
+  }
+  Drop(index);
+  m_values[index] = copy;
 }
 
 // True when object may be stored in a property holding embeddedClass.
@@ -251,16 +291,7 @@ HRESULT InstanceObject::Put(const char* name, long, const VARIANT* value,
   if (value == nullptr) return WBEM_E_INVALID_PARAMETER;
   status = CheckValue(m_def->properties[index], *value, type);
   if (FAILED(status)) return status;
-  // Copy before clearing: the new value may be held only by the old one.
-  VARIANT copy;
-  VariantInit(&copy);
-  if (IsNullValue(*value)) {
-    copy.vt = VT_NULL;
-  } else {
-    VariantCopyTo(*value, &copy);
-  }
-  VariantClear(&m_values[index]);
-  m_values[index] = copy;
+  Store(static_cast<size_t>(index), *value);
   return WBEM_S_NO_ERROR;
 }
 
