@@ -86,10 +86,12 @@ void ReportType(const PropertyDef& property, CIMTYPE* type, long* flavor) {
   if (flavor != nullptr) *flavor = 0;
 }
 
-// A class: its properties read as NULL and cannot be written.
+// A class: its properties read as NULL and cannot be written. Its methods'
+// parameter classes are made with it and handed out again on every
+// GetMethod, as a call asks for them every time.
 class ClassObject : public ObjectBase {
  public:
-  using ObjectBase::ObjectBase;
+  ClassObject(SchemaRef schema, const ClassDef* def);
 
   HRESULT Get(const char* name, long flags, VARIANT* value, CIMTYPE* type,
               long* flavor) override;
@@ -99,6 +101,17 @@ class ClassObject : public ObjectBase {
                     IWbemClassObject** inSignature,
                     IWbemClassObject** outSignature) override;
   HRESULT SpawnInstance(long flags, IWbemClassObject** instance) override;
+
+ private:
+  ~ClassObject() override;
+
+  // The parameter classes of one method, in the order of m_def->methods;
+  // in is null for a method without [In] parameters.
+  struct Signature {
+    IWbemClassObject* in = nullptr;
+    IWbemClassObject* out = nullptr;
+  };
+  std::vector<Signature> m_signatures;
 };
 
 // An instance: one value per property of its class, NULL until Put. The
@@ -152,6 +165,24 @@ class InstanceObject : public ObjectBase {
   const size_t m_count;
 };
 
+ClassObject::ClassObject(SchemaRef schema, const ClassDef* def)
+    : ObjectBase(std::move(schema), def) {
+  m_signatures.reserve(def->methods.size());
+  for (const MethodDef& method : def->methods) {
+    Signature signature;
+    if (method.in != nullptr) signature.in = NewClassObject(m_schema, method.in);
+    signature.out = NewClassObject(m_schema, method.out);
+    m_signatures.push_back(signature);
+  }
+}
+
+ClassObject::~ClassObject() {
+  for (const Signature& signature : m_signatures) {
+    if (signature.in != nullptr) signature.in->Release();
+    signature.out->Release();
+  }
+}
+
 HRESULT ClassObject::Get(const char* name, long, VARIANT* value,
                          CIMTYPE* type, long* flavor) {
   int index;
@@ -182,11 +213,15 @@ HRESULT ClassObject::GetMethod(const char* name, long flags,
   if (FAILED(injected)) return injected;
   const MethodDef* method = m_def->FindMethod(name);
   if (method == nullptr) return WBEM_E_NOT_FOUND;
-  if (inSignature != nullptr && method->in != nullptr) {
-    *inSignature = NewClassObject(m_schema, method->in);
+  const Signature& signature =
+      m_signatures[static_cast<size_t>(method - m_def->methods.data())];
+  if (inSignature != nullptr && signature.in != nullptr) {
+    signature.in->AddRef();
+    *inSignature = signature.in;
   }
   if (outSignature != nullptr) {
-    *outSignature = NewClassObject(m_schema, method->out);
+    signature.out->AddRef();
+    *outSignature = signature.out;
   }
   return WBEM_S_NO_ERROR;
 }

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <memory>
+#include <unordered_map>
 #include <utility>
 
 #include "common/safe_files.h"
@@ -15,11 +16,13 @@
 namespace qmx {
 namespace {
 
-// Serves the classes of one schema. Each GetObject hands out a new class
-// object; all of them share the schema, which lives as long as any does.
+// Serves the classes of one schema. Each class has one class object, made
+// with the repository and handed out by every GetObject, as a call asks for
+// the same few classes every time; the objects share the schema, which
+// lives as long as any of them does.
 class Repository : public IWbemServices {
  public:
-  explicit Repository(SchemaRef schema) : m_schema(std::move(schema)) {}
+  explicit Repository(SchemaRef schema);
 
   ULONG AddRef() override { return ++m_refs; }
   ULONG Release() override {
@@ -33,11 +36,24 @@ class Repository : public IWbemServices {
                     IWbemCallResult** callResult) override;
 
  private:
-  ~Repository() override = default;
+  ~Repository() override;
 
   const SchemaRef m_schema;
+  std::unordered_map<const ClassDef*, IWbemClassObject*> m_classes;
   std::atomic<ULONG> m_refs{1};
 };
+
+Repository::Repository(SchemaRef schema) : m_schema(std::move(schema)) {
+  for (const auto& def : m_schema->All()) {
+    // A parameter class is reached through its method, not by name.
+    if (m_schema->Find(def->name) != def.get()) continue;
+    m_classes.emplace(def.get(), NewClassObject(m_schema, def.get()));
+  }
+}
+
+Repository::~Repository() {
+  for (const auto& entry : m_classes) entry.second->Release();
+}
 
 HRESULT Repository::GetObject(const std::string& path, long flags, IWbemContext*,
                               IWbemClassObject** object,
@@ -49,9 +65,10 @@ HRESULT Repository::GetObject(const std::string& path, long flags, IWbemContext*
   HRESULT injected =
       internal::InjectedFault(testing::HostOperation::kGetObject, path.c_str());
   if (injected != WBEM_S_NO_ERROR) return injected;
-  const ClassDef* def = m_schema->Find(path);
-  if (def == nullptr) return WBEM_E_NOT_FOUND;
-  *object = NewClassObject(m_schema, def);
+  auto it = m_classes.find(m_schema->Find(path));
+  if (it == m_classes.end()) return WBEM_E_NOT_FOUND;
+  it->second->AddRef();
+  *object = it->second;
   return WBEM_S_NO_ERROR;
 }
 
