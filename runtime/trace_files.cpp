@@ -157,6 +157,29 @@ std::shared_ptr<OpenFile> LogFile(const std::string& traceName, time_t second) {
   return file;
 }
 
+// Writes the size bytes of text, one line or more, to file with one write():
+// a partial append cannot be completed without interleaving. afterCut: text
+// starts with the line break that ends a cut line.
+void WriteLine(const std::string& traceName, const char* text, size_t size,
+               bool afterCut, OpenFile* file) {
+  ssize_t n;
+  do {
+    n = write(file->fd, text, size);
+  } while (n < 0 && errno == EINTR);
+  if (n == static_cast<ssize_t>(size)) return;
+  if (n > 0 || afterCut) file->midLine = true;
+  NoteDropped(LogPath(traceName) + ": " +
+              (n < 0 ? ErrorText(errno) : "the disk took only part of a line"));
+}
+
+// After a cut line the next one starts on a line of its own.
+void WriteAfterCut(const std::string& traceName, const char* line,
+                   size_t length, OpenFile* file) {
+  std::string joined = "\n";
+  joined.append(line, length);
+  WriteLine(traceName, joined.data(), joined.size(), true, file);
+}
+
 }  // namespace
 
 void ReaskTracePaths() { g_pathEpoch.fetch_add(1); }
@@ -165,23 +188,12 @@ void AppendTraceLine(const std::string& traceName, time_t second,
                      const char* line, size_t length) {
   std::shared_ptr<OpenFile> file = LogFile(traceName, second);
   if (file == nullptr) return;
-  // One write: a partial append cannot be completed without interleaving.
-  // After a cut line the next one starts on a line of its own.
   // Looked at before it is taken: almost every line finds it clear.
-  bool fresh = file->midLine.load(std::memory_order_relaxed) &&
-               file->midLine.exchange(false);
-  std::string joined;
-  if (fresh) joined.append("\n").append(line, length);
-  const char* text = fresh ? joined.data() : line;
-  const size_t size = fresh ? joined.size() : length;
-  ssize_t n;
-  do {
-    n = write(file->fd, text, size);
-  } while (n < 0 && errno == EINTR);
-  if (n == static_cast<ssize_t>(size)) return;
-  if (n > 0 || fresh) file->midLine = true;
-  NoteDropped(LogPath(traceName) + ": " +
-              (n < 0 ? ErrorText(errno) : "the disk took only part of a line"));
+  if (file->midLine.load(std::memory_order_relaxed) && file->midLine.exchange(false)) {
+    WriteAfterCut(traceName, line, length, file.get());
+  } else {
+    WriteLine(traceName, line, length, false, file.get());
+  }
 }
 
 }  // namespace qmx
