@@ -229,17 +229,21 @@ struct ThreadLines {
   size_t headLength = 0;
   LineBuffer line;
 
-  // True when the head is that of a line of traceName and tag.
-  bool HeadFits(const std::string& traceName, const LineTag& next) const {
-    if (headLength == 0 || traceName.size() != nameLength) return false;
+  // Whether this line's name is that of the thread's last one.
+  bool sameName = false;
+  TraceLog log;
+
+  // True when the head is that of a line of traceName.
+  bool NameFits(const std::string& traceName) const {
+    return headLength != 0 && traceName.size() == nameLength &&
+           std::memcmp(line.data() + stampLength, traceName.data(), nameLength) == 0;
+  }
+  // True when the head bears tag.
+  bool TagFits(const LineTag& next) const {
+    if (next.id == nullptr) return tag.id == nullptr && tag.level == next.level;
     const char* tagText = line.data() + stampLength + nameLength + 1;
-    if (next.id == nullptr) {
-      if (tag.id != nullptr || tag.level != next.level) return false;
-    } else if (tag.id == nullptr || std::strncmp(next.id, tagText, tagLength) != 0 ||
-               next.id[tagLength] != '\0') {
-      return false;
-    }
-    return std::memcmp(line.data() + stampLength, traceName.data(), nameLength) == 0;
+    return tag.id != nullptr && std::strncmp(next.id, tagText, tagLength) == 0 &&
+           next.id[tagLength] == '\0';
   }
 };
 
@@ -299,7 +303,8 @@ void RenewHead(const std::string& traceName, const LineTag& tag,
   if (mine->second != now.tv_sec || mine->forks != forks) {
     FormatStamp(now.tv_sec, forks, mine);
   }
-  if (!mine->HeadFits(traceName, tag)) WriteHead(traceName, tag, mine);
+  mine->sameName = mine->NameFits(traceName);
+  if (!mine->sameName || !mine->TagFits(tag)) WriteHead(traceName, tag, mine);
   // Two digits at a time, from a table: the line's own work is small enough
   // for six divisions to show.
   static const char kPairs[] =
@@ -337,7 +342,8 @@ void EndLine(const std::string& traceName, size_t body, ThreadLines* mine) {
                     [](char c) { return c == '\n' || c == '\r'; }, ' ');
   }
   line->Put('\n');
-  AppendTraceLine(traceName, mine->second, line->data(), line->size());
+  mine->log.Append(traceName, mine->sameName, mine->second, line->data(),
+                   line->size());
   TraceMirror mirror = g_mirror.load(std::memory_order_relaxed);
   if (mirror != nullptr) mirror(line->Text(0));
 }

@@ -14,11 +14,6 @@
 #include "common/safe_files.h"
 
 namespace qmx {
-namespace {
-
-// More distinct files than this (tests that each use a new QMX_ROOT) and the
-// cache starts over; writers still holding a file keep it open until done.
-constexpr size_t kMaxOpenFiles = 32;
 
 // One open log file. A file that was removed or replaced under the same
 // path is reopened, so a reader who deletes the log sees a fresh one.
@@ -32,6 +27,12 @@ struct OpenFile {
     if (fd >= 0) close(fd);
   }
 };
+
+namespace {
+
+// More distinct files than this (tests that each use a new QMX_ROOT) and the
+// cache starts over; writers still holding a file keep it open until done.
+constexpr size_t kMaxOpenFiles = 32;
 
 // A file name cannot leave the log folder, whatever the trace name.
 std::string LogPath(const std::string& traceName) {
@@ -121,42 +122,6 @@ TraceFiles& Files() {
 // thread then asks for its log's path at its next line.
 std::atomic<unsigned> g_pathEpoch{0};
 
-// The log a thread wrote its last line to and what led there. A thread
-// writes line after line of one trace name under one root, so most lines
-// go straight to this file. The path, QMX_ROOT included, is asked again only
-// in a new second or after ReaskTracePaths(): asking (getenv, lstat) costs
-// as much as writing the line. So a log removed, replaced or renamed by
-// logrotate is followed within a second, and the lines of that second go to
-// the file that was open, under its new name.
-// The thread does not own the file: when any thread finds the log replaced,
-// the old file is closed once the lines being written to it are done, even
-// while a thread that wrote to it last stays idle.
-struct LastLog {
-  std::string traceName;
-  time_t second = -1;
-  unsigned epoch = 0;
-  std::weak_ptr<OpenFile> file;
-};
-
-// The file of traceName's log, or null (a log that cannot be opened is
-// asked again in the next second); it stays open while the caller holds it.
-std::shared_ptr<OpenFile> LogFile(const std::string& traceName, time_t second) {
-  thread_local LastLog last __attribute__((tls_model("initial-exec")));
-  unsigned epoch = g_pathEpoch.load(std::memory_order_relaxed);
-  std::shared_ptr<OpenFile> file;
-  if (last.second == second && last.epoch == epoch &&
-      last.traceName == traceName) {
-    file = last.file.lock();
-    if (file != nullptr) return file;
-  }
-  file = Files().Get(LogPath(traceName));
-  last.file = file;
-  last.traceName = traceName;
-  last.second = second;
-  last.epoch = epoch;
-  return file;
-}
-
 // Writes the size bytes of text, one line or more, to file with one write():
 // a partial append cannot be completed without interleaving. afterCut: text
 // starts with the line break that ends a cut line.
@@ -184,9 +149,24 @@ void WriteAfterCut(const std::string& traceName, const char* line,
 
 void ReaskTracePaths() { g_pathEpoch.fetch_add(1); }
 
-void AppendTraceLine(const std::string& traceName, time_t second,
-                     const char* line, size_t length) {
-  std::shared_ptr<OpenFile> file = LogFile(traceName, second);
+std::shared_ptr<OpenFile> TraceLog::File(const std::string& traceName,
+                                         bool sameName, time_t second) {
+  unsigned epoch = g_pathEpoch.load(std::memory_order_relaxed);
+  std::shared_ptr<OpenFile> file;
+  if (sameName && second_ == second && epoch_ == epoch) {
+    file = file_.lock();
+    if (file != nullptr) return file;
+  }
+  file = Files().Get(LogPath(traceName));
+  file_ = file;
+  second_ = second;
+  epoch_ = epoch;
+  return file;
+}
+
+void TraceLog::Append(const std::string& traceName, bool sameName,
+                      time_t second, const char* line, size_t length) {
+  std::shared_ptr<OpenFile> file = File(traceName, sameName, second);
   if (file == nullptr) return;
   // Looked at before it is taken: almost every line finds it clear.
   if (file->midLine.load(std::memory_order_relaxed) && file->midLine.exchange(false)) {
