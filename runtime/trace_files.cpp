@@ -15,8 +15,10 @@
 
 namespace qmx {
 
-// One open log file. A file that was removed or replaced under the same
-// path is reopened, so a reader who deletes the log sees a fresh one.
+// The descriptor of one log path. A file that was removed or replaced under
+// the same path is opened again and put under this descriptor, so a reader
+// who deletes the log sees a fresh one, and threads that hold the
+// descriptor write their next line into it.
 struct OpenFile {
   int fd = -1;
   dev_t dev = 0;
@@ -31,7 +33,7 @@ struct OpenFile {
 namespace {
 
 // More distinct files than this (tests that each use a new QMX_ROOT) and the
-// cache starts over; writers still holding a file keep it open until done.
+// logs no thread holds are closed.
 constexpr size_t kMaxOpenFiles = 32;
 
 // A file name cannot leave the log folder, whatever the trace name.
@@ -90,6 +92,8 @@ class TraceFiles {
   std::shared_ptr<OpenFile> Get(const std::string& path);
 
  private:
+  static bool Repoint(OpenFile* held, const OpenFile* fresh);
+
   std::mutex m_mutex;
   std::unordered_map<std::string, std::shared_ptr<OpenFile>> m_files;
 };
@@ -108,9 +112,31 @@ std::shared_ptr<OpenFile> TraceFiles::Get(const std::string& path) {
   }
   std::shared_ptr<OpenFile> file = Open(path);
   if (file == nullptr) return nullptr;
-  if (m_files.size() >= kMaxOpenFiles) m_files.clear();
+  if (it != m_files.end() && Repoint(it->second.get(), file.get())) {
+    return it->second;
+  }
+  if (m_files.size() >= kMaxOpenFiles) {
+    // Only the cache holds these: no thread can reach them but through it.
+    for (auto at = m_files.begin(); at != m_files.end();) {
+      at = at->second.use_count() == 1 ? m_files.erase(at) : std::next(at);
+    }
+  }
   m_files[path] = file;
   return file;
+}
+
+// Puts fresh's file under held's descriptor. The file it replaces is closed
+// as soon as the lines being written to it are done (the kernel holds it
+// while a write() lasts), even while a thread that wrote to it stays idle;
+// every line written after this goes to fresh's file. False, and nothing
+// changed, when the descriptor could not be replaced: threads then move to
+// fresh in their next second.
+bool TraceFiles::Repoint(OpenFile* held, const OpenFile* fresh) {
+  if (dup3(fresh->fd, held->fd, O_CLOEXEC) < 0) return false;
+  held->dev = fresh->dev;
+  held->ino = fresh->ino;
+  held->midLine = fresh->midLine.load();
+  return true;
 }
 
 TraceFiles& Files() {
@@ -149,30 +175,21 @@ void WriteAfterCut(const std::string& traceName, const char* line,
 
 void ReaskTracePaths() { g_pathEpoch.fetch_add(1); }
 
-std::shared_ptr<OpenFile> TraceLog::File(const std::string& traceName,
-                                         bool sameName, time_t second) {
-  unsigned epoch = g_pathEpoch.load(std::memory_order_relaxed);
-  std::shared_ptr<OpenFile> file;
-  if (sameName && second_ == second && epoch_ == epoch) {
-    file = file_.lock();
-    if (file != nullptr) return file;
-  }
-  file = Files().Get(LogPath(traceName));
-  file_ = file;
-  second_ = second;
-  epoch_ = epoch;
-  return file;
-}
-
 void TraceLog::Append(const std::string& traceName, bool sameName,
                       time_t second, const char* line, size_t length) {
-  std::shared_ptr<OpenFile> file = File(traceName, sameName, second);
-  if (file == nullptr) return;
+  unsigned epoch = g_pathEpoch.load(std::memory_order_relaxed);
+  if (!sameName || second_ != second || epoch_ != epoch || file_ == nullptr) {
+    file_ = Files().Get(LogPath(traceName));
+    second_ = second;
+    epoch_ = epoch;
+    if (file_ == nullptr) return;
+  }
+  OpenFile* file = file_.get();
   // Looked at before it is taken: almost every line finds it clear.
   if (file->midLine.load(std::memory_order_relaxed) && file->midLine.exchange(false)) {
-    WriteAfterCut(traceName, line, length, file.get());
+    WriteAfterCut(traceName, line, length, file);
   } else {
-    WriteLine(traceName, line, length, false, file.get());
+    WriteLine(traceName, line, length, false, file);
   }
 }
 

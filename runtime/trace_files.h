@@ -16,36 +16,33 @@ namespace qmx {
 
 struct OpenFile;
 
-// A thread's way to its log: the file its last line went to. A thread
-// writes line after line of one trace name under one root, so most lines go
-// straight to this file. The path, QMX_ROOT included, is asked again only
+// A thread's way to its log: the descriptor its last line went to. A
+// thread writes line after line of one trace name under one root, so most
+// lines go straight to it. The path, QMX_ROOT included, is asked again only
 // for another trace name, in a new second or after ReaskTracePaths():
 // asking (getenv, lstat) costs as much as writing the line. So a log
 // removed, replaced or renamed by logrotate is followed within a second,
 // and the lines of that second go to the file that was open, under its new
 // name.
-// The thread does not own the file: when any thread finds the log replaced,
-// the old file is closed once the lines being written to it are done, even
-// while a thread that wrote to it last stays idle.
+// The thread holds the descriptor, not the file: when any thread finds the
+// log replaced, the new file is put under the same descriptor, and the old
+// one is closed once the lines being written to it are done, even while a
+// thread that wrote to it last stays idle. A line thus takes no lock and
+// no count of its file's users.
 class TraceLog {
  public:
   // Appends the length bytes of line (ending in '\n') to the log of
   // traceName, /var/log/qmx/<traceName>.log under QMX_ROOT, creating its
   // folders (0700) and the file (0600) as needed. Failures are dropped:
-  // tracing never fails its caller.
+  // tracing never fails its caller. A log that cannot be opened is asked
+  // for again at the next line.
   // sameName: traceName is that of the last line appended here. second is
   // the wall-clock second the line shows.
   void Append(const std::string& traceName, bool sameName, time_t second,
               const char* line, size_t length);
 
  private:
-  // The file of traceName's log, or null (a log that cannot be opened is
-  // asked again in the next second); it stays open while the caller holds
-  // it.
-  std::shared_ptr<OpenFile> File(const std::string& traceName, bool sameName,
-                                 time_t second);
-
-  std::weak_ptr<OpenFile> file_;
+  std::shared_ptr<OpenFile> file_;
   time_t second_ = -1;
   unsigned epoch_ = 0;
 };
