@@ -222,8 +222,10 @@ struct ThreadLines {
   char stamp[64] = "";  // "<date>.000000Z [pid:tid] " of that second
   size_t stampLength = 0;
   size_t microsAt = 0;  // where the six digits of microseconds are
-  // The head at the start of line; headLength 0 when there is none.
-  LineTag tag = {0, nullptr};
+  // The head at the start of line; headLength 0 when there is none. Its
+  // tag is a message id's, or "L<level>".
+  bool tagIsId = false;
+  int level = 0;
   size_t nameLength = 0;
   size_t tagLength = 0;
   size_t headLength = 0;
@@ -240,9 +242,9 @@ struct ThreadLines {
   }
   // True when the head bears tag.
   bool TagFits(const LineTag& next) const {
-    if (next.id == nullptr) return tag.id == nullptr && tag.level == next.level;
+    if (next.id == nullptr) return !tagIsId && level == next.level;
     const char* tagText = line.data() + stampLength + nameLength + 1;
-    return tag.id != nullptr && std::strncmp(next.id, tagText, tagLength) == 0 &&
+    return tagIsId && std::strncmp(next.id, tagText, tagLength) == 0 &&
            next.id[tagLength] == '\0';
   }
 };
@@ -289,7 +291,8 @@ void WriteHead(const std::string& traceName, const LineTag& tag,
   }
   mine->tagLength = line->size() - tagAt;
   line->Put(' ');
-  mine->tag = tag;
+  mine->tagIsId = tag.id != nullptr;
+  mine->level = tag.level;
   mine->nameLength = traceName.size();
   mine->headLength = line->size();
 }
