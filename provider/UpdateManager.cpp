@@ -3,6 +3,7 @@
 
 #include "provider/UpdateManager.h"
 
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -58,6 +59,15 @@ const CMethodEntry* FindMethod(const char* pszMethodName) {
   }
   return nullptr;
 }
+
+// A code as "%08x" shows it: the result line is written on every call at
+// full detail, and a format call cost more than the rest of its line.
+struct CHexCode {
+  explicit CHexCode(uint32_t nCode) {
+    for (int n = 7; n >= 0; --n, nCode >>= 4) szText[n] = "0123456789abcdef"[nCode & 0xf];
+  }
+  char szText[9] = "";
+};
 
 void Release(IWbemClassObject* pObject) {
   if (pObject != nullptr) pObject->Release();
@@ -154,12 +164,12 @@ HRESULT CVELTRAX_UpdateManager::ExecMethodAsync(
   Release(pClass);
   SysFreeString(bstrClassName);
   CTraceUtility::WriteDebug(kTraceName, TRACE_DETAIL,
-                            "CVELTRAX_UpdateManager::ExecMethodAsync mr=0x%08x",
-                            static_cast<unsigned>(lMethodResult));
+                            "CVELTRAX_UpdateManager::ExecMethodAsync mr=0x%s",
+                            CHexCode(static_cast<uint32_t>(lMethodResult)).szText);
   if (hrStatus != WBEM_S_NO_ERROR) {
     CTraceUtility::WriteDebug(kTraceName, TRACE_ERROR,
-                              "CVELTRAX_UpdateManager::ExecMethodAsync hr=0x%08x",
-                              static_cast<unsigned>(hrStatus));
+                              "CVELTRAX_UpdateManager::ExecMethodAsync hr=0x%s",
+                              CHexCode(static_cast<uint32_t>(hrStatus)).szText);
   }
   objTrace.End();
   return hrStatus;

@@ -87,21 +87,27 @@ constexpr size_t kKeptLineBytes = 64 * 1024;
 // appended with one copy, without a string's bookkeeping for each.
 class LineBuffer {
  public:
-  // Empties it for a new line.
-  void Clear() {
-    if (capacity_ > kKeptLineBytes) {
-      data_.reset();
-      capacity_ = 0;
-    }
+  // Drops the memory of a line longer than kKeptLineBytes; true if it did.
+  bool Shrink() {
+    if (capacity_ <= kKeptLineBytes) return false;
+    data_.reset();
+    capacity_ = 0;
     used_ = 0;
+    return true;
   }
   void Put(const char* text, size_t length) {
-    if (length == 0) return;
-    std::memcpy(Room(length), text, length);
+    char* to = Room(length);
+    // Most pieces are a blank or a word: a loop copies them for less than
+    // the call would cost.
+    if (length <= kShortPiece) {
+      for (size_t i = 0; i < length; ++i) to[i] = text[i];
+    } else {
+      std::memcpy(to, text, length);
+    }
     used_ += length;
   }
   void Put(const char* text) { Put(text, std::strlen(text)); }
-  void Put(char c) { Put(&c, 1); }
+  void Put(char c) { *Room(1) = c; ++used_; }
   // Room for length bytes at the end; Commit takes those written.
   char* Room(size_t length) {
     if (capacity_ - used_ < length) Grow(length);
@@ -116,6 +122,8 @@ class LineBuffer {
   }
 
  private:
+  static constexpr size_t kShortPiece = 16;
+
   void Grow(size_t length) {
     size_t capacity = std::max({size_t{256}, 2 * capacity_, used_ + length});
     std::unique_ptr<char[]> grown(new char[capacity]);
@@ -137,17 +145,19 @@ class LineBuffer {
 bool AppendStrings(const char* format, va_list args, LineBuffer* out,
                    std::vector<std::string>* inserts) {
   const char* text = format;
-  for (const char* p = std::strchr(format, '%'); p != nullptr;
-       p = std::strchr(p, '%')) {
+  const char* p = format;
+  // One pass over the format, whose texts between inserts are short.
+  for (; *p != '\0'; ++p) {
+    if (*p != '%') continue;
     if (p[1] != 's') return false;
     out->Put(text, static_cast<size_t>(p - text));
     const char* insert = va_arg(args, const char*);
     if (insert == nullptr) insert = "(null)";
     if (inserts != nullptr) inserts->push_back(insert);
     out->Put(insert);
-    text = p += 2;
+    text = ++p + 1;
   }
-  out->Put(text);
+  out->Put(text, static_cast<size_t>(p - text));
   return true;
 }
 
@@ -191,18 +201,52 @@ std::atomic<unsigned> g_forks{0};
 
 void CountFork() { g_forks.fetch_add(1, std::memory_order_relaxed); }
 
-// What a thread keeps from line to line: the start of its lines,
-// "2026-12-06T02:22:16.123456Z [pid:tid] ", formatted again only when the
-// second changes or a fork gives the thread new ids (only the microseconds
-// are written for each line: a format call cost more than the rest of the
-// line), and the line it builds, whose memory is reused.
+// The tag of a line: "L<level>" for WriteDebug, the message id for
+// WriteTrace.
+struct LineTag {
+  int level;
+  const char* id;  // null for a level's tag
+};
+
+// What a thread keeps from line to line: the line it builds, whose memory
+// is reused, and at its start the head of the thread's last line,
+// "2026-12-06T02:22:16.123456Z [pid:tid] <name> <tag> ". A line of the same
+// name and tag takes that head as it is but for the microseconds, the only
+// part written for each line: the date and the ids are formatted again
+// only when the second changes or a fork gives the thread new ids, the
+// name and tag copied again only when they change (a format call, or even
+// the copies, cost more than the rest of the line).
 struct ThreadLines {
   time_t second = -1;
   unsigned forks = ~0u;
-  char prefix[96] = "";
+  char stamp[64] = "";  // "<date>.000000Z [pid:tid] " of that second
+  size_t stampLength = 0;
   size_t microsAt = 0;  // where the six digits of microseconds are
-  size_t prefixLength = 0;
+  // The head at the start of line; headLength 0 when there is none. Its
+  // tag is a message id's, or "L<level>".
+  bool tagIsId = false;
+  int level = 0;
+  size_t nameLength = 0;
+  size_t tagLength = 0;
+  size_t headLength = 0;
   LineBuffer line;
+
+  // Whether this line's name is that of the thread's last one.
+  bool sameName = false;
+  TraceLog log;
+
+  // True when the head is that of a line of traceName.
+  bool NameFits(const std::string& traceName) const {
+    return headLength != 0 && traceName.size() == nameLength &&
+           std::memcmp(line.data() + stampLength, traceName.data(), nameLength) == 0;
+  }
+  // True when the head bears tag.
+  bool TagFits(const LineTag& next) const {
+    if (next.id == nullptr) return !tagIsId && level == next.level;
+    const char* tagText = line.data() + stampLength + nameLength + 1;
+    return tagIsId && std::strncmp(next.id, tagText, tagLength) == 0 &&
+           next.id[tagLength] == '\0';
+  }
 };
 
 ThreadLines& Mine() {
@@ -212,71 +256,80 @@ ThreadLines& Mine() {
   return mine;
 }
 
-void FormatPrefix(time_t second, unsigned forks, ThreadLines* mine) {
+void FormatStamp(time_t second, unsigned forks, ThreadLines* mine) {
   struct tm utc;
   gmtime_r(&second, &utc);
-  int date = std::snprintf(mine->prefix, sizeof(mine->prefix),
+  int date = std::snprintf(mine->stamp, sizeof(mine->stamp),
                            "%04d-%02d-%02dT%02d:%02d:%02d.", utc.tm_year + 1900,
                            utc.tm_mon + 1, utc.tm_mday, utc.tm_hour,
                            utc.tm_min, utc.tm_sec);
-  int ids = std::snprintf(mine->prefix + date, sizeof(mine->prefix) - date,
+  int ids = std::snprintf(mine->stamp + date, sizeof(mine->stamp) - date,
                           "000000Z [%d:%ld] ", static_cast<int>(getpid()),
                           static_cast<long>(syscall(SYS_gettid)));
   mine->microsAt = static_cast<size_t>(date);
-  mine->prefixLength = static_cast<size_t>(date + ids);
+  mine->stampLength = static_cast<size_t>(date + ids);
   mine->second = second;
   mine->forks = forks;
+  mine->headLength = 0;
 }
 
-// Appends the thread's line prefix as of now and "<name> " to its line.
-void AppendLinePrefix(const std::string& traceName, ThreadLines* mine) {
+// Writes "<stamp><name> <tag> " at the start of the thread's line.
+void WriteHead(const std::string& traceName, const LineTag& tag,
+               ThreadLines* mine) {
+  LineBuffer* line = &mine->line;
+  line->Truncate(0);
+  line->Put(mine->stamp, mine->stampLength);
+  line->Put(traceName.data(), traceName.size());
+  line->Put(' ');
+  const size_t tagAt = line->size();
+  if (tag.id != nullptr) {
+    line->Put(tag.id);
+  } else {
+    line->Put('L');
+    char* digits = line->Room(16);
+    line->Commit(static_cast<size_t>(std::to_chars(digits, digits + 16, tag.level).ptr - digits));
+  }
+  mine->tagLength = line->size() - tagAt;
+  line->Put(' ');
+  mine->tagIsId = tag.id != nullptr;
+  mine->level = tag.level;
+  mine->nameLength = traceName.size();
+  mine->headLength = line->size();
+}
+
+// Sets the head of the thread's line to one of traceName and tag as of now.
+void RenewHead(const std::string& traceName, const LineTag& tag,
+               ThreadLines* mine) {
   struct timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
   unsigned forks = g_forks.load(std::memory_order_relaxed);
   if (mine->second != now.tv_sec || mine->forks != forks) {
-    FormatPrefix(now.tv_sec, forks, mine);
+    FormatStamp(now.tv_sec, forks, mine);
   }
+  mine->sameName = mine->NameFits(traceName);
+  if (!mine->sameName || !mine->TagFits(tag)) WriteHead(traceName, tag, mine);
   // Two digits at a time, from a table: the line's own work is small enough
   // for six divisions to show.
   static const char kPairs[] =
       "00010203040506070809101112131415161718192021222324252627282930313233343536"
       "37383940414243444546474849505152535455565758596061626364656667686970717273"
       "7475767778798081828384858687888990919293949596979899";
-  char* micros = mine->prefix + mine->microsAt;
+  char* micros = mine->line.data() + mine->microsAt;
   unsigned value = static_cast<unsigned>(now.tv_nsec / 1000);
   for (int pair = 4; pair >= 0; pair -= 2, value /= 100) {
     std::memcpy(micros + pair, kPairs + 2 * (value % 100), 2);
   }
-  mine->line.Put(mine->prefix, mine->prefixLength);
-  mine->line.Put(traceName.data(), traceName.size());
-  mine->line.Put(' ');
 }
 
-// The thread's line, emptied for a new one.
-ThreadLines& NewLine() {
-  ThreadLines& mine = Mine();
-  mine.line.Clear();
-  return mine;
-}
-
-// "L<level>", the tag of a line of WriteDebug.
-struct LevelTag {
-  explicit LevelTag(int level) {
-    char* end = std::to_chars(text + 1, text + sizeof(text) - 1, level).ptr;
-    *end = '\0';
-  }
-  char text[16] = "L";
-};
-
-// Starts the thread's line with "<prefix><tag> " when it goes to the log;
-// returns where its text begins.
-size_t BeginLine(const std::string& traceName, const char* tag, bool toFile,
+// Starts the thread's line, after the head of traceName and tag when it
+// goes to the log (a line only captured keeps the head, unused, for the
+// next); returns where its text begins.
+size_t BeginLine(const std::string& traceName, const LineTag& tag, bool toFile,
                  ThreadLines* mine) {
-  if (!toFile) return 0;
-  AppendLinePrefix(traceName, mine);
-  mine->line.Put(tag);
-  mine->line.Put(' ');
-  return mine->line.size();
+  if (mine->line.Shrink()) mine->headLength = 0;
+  if (toFile) RenewHead(traceName, tag, mine);
+  mine->line.Truncate(mine->headLength);
+  return mine->headLength;
 }
 
 // Writes the line whose text begins at body to the log file and the mirror.
@@ -292,7 +345,8 @@ void EndLine(const std::string& traceName, size_t body, ThreadLines* mine) {
                     [](char c) { return c == '\n' || c == '\r'; }, ' ');
   }
   line->Put('\n');
-  AppendTraceLine(traceName, mine->second, line->data(), line->size());
+  mine->log.Append(traceName, mine->sameName, mine->second, line->data(),
+                   line->size());
   TraceMirror mirror = g_mirror.load(std::memory_order_relaxed);
   if (mirror != nullptr) mirror(line->Text(0));
 }
@@ -315,9 +369,8 @@ void CTraceUtility::WriteDebug(const std::string& traceName, int level,
   bool toFile = (level & qmx::FileMask()) != 0;
   bool toCapture = qmx::CaptureWants(level);
   if (!toFile && !toCapture) return;
-  qmx::ThreadLines& mine = qmx::NewLine();
-  size_t body =
-      qmx::BeginLine(traceName, qmx::LevelTag(level).text, toFile, &mine);
+  qmx::ThreadLines& mine = qmx::Mine();
+  size_t body = qmx::BeginLine(traceName, {level, nullptr}, toFile, &mine);
   va_list args;
   va_start(args, format);
   qmx::AppendFormatted(format, args, &mine.line);
@@ -335,8 +388,8 @@ void CTraceUtility::WriteTrace(const std::string& traceName,
   bool toFile = (entry.level & qmx::FileMask()) != 0;
   bool toCapture = qmx::CaptureWants(entry.level);
   if (!toFile && !toCapture) return;
-  qmx::ThreadLines& mine = qmx::NewLine();
-  size_t body = qmx::BeginLine(traceName, id, toFile, &mine);
+  qmx::ThreadLines& mine = qmx::Mine();
+  size_t body = qmx::BeginLine(traceName, {entry.level, id}, toFile, &mine);
   std::vector<std::string> inserts;
   if (entry.id == nullptr) {
     mine.line.Put(entry.text);

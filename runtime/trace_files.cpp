@@ -14,14 +14,11 @@
 #include "common/safe_files.h"
 
 namespace qmx {
-namespace {
 
-// More distinct files than this (tests that each use a new QMX_ROOT) and the
-// cache starts over; writers still holding a file keep it open until done.
-constexpr size_t kMaxOpenFiles = 32;
-
-// One open log file. A file that was removed or replaced under the same
-// path is reopened, so a reader who deletes the log sees a fresh one.
+// The descriptor of one log path. A file that was removed or replaced under
+// the same path is opened again and put under this descriptor, so a reader
+// who deletes the log sees a fresh one, and threads that hold the
+// descriptor write their next line into it.
 struct OpenFile {
   int fd = -1;
   dev_t dev = 0;
@@ -32,6 +29,12 @@ struct OpenFile {
     if (fd >= 0) close(fd);
   }
 };
+
+namespace {
+
+// More distinct files than this (tests that each use a new QMX_ROOT) and the
+// logs no thread holds are closed.
+constexpr size_t kMaxOpenFiles = 32;
 
 // A file name cannot leave the log folder, whatever the trace name.
 std::string LogPath(const std::string& traceName) {
@@ -89,6 +92,8 @@ class TraceFiles {
   std::shared_ptr<OpenFile> Get(const std::string& path);
 
  private:
+  static bool Repoint(OpenFile* held, const OpenFile* fresh);
+
   std::mutex m_mutex;
   std::unordered_map<std::string, std::shared_ptr<OpenFile>> m_files;
 };
@@ -107,9 +112,31 @@ std::shared_ptr<OpenFile> TraceFiles::Get(const std::string& path) {
   }
   std::shared_ptr<OpenFile> file = Open(path);
   if (file == nullptr) return nullptr;
-  if (m_files.size() >= kMaxOpenFiles) m_files.clear();
+  if (it != m_files.end() && Repoint(it->second.get(), file.get())) {
+    return it->second;
+  }
+  if (m_files.size() >= kMaxOpenFiles) {
+    // Only the cache holds these: no thread can reach them but through it.
+    for (auto at = m_files.begin(); at != m_files.end();) {
+      at = at->second.use_count() == 1 ? m_files.erase(at) : std::next(at);
+    }
+  }
   m_files[path] = file;
   return file;
+}
+
+// Puts fresh's file under held's descriptor. The file it replaces is closed
+// as soon as the lines being written to it are done (the kernel holds it
+// while a write() lasts), even while a thread that wrote to it stays idle;
+// every line written after this goes to fresh's file. False, and nothing
+// changed, when the descriptor could not be replaced: threads then move to
+// fresh in their next second.
+bool TraceFiles::Repoint(OpenFile* held, const OpenFile* fresh) {
+  if (dup3(fresh->fd, held->fd, O_CLOEXEC) < 0) return false;
+  held->dev = fresh->dev;
+  held->ino = fresh->ino;
+  held->midLine = fresh->midLine.load();
+  return true;
 }
 
 TraceFiles& Files() {
@@ -121,67 +148,49 @@ TraceFiles& Files() {
 // thread then asks for its log's path at its next line.
 std::atomic<unsigned> g_pathEpoch{0};
 
-// The log a thread wrote its last line to and what led there. A thread
-// writes line after line of one trace name under one root, so most lines
-// go straight to this file. The path, QMX_ROOT included, is asked again only
-// in a new second or after ReaskTracePaths(): asking (getenv, lstat) costs
-// as much as writing the line. So a log removed, replaced or renamed by
-// logrotate is followed within a second, and the lines of that second go to
-// the file that was open, under its new name.
-// The thread does not own the file: when any thread finds the log replaced,
-// the old file is closed once the lines being written to it are done, even
-// while a thread that wrote to it last stays idle.
-struct LastLog {
-  std::string traceName;
-  time_t second = -1;
-  unsigned epoch = 0;
-  std::weak_ptr<OpenFile> file;
-};
+// Writes the size bytes of text, one line or more, to file with one write():
+// a partial append cannot be completed without interleaving. afterCut: text
+// starts with the line break that ends a cut line.
+void WriteLine(const std::string& traceName, const char* text, size_t size,
+               bool afterCut, OpenFile* file) {
+  ssize_t n;
+  do {
+    n = write(file->fd, text, size);
+  } while (n < 0 && errno == EINTR);
+  if (n == static_cast<ssize_t>(size)) return;
+  if (n > 0 || afterCut) file->midLine = true;
+  NoteDropped(LogPath(traceName) + ": " +
+              (n < 0 ? ErrorText(errno) : "the disk took only part of a line"));
+}
 
-// The file of traceName's log, or null (a log that cannot be opened is
-// asked again in the next second); it stays open while the caller holds it.
-std::shared_ptr<OpenFile> LogFile(const std::string& traceName, time_t second) {
-  thread_local LastLog last __attribute__((tls_model("initial-exec")));
-  unsigned epoch = g_pathEpoch.load(std::memory_order_relaxed);
-  std::shared_ptr<OpenFile> file;
-  if (last.second == second && last.epoch == epoch &&
-      last.traceName == traceName) {
-    file = last.file.lock();
-    if (file != nullptr) return file;
-  }
-  file = Files().Get(LogPath(traceName));
-  last.file = file;
-  last.traceName = traceName;
-  last.second = second;
-  last.epoch = epoch;
-  return file;
+// After a cut line the next one starts on a line of its own.
+void WriteAfterCut(const std::string& traceName, const char* line,
+                   size_t length, OpenFile* file) {
+  std::string joined = "\n";
+  joined.append(line, length);
+  WriteLine(traceName, joined.data(), joined.size(), true, file);
 }
 
 }  // namespace
 
 void ReaskTracePaths() { g_pathEpoch.fetch_add(1); }
 
-void AppendTraceLine(const std::string& traceName, time_t second,
-                     const char* line, size_t length) {
-  std::shared_ptr<OpenFile> file = LogFile(traceName, second);
-  if (file == nullptr) return;
-  // One write: a partial append cannot be completed without interleaving.
-  // After a cut line the next one starts on a line of its own.
+void TraceLog::Append(const std::string& traceName, bool sameName,
+                      time_t second, const char* line, size_t length) {
+  unsigned epoch = g_pathEpoch.load(std::memory_order_relaxed);
+  if (!sameName || second_ != second || epoch_ != epoch || file_ == nullptr) {
+    file_ = Files().Get(LogPath(traceName));
+    second_ = second;
+    epoch_ = epoch;
+    if (file_ == nullptr) return;
+  }
+  OpenFile* file = file_.get();
   // Looked at before it is taken: almost every line finds it clear.
-  bool fresh = file->midLine.load(std::memory_order_relaxed) &&
-               file->midLine.exchange(false);
-  std::string joined;
-  if (fresh) joined.append("\n").append(line, length);
-  const char* text = fresh ? joined.data() : line;
-  const size_t size = fresh ? joined.size() : length;
-  ssize_t n;
-  do {
-    n = write(file->fd, text, size);
-  } while (n < 0 && errno == EINTR);
-  if (n == static_cast<ssize_t>(size)) return;
-  if (n > 0 || fresh) file->midLine = true;
-  NoteDropped(LogPath(traceName) + ": " +
-              (n < 0 ? ErrorText(errno) : "the disk took only part of a line"));
+  if (file->midLine.load(std::memory_order_relaxed) && file->midLine.exchange(false)) {
+    WriteAfterCut(traceName, line, length, file);
+  } else {
+    WriteLine(traceName, line, length, false, file);
+  }
 }
 
 }  // namespace qmx

@@ -281,12 +281,12 @@ TEST_F(MessageCycleTest, TracesACallInOrder) {
   const std::string close = Prefix("SocketClientDeinitialize");
   const std::string status = Prefix("GetQmxStatus").substr(0, Prefix("GetQmxStatus").size() - 1);
   const std::string m = "Release VELTRAX_UpdateManager.SetAutoDownloadSetting out";
-  Reply("0000gustatus0000");
+  Reply("0000gustatus0a0F");  // its code passed on as it is
   Call("GetQmxStatus");
   EXPECT_EQ(Texts(), (std::vector<std::string>{
       d + "() [START]", d + "() MethodName = GetQmxStatus", "[ENTER] " + status,
       open + "[START]", open + "[END]", close + "[START]", close + "[END]",
-      "[LEAVE] " + status + ", rc=0000", d + " mr=0x00000000", d + "() [END]"}));
+      "[LEAVE] " + status + ", rc=0a0F", d + " mr=0x00000a0f", d + "() [END]"}));
   capture_->Clear();
   RecordReleases();
   const Sample& set = SampleOf("SetAutoDownloadSetting");
