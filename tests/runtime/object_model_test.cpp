@@ -80,7 +80,7 @@ TEST(ObjectModelTest, TypedAccessKeepsTypesClassesAndReferences) {
       {U::getStringFromIWbemClassObject(base, "Missing", &s), WBEM_E_NOT_FOUND},
       {U::getStringFromIWbemClassObject(nullptr, "Name", &s), WBEM_E_INVALID_PARAMETER},
       {U::getIntFromIWbemClassObject(base, "Code", &i), 0},  // NULL uint32
-      {U::setStringToIWbemClassObject(base, "Name", "pass word"), 0},
+      {U::setStringToIWbemClassObject(base, "Name", "pass word, past a short string"), 0},  // its own memory
       {U::getParameterClassFromIWbemClassObject(base, "Name", &o), kMismatch},
       {U::setLongToIWbemClassObject(base, "Count", kPastSint32),
        sizeof(long) > 4 ? WBEM_E_INVALID_PARAMETER : 0},
@@ -99,7 +99,7 @@ TEST(ObjectModelTest, TypedAccessKeepsTypesClassesAndReferences) {
   };
   for (const auto& r : results) EXPECT_EQ(r[0], r[1]) << &r - results;
   EXPECT_EQ(empty + std::to_string(zero) + std::to_string(no), "00");
-  EXPECT_EQ(s + std::to_string(i) + std::to_string(b), "pass word-21474836481");
+  EXPECT_EQ(s + std::to_string(i) + std::to_string(b), "pass word, past a short string-21474836481");
   EXPECT_EQ(o, nullptr);
   EXPECT_EQ(spawned, nullptr);
   empty_instance->Release();
