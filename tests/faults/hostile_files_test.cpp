@@ -234,6 +234,7 @@ TEST(HostileFilesTest, FullDiskCutsNoLineTheNextIsGluedTo) {
     std::string rest = root.ReadFile(kProviderLogPath).substr(cut.size());
     EXPECT_TRUE(cut.back() == '\n' || std::regex_search(rest, std::regex("^\n\\d{4}-\\d\\d-")))
         << rest.substr(0, 80);
+    EXPECT_EQ(rest.find("\n\n", 1), std::string::npos) << "only the first line starts anew: " << rest;
   }
   umount2(var.c_str(), MNT_DETACH);
 }
