@@ -120,7 +120,9 @@ pid_t TracedPid(const ServiceProcess& traced) {
   return child.empty() ? -1 : std::stoi(child);
 }
 void StopTraced(ServiceProcess* traced, int signal) {
-  if (traced->pid() > 0 && TracedPid(*traced) > 0) kill(TracedPid(*traced), signal);
+  // Looked up once: a service killed at a cut may be gone by a second look.
+  const pid_t service = traced->pid() > 0 ? TracedPid(*traced) : -1;
+  if (service > 0) SignalProcess(service, signal);
   traced->Stop(0);
 }
 
@@ -205,7 +207,7 @@ TEST_F(ServiceFaultTest, FloodsAndStraySignalsLeaveItServing) {
   EXPECT_EQ(WaitProcess(stranger, 60000), 0);
   const std::chrono::duration<double> seconds = Clock::now() - start;
   for (int signal : {SIGHUP, SIGUSR1, SIGUSR2, SIGALRM}) {
-    kill(service_.pid(), signal);
+    service_.Signal(signal);
     EXPECT_EQ(Send(Request("gustatus")), "0000gustatus0000") << signal;
   }
   const std::string log = service_.Log();

@@ -96,8 +96,13 @@ pid_t ForkAs(uid_t uid, const std::function<int()>& body) {
                      setresuid(uid, uid, uid) == 0) ? body() : 2);
 }
 
+void SignalProcess(pid_t pid, int signal) {
+  if (pid <= 0) throw std::logic_error("no process to signal (pid " + std::to_string(pid) + ")");
+  kill(pid, signal);
+}
+
 void KillProcess(pid_t pid) {
-  kill(pid, SIGKILL);
+  SignalProcess(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
 }
 
@@ -122,7 +127,7 @@ void ServiceProcess::Start() {
 
 int ServiceProcess::Stop(int signal) {
   if (pid_ <= 0) return -1;
-  kill(pid_, signal);
+  SignalProcess(pid_, signal);
   int code = WaitProcess(pid_, kServiceTimeoutMs);
   if (code < 0) KillProcess(pid_);
   pid_ = -1;

@@ -47,6 +47,12 @@ int WaitProcess(pid_t pid, int timeout_ms);
 // is 0), which exits with what it returns, or 2 when the switch fails.
 pid_t ForkAs(uid_t uid, const std::function<int()>& body);
 
+// Sends the signal to the one process pid. Throws std::logic_error for a
+// pid of 0 or below, which kill(2) takes as a process group or, from root,
+// as every process on the machine: a test that lost its child must fail,
+// not take the machine down with it.
+void SignalProcess(pid_t pid, int signal);
+
 // Ends a child at once with SIGKILL, as a crash would, and reaps it.
 void KillProcess(pid_t pid);
 
@@ -78,6 +84,8 @@ class ServiceProcess {
   int Stop(int signal = SIGTERM);
   // Ends the service at once, as a crash would.
   void Kill() { Stop(SIGKILL); }
+  // Sends a signal to the running service and leaves it at that.
+  void Signal(int signal) const { SignalProcess(pid_, signal); }
 
   // Everything the service printed, across restarts.
   std::string Log() const { return ReadWholeFile(LogPath()); }
