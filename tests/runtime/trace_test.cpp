@@ -1,8 +1,9 @@
 // Tracing: the level mask, the line format, private files, and a log
-// rotated or removed while the host runs.
+// rotated, removed or cut short by the disk while the host runs.
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -155,6 +156,20 @@ TEST(TraceTest, LevelMaskSelectsLinesOfOneFormatInPrivateFiles) {
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   T::WriteDebug("trc", TRACE_ERROR, "after");
   EXPECT_EQ(std::regex_replace(log(), std::regex(".*] trc "), ""), "L2 other\nL2 after\n");
+  // A line the disk takes only part of (here the file size limit cuts it, as
+  // a full disk would) is followed by the next line of this very process on
+  // a line of its own.
+  const std::string whole = log();
+  rlimit unlimited, tight;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+  tight = {whole.size() + 10, unlimited.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tight), 0);
+  T::WriteDebug("trc", TRACE_ERROR, "cut");
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &unlimited), 0);
+  T::WriteDebug("trc", TRACE_ERROR, "next");
+  const std::string rest = log().substr(whole.size());
+  EXPECT_TRUE(std::regex_match(rest, std::regex(R"(\d{4}-\d\d-\d\d\n\d{4}-[^\n]*\] trc L2 next\n)")))
+      << rest;
 }
 
 }  // namespace
