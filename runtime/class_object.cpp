@@ -108,8 +108,8 @@ class ClassObject : public ObjectBase {
   // The parameter classes of one method, in the order of m_def->methods;
   // in is null for a method without [In] parameters.
   struct Signature {
-    IWbemClassObject* in = nullptr;
-    IWbemClassObject* out = nullptr;
+    ObjectRef in;
+    ObjectRef out;
   };
   std::vector<Signature> m_signatures;
 };
@@ -170,18 +170,13 @@ ClassObject::ClassObject(SchemaRef schema, const ClassDef* def)
   m_signatures.reserve(def->methods.size());
   for (const MethodDef& method : def->methods) {
     Signature signature;
-    if (method.in != nullptr) signature.in = NewClassObject(m_schema, method.in);
-    signature.out = NewClassObject(m_schema, method.out);
-    m_signatures.push_back(signature);
+    if (method.in != nullptr) signature.in.reset(NewClassObject(m_schema, method.in));
+    signature.out.reset(NewClassObject(m_schema, method.out));
+    m_signatures.push_back(std::move(signature));
   }
 }
 
-ClassObject::~ClassObject() {
-  for (const Signature& signature : m_signatures) {
-    if (signature.in != nullptr) signature.in->Release();
-    signature.out->Release();
-  }
-}
+ClassObject::~ClassObject() = default;
 
 HRESULT ClassObject::Get(const char* name, long, VARIANT* value,
                          CIMTYPE* type, long* flavor) {
@@ -217,11 +212,11 @@ HRESULT ClassObject::GetMethod(const char* name, long flags,
       m_signatures[static_cast<size_t>(method - m_def->methods.data())];
   if (inSignature != nullptr && signature.in != nullptr) {
     signature.in->AddRef();
-    *inSignature = signature.in;
+    *inSignature = signature.in.get();
   }
   if (outSignature != nullptr) {
     signature.out->AddRef();
-    *outSignature = signature.out;
+    *outSignature = signature.out.get();
   }
   return WBEM_S_NO_ERROR;
 }

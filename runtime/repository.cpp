@@ -39,7 +39,7 @@ class Repository : public IWbemServices {
   ~Repository() override;
 
   const SchemaRef m_schema;
-  std::unordered_map<const ClassDef*, IWbemClassObject*> m_classes;
+  std::unordered_map<const ClassDef*, ObjectRef> m_classes;
   std::atomic<ULONG> m_refs{1};
 };
 
@@ -47,13 +47,11 @@ Repository::Repository(SchemaRef schema) : m_schema(std::move(schema)) {
   for (const auto& def : m_schema->All()) {
     // A parameter class is reached through its method, not by name.
     if (m_schema->Find(def->name) != def.get()) continue;
-    m_classes.emplace(def.get(), NewClassObject(m_schema, def.get()));
+    m_classes.emplace(def.get(), ObjectRef(NewClassObject(m_schema, def.get())));
   }
 }
 
-Repository::~Repository() {
-  for (const auto& entry : m_classes) entry.second->Release();
-}
+Repository::~Repository() = default;
 
 HRESULT Repository::GetObject(const std::string& path, long flags, IWbemContext*,
                               IWbemClassObject** object,
@@ -68,7 +66,7 @@ HRESULT Repository::GetObject(const std::string& path, long flags, IWbemContext*
   auto it = m_classes.find(m_schema->Find(path));
   if (it == m_classes.end()) return WBEM_E_NOT_FOUND;
   it->second->AddRef();
-  *object = it->second;
+  *object = it->second.get();
   return WBEM_S_NO_ERROR;
 }
 

@@ -1,9 +1,11 @@
 // The object model: typed access and its NULL and type rules, classes and
-// methods from MOF, and the reference rules; the MOF loader's errors and
-// its size limit.
+// methods from MOF, and the reference rules; the MOF loader's errors, its
+// size limit, and a load short of memory.
 // Arbitrary MOF input is the MOF fuzz target's business.
 
 #include <climits>
+#include <cstdlib>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -12,6 +14,20 @@
 #include "runtime/repository.h"
 #include "runtime/testing/host_testing.h"
 #include "tests/runtime/test_root.h"
+
+// While 0 or more, this thread's allocations beyond that many fail, as on a
+// machine short of memory.
+static thread_local int g_allocationsLeft = -1;
+
+void* operator new(std::size_t size) {
+  if (g_allocationsLeft == 0) throw std::bad_alloc();
+  if (g_allocationsLeft > 0) --g_allocationsLeft;
+  void* memory = std::malloc(size == 0 ? 1 : size);
+  if (memory == nullptr) throw std::bad_alloc();
+  return memory;
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 
 namespace qmx {
 namespace {
@@ -184,6 +200,29 @@ TEST(MofLoadTest, LargerThanAnySchemaIsRefused) {
   if (services != nullptr) services->Release();
   EXPECT_EQ(LoadRepositoryFromText(wide + "class C1 : C0 {};", "wide.mof", &error), nullptr);
   EXPECT_EQ(error, "wide.mof:2: too many members (more than 100000)");
+}
+
+// A load that memory runs short for at any of its allocations throws and
+// leaves no object alive; given enough, it loads.
+TEST(MofLoadTest, ShortOfMemoryAnywhereLeavesNoObjectBehind) {
+  const int start = LiveObjectCount();
+  for (int allowed = 0;; ++allowed) {
+    std::string error;
+    IWbemServices* services = nullptr;
+    g_allocationsLeft = allowed;
+    try {
+      services = LoadRepositoryFromText(kMof, "test.mof", &error);
+    } catch (const std::bad_alloc&) {
+      g_allocationsLeft = -1;
+      ASSERT_EQ(LiveObjectCount(), start) << "short after " << allowed << " allocations";
+      continue;
+    }
+    g_allocationsLeft = -1;
+    ASSERT_NE(services, nullptr) << error;
+    services->Release();
+    EXPECT_GT(allowed, 20);  // the loads short of memory met the class objects
+    return;
+  }
 }
 
 }  // namespace
