@@ -26,7 +26,7 @@ void Explore(IWbemServices* services, const std::string& name) {
   if (services->GetObject(name, 0, nullptr, &found, nullptr) < 0) return;
   ObjectPtr owner(found);
   IWbemClassObject* spawned = nullptr;
-  Check(owner != nullptr && owner->SpawnInstance(0, &spawned) >= 0 && spawned != nullptr,
+  Check(owner && owner->SpawnInstance(0, &spawned) >= 0 && spawned != nullptr,
         "a class served spawns an instance");
   ObjectPtr instance(spawned);
   for (const std::string& property : instance->GetPropertyNames()) {

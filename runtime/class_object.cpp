@@ -108,8 +108,8 @@ class ClassObject : public ObjectBase {
   // The parameter classes of one method, in the order of m_def->methods;
   // in is null for a method without [In] parameters.
   struct Signature {
-    ObjectRef in;
-    ObjectRef out;
+    Ref<IWbemClassObject> in;
+    Ref<IWbemClassObject> out;
   };
   std::vector<Signature> m_signatures;
 };
@@ -170,8 +170,8 @@ ClassObject::ClassObject(SchemaRef schema, const ClassDef* def)
   m_signatures.reserve(def->methods.size());
   for (const MethodDef& method : def->methods) {
     Signature signature;
-    if (method.in != nullptr) signature.in.reset(NewClassObject(m_schema, method.in));
-    signature.out.reset(NewClassObject(m_schema, method.out));
+    if (method.in != nullptr) signature.in = NewClassObject(m_schema, method.in);
+    signature.out = NewClassObject(m_schema, method.out);
     m_signatures.push_back(std::move(signature));
   }
 }
@@ -210,7 +210,7 @@ HRESULT ClassObject::GetMethod(const char* name, long flags,
   if (method == nullptr) return WBEM_E_NOT_FOUND;
   const Signature& signature =
       m_signatures[static_cast<size_t>(method - m_def->methods.data())];
-  if (inSignature != nullptr && signature.in != nullptr) {
+  if (inSignature != nullptr && signature.in) {
     signature.in->AddRef();
     *inSignature = signature.in.get();
   }
@@ -339,8 +339,8 @@ HRESULT InstanceObject::CheckValue(const PropertyDef& property,
 
 }  // namespace
 
-IWbemClassObject* NewClassObject(SchemaRef schema, const ClassDef* def) {
-  return new ClassObject(std::move(schema), def);
+Ref<IWbemClassObject> NewClassObject(SchemaRef schema, const ClassDef* def) {
+  return Ref<IWbemClassObject>(new ClassObject(std::move(schema), def));
 }
 
 const ClassDef* DefinitionOf(IWbemClassObject* object) {

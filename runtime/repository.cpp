@@ -39,7 +39,7 @@ class Repository : public IWbemServices {
   ~Repository() override;
 
   const SchemaRef m_schema;
-  std::unordered_map<const ClassDef*, ObjectRef> m_classes;
+  std::unordered_map<const ClassDef*, Ref<IWbemClassObject>> m_classes;
   std::atomic<ULONG> m_refs{1};
 };
 
@@ -47,7 +47,7 @@ Repository::Repository(SchemaRef schema) : m_schema(std::move(schema)) {
   for (const auto& def : m_schema->All()) {
     // A parameter class is reached through its method, not by name.
     if (m_schema->Find(def->name) != def.get()) continue;
-    m_classes.emplace(def.get(), ObjectRef(NewClassObject(m_schema, def.get())));
+    m_classes.emplace(def.get(), NewClassObject(m_schema, def.get()));
   }
 }
 

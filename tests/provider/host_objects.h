@@ -5,21 +5,17 @@
 #ifndef QMX_TESTS_PROVIDER_HOST_OBJECTS_H_
 #define QMX_TESTS_PROVIDER_HOST_OBJECTS_H_
 
-#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "common/object_ref.h"
 #include "host/utility.h"
 #include "host/wbem.h"
 
 namespace qmx_test {
 
-struct Releaser {
-  void operator()(IWbemClassObject* object) const { object->Release(); }
-};
-// One reference to a host object, given back when the holder goes.
-using ObjectPtr = std::unique_ptr<IWbemClassObject, Releaser>;
+using ObjectPtr = qmx::Ref<IWbemClassObject>;
 
 // "Parameter.Property" of an embedded input object and its value as text,
 // converted to the property's type: {"UpdateSchedule.RepeatType", "-1"}.
@@ -32,13 +28,13 @@ inline ObjectPtr Spawn(IWbemServices* services, const std::string& name,
   IWbemClassObject* found = nullptr;
   if (services != nullptr) services->GetObject(name, 0, nullptr, &found, nullptr);
   ObjectPtr owner(found);
-  if (owner != nullptr && method != nullptr) {
+  if (owner && method != nullptr) {
     found = nullptr;
     owner->GetMethod(method, 0, &found, nullptr);
-    owner.reset(found);
+    owner = ObjectPtr(found);
   }
   IWbemClassObject* instance = nullptr;
-  if (owner != nullptr) owner->SpawnInstance(0, &instance);
+  if (owner) owner->SpawnInstance(0, &instance);
   return ObjectPtr(instance);
 }
 
@@ -58,12 +54,12 @@ inline HRESULT PutText(IWbemClassObject* object, const std::string& name, const 
 inline ObjectPtr MakeInput(IWbemServices* services, const std::string& method,
                            const Fields& fields = {}) {
   ObjectPtr input = Spawn(services, "VELTRAX_UpdateManager", method.c_str());
-  if (input == nullptr) return input;
+  if (!input) return input;
   for (const std::string& parameter : input->GetPropertyNames()) {
     ObjectPtr embedded = Spawn(services, input->GetEmbeddedClassName(parameter.c_str()));
     for (const auto& [path, value] : fields) {
       if (path.rfind(parameter + ".", 0) != 0) continue;
-      if (FAILED(PutText(embedded.get(), path.substr(parameter.size() + 1), value))) return nullptr;
+      if (FAILED(PutText(embedded.get(), path.substr(parameter.size() + 1), value))) return {};
     }
     CIWbemUtil::setParameterClassToIWbemClassObject(input.get(), parameter, embedded.get());
   }

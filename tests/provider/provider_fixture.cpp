@@ -158,7 +158,7 @@ void ProviderTest::RecordReleases() {
 
 CallResult ProviderTest::Call(const std::string& method, const Fields& fields) {
   ObjectPtr input = MakeInput(provider_->GetServices(), method, fields);
-  EXPECT_TRUE(fields.empty() || input != nullptr) << "a field cannot be set";
+  EXPECT_TRUE(fields.empty() || input) << "a field cannot be set";
   CallResult result{WBEM_S_NO_ERROR, std::make_unique<qmx::RecordingSink>()};
   std::string path = "VELTRAX_UpdateManager";
   IWbemContext* context = qmx::CreateContext();

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "common/object_ref.h"
 #include "host/wbem.h"
 #include "tools/qmx-call/call_options.h"
-#include "tools/qmx-call/object_ref.h"
 
 namespace qmx {
 namespace call {

@@ -9,11 +9,11 @@
 
 #include <string>
 
+#include "common/object_ref.h"
 #include "host/wbem.h"
 #include "runtime/repository.h"
 #include "tools/qmx-call/call_options.h"
 #include "tools/qmx-call/call_report.h"
-#include "tools/qmx-call/object_ref.h"
 #include "tools/qmx-call/provider_module.h"
 
 namespace qmx {

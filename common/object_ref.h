@@ -1,12 +1,11 @@
 // One counted reference to a host object (class object, instance, services,
-// context), released when the holder goes away, so that every exit path of
-// the tool gives back what it took.
+// context), released when the holder goes away, so that every exit path,
+// an exception's included, gives back what it took.
 
-#ifndef QMX_TOOLS_QMX_CALL_OBJECT_REF_H_
-#define QMX_TOOLS_QMX_CALL_OBJECT_REF_H_
+#ifndef QMX_COMMON_OBJECT_REF_H_
+#define QMX_COMMON_OBJECT_REF_H_
 
 namespace qmx {
-namespace call {
 
 template <typename T>
 class Ref {
@@ -46,7 +45,6 @@ class Ref {
   T* object_ = nullptr;
 };
 
-}  // namespace call
 }  // namespace qmx
 
-#endif  // QMX_TOOLS_QMX_CALL_OBJECT_REF_H_
+#endif  // QMX_COMMON_OBJECT_REF_H_
