@@ -2,6 +2,7 @@
 // rotated, removed or cut short by the disk while the host runs.
 
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -153,23 +154,29 @@ TEST(TraceTest, LevelMaskSelectsLinesOfOneFormatInPrivateFiles) {
   ASSERT_EQ(unlink(path.c_str()), 0);
   std::thread([] { T::WriteDebug("trc", TRACE_ERROR, "other"); }).join();
   EXPECT_EQ(support::OpenFiles(getpid(), path + " (deleted)"), 0);
+  EXPECT_EQ(support::OpenFiles(getpid(), path), 1);  // held under the old one's descriptor
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   T::WriteDebug("trc", TRACE_ERROR, "after");
   EXPECT_EQ(std::regex_replace(log(), std::regex(".*] trc "), ""), "L2 other\nL2 after\n");
   // A line the disk takes only part of (here the file size limit cuts it, as
-  // a full disk would) is followed by the next line of this very process on
-  // a line of its own.
-  const std::string whole = log();
-  rlimit unlimited, tight;
+  // a full disk would) is followed by this process's next line on a line of
+  // its own; a line refused whole leaves the next one as it is.
+  signal(SIGXFSZ, SIG_IGN);  // a refused write then fails with EFBIG
+  rlimit unlimited;
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &unlimited), 0);
-  tight = {whole.size() + 10, unlimited.rlim_max};
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tight), 0);
-  T::WriteDebug("trc", TRACE_ERROR, "cut");
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &unlimited), 0);
-  T::WriteDebug("trc", TRACE_ERROR, "next");
-  const std::string rest = log().substr(whole.size());
-  EXPECT_TRUE(std::regex_match(rest, std::regex(R"(\d{4}-\d\d-\d\d\n\d{4}-[^\n]*\] trc L2 next\n)")))
-      << rest;
+  for (const auto& [room, cut] : {std::pair<rlim_t, std::string>{10, R"(\d{4}-\d\d-\d\d\n)"},
+                                  {0, ""}}) {
+    const std::string whole = log();
+    const rlimit tight = {whole.size() + room, unlimited.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tight), 0);
+    T::WriteDebug("trc", TRACE_ERROR, "cut");
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &unlimited), 0);
+    T::WriteDebug("trc", TRACE_ERROR, "next");
+    const std::string rest = log().substr(whole.size());
+    EXPECT_TRUE(std::regex_match(rest, std::regex(cut + R"(\d{4}-[^\n]*\] trc L2 next\n)")))
+        << room << " bytes of room: " << rest;
+  }
+  signal(SIGXFSZ, SIG_DFL);
 }
 
 }  // namespace
