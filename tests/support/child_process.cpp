@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
@@ -71,6 +72,8 @@ CommandResult RunCommand(const Command& command) {
 }
 
 int WaitProcess(pid_t pid, int timeout_ms) {
+  // waitpid() takes 0 and -1 as "any child": another test's would be reaped.
+  if (pid <= 0) throw std::logic_error("no process to wait for (pid " + std::to_string(pid) + ")");
   int status = 0;
   for (int waited = 0; waitpid(pid, &status, WNOHANG) != pid;
        waited += kPollMs) {
@@ -91,7 +94,8 @@ long OpenFiles(pid_t pid, const std::string& kind) {
 
 pid_t ForkAs(uid_t uid, const std::function<int()>& body) {
   pid_t child = fork();
-  if (child != 0) return child;
+  if (child < 0) throw std::runtime_error(std::string("cannot fork: ") + strerror(errno));
+  if (child > 0) return child;
   _exit(uid == 0 || (setgroups(0, nullptr) == 0 && setresgid(uid, uid, uid) == 0 &&
                      setresuid(uid, uid, uid) == 0) ? body() : 2);
 }

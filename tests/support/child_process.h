@@ -39,12 +39,14 @@ struct CommandResult {
 // Runs the command to its end, or kills it after a minute.
 CommandResult RunCommand(const Command& command);
 
-// Waits up to timeout_ms for a child to end; its exit code (128 + signal
-// when a signal ended it), or -1 when it is still running.
+// Waits up to timeout_ms for the child pid to end; its exit code (128 +
+// signal when a signal ended it), or -1 when it is still running. Throws
+// std::logic_error for a pid of 0 or below, which would wait for any child.
 int WaitProcess(pid_t pid, int timeout_ms);
 
 // Runs body in a child process as uid (groups dropped, root's own when uid
 // is 0), which exits with what it returns, or 2 when the switch fails.
+// Throws std::runtime_error when no process can be made.
 pid_t ForkAs(uid_t uid, const std::function<int()>& body);
 
 // Sends the signal to the one process pid. Throws std::logic_error for a
